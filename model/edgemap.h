@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Finds the one edge of an unordered vertex pair: a hash map from the pair
+// (vertexLo, vertexHi) to the edge's index, with open addressing.
+class EdgeMap
+{
+public:
+    static constexpr int kNone = -1;
+
+    // Index stored for the pair, or kNone.
+    int Find(unsigned vertexLo, unsigned vertexHi) const
+    {
+        if (slots.empty())
+            return kNone;
+        const std::uint64_t key = KeyOf(vertexLo, vertexHi);
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t slot = Hash(key) & mask;; slot = (slot + 1) & mask)
+        {
+            if (slots[slot].key == key)
+                return slots[slot].edgeIndex;
+            if (slots[slot].key == kEmptyKey)
+                return kNone;
+        }
+    }
+
+    // Stores a pair that is not in the map yet.
+    void Insert(unsigned vertexLo, unsigned vertexHi, int edgeIndex)
+    {
+        if ((usedCount + 1) * 2 > slots.size())
+            Grow();
+        Place(KeyOf(vertexLo, vertexHi), edgeIndex);
+        ++usedCount;
+    }
+
+    void Clear()
+    {
+        std::vector<Slot>().swap(slots);
+        usedCount = 0;
+    }
+
+private:
+    struct Slot
+    {
+        std::uint64_t key;
+        int edgeIndex;
+    };
+
+    // No pair has two all-ones indices: a mesh holds fewer vertices than that.
+    static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};
+
+    static std::uint64_t KeyOf(unsigned lo, unsigned hi)
+    {
+        return (static_cast<std::uint64_t>(lo) << 32) | hi;
+    }
+
+    static std::size_t Hash(std::uint64_t key)
+    {
+        key *= 0x9E3779B97F4A7C15ull;
+        return static_cast<std::size_t>(key ^ (key >> 32));
+    }
+
+    void Place(std::uint64_t key, int edgeIndex)
+    {
+        const std::size_t mask = slots.size() - 1;
+        std::size_t slot = Hash(key) & mask;
+        while (slots[slot].key != kEmptyKey)
+            slot = (slot + 1) & mask;
+        slots[slot] = {key, edgeIndex};
+    }
+
+    void Grow()
+    {
+        std::vector<Slot> old;
+        old.swap(slots);
+        slots.assign(old.empty() ? 64 : old.size() * 2, Slot{kEmptyKey, kNone});
+        for (const Slot& slot : old)
+            if (slot.key != kEmptyKey)
+                Place(slot.key, slot.edgeIndex);
+    }
+
+    std::vector<Slot> slots;
+    std::size_t usedCount = 0;
+};

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cassert>
+#include <cstring>
+#include <type_traits>
+
+// A growable array of trivially copyable items that keeps up to InlineCount of
+// them inside the object. A mesh holds hundreds of thousands of triangles, each
+// with two short index lists; keeping them inline saves two heap blocks per
+// triangle.
+template <typename T, unsigned InlineCount>
+class InlineArray
+{
+    static_assert(std::is_trivially_copyable<T>::value, "items are copied bytewise");
+
+public:
+    InlineArray() = default;
+    InlineArray(const InlineArray& other) { CopyFrom(other); }
+    InlineArray(InlineArray&& other) noexcept { TakeFrom(other); }
+    ~InlineArray() { Release(); }
+
+    InlineArray& operator=(const InlineArray& other)
+    {
+        if (this != &other)
+        {
+            Release();
+            CopyFrom(other);
+        }
+        return *this;
+    }
+
+    InlineArray& operator=(InlineArray&& other) noexcept
+    {
+        if (this != &other)
+        {
+            Release();
+            TakeFrom(other);
+        }
+        return *this;
+    }
+
+    unsigned size() const { return itemCount; }
+    bool empty() const { return itemCount == 0; }
+    T* data() { return heapItems ? heapItems : inlineItems; }
+    const T* data() const { return heapItems ? heapItems : inlineItems; }
+    T* begin() { return data(); }
+    T* end() { return data() + itemCount; }
+    const T* begin() const { return data(); }
+    const T* end() const { return data() + itemCount; }
+
+    T& operator[](unsigned i)
+    {
+        assert(i < itemCount);
+        return data()[i];
+    }
+
+    const T& operator[](unsigned i) const
+    {
+        assert(i < itemCount);
+        return data()[i];
+    }
+
+    void push_back(const T& item)
+    {
+        if (itemCount == capacity())
+            Grow(itemCount * 2);
+        data()[itemCount++] = item;
+    }
+
+    void reserve(unsigned count)
+    {
+        if (count > capacity())
+            Grow(count);
+    }
+
+private:
+    unsigned capacity() const { return heapItems ? heapCapacity : InlineCount; }
+
+    void Grow(unsigned newCapacity)
+    {
+        T* grown = new T[newCapacity];
+        if (itemCount)
+            std::memcpy(grown, data(), itemCount * sizeof(T));
+        delete[] heapItems;
+        heapItems = grown;
+        heapCapacity = newCapacity;
+    }
+
+    void Release()
+    {
+        delete[] heapItems;
+        heapItems = nullptr;
+        heapCapacity = 0;
+        itemCount = 0;
+    }
+
+    void CopyFrom(const InlineArray& other)
+    {
+        if (other.itemCount > InlineCount)
+        {
+            heapItems = new T[other.itemCount];
+            heapCapacity = other.itemCount;
+        }
+        if (other.itemCount)
+            std::memcpy(data(), other.data(), other.itemCount * sizeof(T));
+        itemCount = other.itemCount;
+    }
+
+    void TakeFrom(InlineArray& other)
+    {
+        if (other.heapItems)
+        {
+            heapItems = other.heapItems;
+            heapCapacity = other.heapCapacity;
+        }
+        else if (other.itemCount)
+        {
+            std::memcpy(inlineItems, other.inlineItems, other.itemCount * sizeof(T));
+        }
+        itemCount = other.itemCount;
+        other.heapItems = nullptr;
+        other.heapCapacity = 0;
+        other.itemCount = 0;
+    }
+
+    T inlineItems[InlineCount];
+    T* heapItems = nullptr;
+    unsigned heapCapacity = 0;
+    unsigned itemCount = 0;
+};

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "geometry/matrix.h"
+#include "model/legopolymesh.h"
+
+// Origin of a node (`_LegoNode::kind`). Only Deleted changes behaviour:
+// deleted nodes are skipped by cleaning and by writing.
+namespace NodeKind
+{
+constexpr int Part = 0;      // found under the library's parts folder, or made by cleaning
+constexpr int Primitive = 1; // found under p
+constexpr int Subpart = 2;   // found under parts/s
+constexpr int Model = 3;     // the model file (and the Bounding Boxes node)
+constexpr int Deleted = 4;
+} // namespace NodeKind
+
+// LDraw colour codes with a meaning of their own.
+namespace LDrawColor
+{
+constexpr int Main = 16; // the colour of the reference through which a face is reached
+constexpr int Edge = 24; // the complement of the main colour
+} // namespace LDrawColor
+
+// One placed reference from a parent node to a child node.
+struct _LegoInstance
+{
+    int color = LDrawColor::Main; // LDraw colour code as read
+    Matrix4x4 transform;          // child coordinates to parent coordinates
+    int node = -1;                // index in the part's nodes; -1 for none
+};
+
+// One node of the part tree: the contents of one file, or a node that
+// cleaning made.
+struct _LegoNode
+{
+    _LegoNode();
+
+    std::string name; // base name of the file, as written; the key of FindNode
+    std::string note;
+    std::vector<_LegoInstance> children;
+    LEGOPolyMesh mesh; // triangles in the node's own coordinates
+    int tag = 0;
+    int kind = NodeKind::Part;
+    Vector3 boxMax; // an empty box (max below min) until computed
+    Vector3 boxMin;
+};
+
+// The part tree: nodes addressed by index, node 0 the model after a read.
+// Nodes refer to one another by index only; appending a node may move every
+// node, so look a node up again after any append.
+class LegoPart
+{
+public:
+    // Options of CleanGeometry.
+    struct clean_t
+    {
+        bool scale = true;
+        double scaleFactor = 0.05;
+        bool boxFlag = false; // also starts the scale pass
+        Vector3 upperLimit = Vector3(0.8, 0.8, 0.8);
+        Vector3 lowerLimit = Vector3(-0.8, -0.8, -0.8);
+        bool smoothNormals = true;
+        bool flattenAll = false;
+        bool flattenToParts = true;
+    };
+
+    // Appends a default node; returns its index.
+    int NewNodeIndex();
+    // Lowest index whose name equals `name` without regard to ASCII case
+    // (deleted nodes included), or -1.
+    int FindNode(const char* name) const;
+    // Node i, or null when i is out of range.
+    const _LegoNode* GetNode(unsigned i) const;
+    _LegoNode* GetNode(unsigned i);
+    // Node i; when i is out of range, one default node shared by all parts.
+    _LegoNode& Node(unsigned i);
+
+    unsigned GetNodeCount() const { return static_cast<unsigned>(nodes.size()); }
+    // Destroys every node and releases the storage.
+    void Clear();
+
+    // Multiplies the node's vertices, and with `scaleChildren` the
+    // translations of its references, by `factor`.
+    void ScaleNode(unsigned node, double factor, bool scaleChildren);
+
+    // The light or dark partner of a colour code.
+    int ComplementaryColor(int code) const;
+    // Red, green, blue and alpha of a code, each 0 to 1. False, with magenta
+    // and alpha untouched, for the inherited codes 16 and 24.
+    bool LEGOColorRGBA(int code, double& red, double& green, double& blue, double& alpha) const;
+
+    // Turns the tree as read into whole, single-coloured, scaled parts with
+    // bounding boxes.
+    void CleanGeometry(const clean_t& options);
+
+protected:
+    void MergeGeometry(unsigned parent, unsigned reference, bool copyNormals);
+    void MarkNodeDeleted(unsigned node);
+    void FlattenNode(unsigned node, bool copyNormals);
+    void RemoveNode(unsigned node);
+    void FlattenToParts(bool copyNormals);
+    void FixColorErrors();
+    void ComputeBoundingBoxes();
+    void AddQuad(unsigned node, const Vector3& a, const Vector3& b, const Vector3& c,
+                 const Vector3& d, int color);
+    void AddBoundingBoxGeometry();
+
+    std::vector<_LegoNode> nodes;
+};

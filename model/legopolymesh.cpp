@@ -1,0 +1,253 @@
+#include "model/legopolymesh.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace
+{
+
+// The threshold's cosine is 0.5 + 2.8e-12. Outside this band around it the
+// cosine alone decides the comparison; inside it the arc cosine is taken.
+constexpr double kCosineBandLow = 0.5 - 1e-9;
+constexpr double kCosineBandHigh = 0.5 + 1e-9;
+
+// Groups up to this size are smoothed with a table of all pairs.
+constexpr unsigned kSmallGroup = 16;
+
+bool SameBits(const Vector3& a, const Vector3& b)
+{
+    return std::memcmp(&a, &b, sizeof(Vector3)) == 0;
+}
+
+} // namespace
+
+double Angle(const Vector3& a, const Vector3& b)
+{
+    double c = AngleCosine(a, b);
+    if (c > 1.0)
+        c = 1.0;
+    if (c < -1.0)
+        c = -1.0;
+    return std::acos(c);
+}
+
+bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b)
+{
+    const double c = AngleCosine(a, b);
+    if (c > kCosineBandHigh)
+        return true; // also c > 1, which Angle clamps to an angle of 0
+    if (!(c >= kCosineBandLow))
+        return false; // also NaN, which fails every comparison
+    return std::acos(c) < kSmoothingAngle;
+}
+
+Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M)
+{
+    const Vector3 origin = M * Vector3(0.0, 0.0, 0.0);
+    Vector3 v = M * n;
+    v -= origin;
+    v.Unit();
+    return v;
+}
+
+int LEGOPolyMesh::FaceColor(unsigned f) const
+{
+    return f < faces.size() ? faces[f].color : 0;
+}
+
+int& LEGOPolyMesh::FaceColor(unsigned f)
+{
+    if (f >= faces.size())
+        ResizeFaces(f + 1);
+    return faces[f].color;
+}
+
+void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* normals)
+{
+    assert(count <= 4);
+    if (f >= faces.size())
+        ResizeFaces(f + 1);
+    for (unsigned i = 0; i < count; ++i)
+        faces[f].cornerNormals[i] = normals[i];
+}
+
+Vector3 LEGOPolyMesh::FaceNormal(unsigned f, unsigned k) const
+{
+    assert(f < faces.size() && k < 4);
+    return faces[f].cornerNormals[k];
+}
+
+void LEGOPolyMesh::ResizeFaces(unsigned count)
+{
+    faces.resize(count);
+}
+
+void LEGOPolyMesh::Clear()
+{
+    std::vector<_LegoFace>().swap(faces);
+    PolyMesh::Clear();
+}
+
+void LEGOPolyMesh::CreateNormals(bool smooth)
+{
+    FixNormals(true);
+    const unsigned polygonCount = GetPolygonCount();
+    if (faces.size() != polygonCount)
+        ResizeFaces(polygonCount);
+    for (unsigned p = 0; p < polygonCount; ++p)
+        for (Vector3& cornerNormal : faces[p].cornerNormals)
+            cornerNormal = polygons[p].normal;
+    if (!smooth)
+        return;
+
+    // Every vertex's corners, in polygon order and within a polygon in corner
+    // order; only the four corners that have a normal slot take part.
+    struct Corner
+    {
+        unsigned polygon;
+        unsigned corner;
+    };
+    const unsigned vertexCount = GetVertexCount();
+    std::vector<unsigned> firstCorner(vertexCount + 1, 0);
+    for (const _Polygon& polygon : polygons)
+        for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
+            ++firstCorner[polygon.vertexIndices[k] + 1];
+    for (unsigned v = 0; v < vertexCount; ++v)
+        firstCorner[v + 1] += firstCorner[v];
+    std::vector<Corner> corners(firstCorner[vertexCount]);
+    std::vector<unsigned> fill(firstCorner.begin(), firstCorner.end() - 1);
+    for (unsigned p = 0; p < polygonCount; ++p)
+    {
+        const _Polygon& polygon = polygons[p];
+        for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
+            corners[fill[polygon.vertexIndices[k]]++] = {p, k};
+    }
+
+    std::vector<Vector3> group;
+    for (unsigned v = 0; v < vertexCount; ++v)
+    {
+        group.clear();
+        for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
+            group.push_back(faces[corners[c].polygon].cornerNormals[corners[c].corner]);
+        SmoothNormals(group);
+        for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
+            faces[corners[c].polygon].cornerNormals[corners[c].corner] = group[c - firstCorner[v]];
+    }
+}
+
+// For every corner i in turn, the normalised sum of the normals within the
+// threshold of normal i is assigned to each of those corners, a later i
+// overwriting an earlier one. So corner j ends with the sum of the highest i
+// within the threshold of j, or (0, 0, 1) when there is none (a zero normal).
+// Sums are formed in corner order, exactly as that loop forms them; only the
+// sums that some corner ends with are formed at all.
+void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
+{
+    const unsigned n = static_cast<unsigned>(group.size());
+    if (n == 0)
+        return;
+    std::vector<Vector3> result(n); // (0, 0, 1) each
+
+    if (n <= kSmallGroup)
+    {
+        bool within[kSmallGroup][kSmallGroup];
+        for (unsigned i = 0; i < n; ++i)
+            for (unsigned j = 0; j <= i; ++j)
+                within[i][j] = within[j][i] = IsWithinSmoothingAngle(group[i], group[j]);
+        unsigned sumOwner[kSmallGroup];
+        Vector3 sums[kSmallGroup];
+        bool isSumFormed[kSmallGroup] = {};
+        for (unsigned j = 0; j < n; ++j)
+        {
+            unsigned i = n;
+            while (i > 0 && !within[i - 1][j])
+                --i;
+            if (i == 0)
+                continue; // no neighbour at all: the default stays
+            sumOwner[j] = --i;
+            if (!isSumFormed[i])
+            {
+                Vector3 sum(0.0, 0.0, 0.0);
+                for (unsigned k = 0; k < n; ++k)
+                    if (within[i][k])
+                        sum += group[k];
+                sum.Unit();
+                sums[i] = sum;
+                isSumFormed[i] = true;
+            }
+            result[j] = sums[sumOwner[j]];
+        }
+        group.swap(result);
+        return;
+    }
+
+    // Large groups (fans around one vertex) repeat few distinct normals. The
+    // threshold test depends on the values only, so corners with equal bits
+    // form one class and every test is made once per pair of classes.
+    std::vector<unsigned> order(n);
+    for (unsigned j = 0; j < n; ++j)
+        order[j] = j;
+    std::sort(order.begin(), order.end(), [&group](unsigned a, unsigned b) {
+        const int byBits = std::memcmp(&group[a], &group[b], sizeof(Vector3));
+        return byBits != 0 ? byBits < 0 : a < b;
+    });
+    std::vector<unsigned> classOf(n);
+    std::vector<unsigned> representative; // a member of each class
+    std::vector<unsigned> lastMember;     // the highest corner of each class
+    for (unsigned s = 0; s < n; ++s)
+    {
+        const unsigned j = order[s];
+        if (s == 0 || !SameBits(group[j], group[order[s - 1]]))
+        {
+            representative.push_back(j);
+            lastMember.push_back(j);
+        }
+        classOf[j] = static_cast<unsigned>(representative.size() - 1);
+        lastMember.back() = j; // ascending within a class
+    }
+    const unsigned classCount = static_cast<unsigned>(representative.size());
+
+    // Classes by their highest corner, highest first.
+    std::vector<unsigned> byLastMember(classCount);
+    for (unsigned c = 0; c < classCount; ++c)
+        byLastMember[c] = c;
+    std::sort(byLastMember.begin(), byLastMember.end(),
+              [&lastMember](unsigned a, unsigned b) { return lastMember[a] > lastMember[b]; });
+
+    constexpr unsigned kNoClass = ~0u;
+    std::vector<unsigned> ownerClass(classCount, kNoClass);
+    for (unsigned c = 0; c < classCount; ++c)
+        for (unsigned owner : byLastMember)
+            if (IsWithinSmoothingAngle(group[representative[owner]], group[representative[c]]))
+            {
+                ownerClass[c] = owner;
+                break;
+            }
+
+    std::vector<Vector3> classSum(classCount);
+    std::vector<char> isSumFormed(classCount, 0);
+    std::vector<char> isWithinOwner(classCount);
+    for (unsigned c = 0; c < classCount; ++c)
+    {
+        const unsigned owner = ownerClass[c];
+        if (owner == kNoClass || isSumFormed[owner])
+            continue;
+        const Vector3& ownerNormal = group[representative[owner]];
+        for (unsigned k = 0; k < classCount; ++k)
+            isWithinOwner[k] = IsWithinSmoothingAngle(ownerNormal, group[representative[k]]);
+        Vector3 sum(0.0, 0.0, 0.0);
+        for (unsigned k = 0; k < n; ++k)
+            if (isWithinOwner[classOf[k]])
+                sum += group[k];
+        sum.Unit();
+        classSum[owner] = sum;
+        isSumFormed[owner] = 1;
+    }
+    for (unsigned j = 0; j < n; ++j)
+        if (ownerClass[classOf[j]] != kNoClass)
+            result[j] = classSum[ownerClass[classOf[j]]];
+    group.swap(result);
+}

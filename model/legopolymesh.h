@@ -1,0 +1,70 @@
+#pragma once
+
+#include <vector>
+
+#include "geometry/matrix.h"
+#include "model/polymesh.h"
+
+// The data of one polygon of a brick mesh: a normal per corner and an LDraw
+// colour code.
+struct _LegoFace
+{
+    Vector3 cornerNormals[4];
+    int color = 0; // assigned by whoever adds the polygon
+};
+
+// A polygon mesh with one face record per polygon. Producers add a triangle
+// and then assign its colour through FaceColor(p); CreateNormals fills the
+// corner normals once all geometry is in.
+class LEGOPolyMesh : public PolyMesh
+{
+public:
+    // Colour of face f; 0 when there is no such face record.
+    int FaceColor(unsigned f) const;
+    // Colour of face f for assignment, growing the face list to f + 1 records.
+    int& FaceColor(unsigned f);
+
+    // Copies `count` (at most 4) normals into the corner slots of face f,
+    // growing the face list to f + 1 records.
+    void SetFaceNormals(unsigned f, unsigned count, const Vector3* normals);
+    Vector3 FaceNormal(unsigned f, unsigned k) const;
+    unsigned GetFaceCount() const { return static_cast<unsigned>(faces.size()); }
+
+    // Orients the mesh outward, sets every corner normal to its polygon's
+    // normal and, when `smooth`, averages the corner normals at each vertex
+    // across corners less than 60 degrees apart.
+    void CreateNormals(bool smooth);
+
+    void Clear() override;
+
+protected:
+    // Replaces each normal of one vertex's corners by the normalised sum of
+    // its neighbourhood (Angle below the smoothing threshold).
+    void SmoothNormals(std::vector<Vector3>& group);
+
+    void ResizeFaces(unsigned count);
+
+    std::vector<_LegoFace> faces;
+};
+
+// The cosine of the angle between a and b before clamping; NaN when either
+// has length zero.
+inline double AngleCosine(const Vector3& a, const Vector3& b)
+{
+    return a.Dot(b) / (a.Length() * b.Length());
+}
+
+// Angle between two directions in radians, 0 to pi; NaN when either has length
+// zero, so every "angle below a threshold" test fails for a zero vector.
+double Angle(const Vector3& a, const Vector3& b);
+
+// Carries direction n by M's upper 3x3 block (not its inverse transpose) and
+// normalises it; a direction that M maps to zero stays zero.
+Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M);
+
+// Smoothing threshold: 60 degrees to within 4e-12, slightly below pi/3.
+constexpr double kSmoothingAngle = 1.0471975511933334;
+
+// Angle(a, b) < kSmoothingAngle, with the arc cosine evaluated only when the
+// cosine is too close to the threshold to decide without it.
+bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b);

@@ -1,0 +1,246 @@
+#include "model/polymesh.h"
+
+#include <cassert>
+#include <iostream>
+#include <utility>
+
+namespace
+{
+
+constexpr unsigned kIndexBufferSize = 1000;
+
+// Shared by every mesh: GetPolygonVertexIndices hands out this one buffer.
+unsigned sharedIndexBuffer[kIndexBufferSize];
+
+// First position of `vertex` in the corner list, or the corner count.
+unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
+{
+    unsigned position = 0;
+    while (position < polygon.vertexIndices.size() && polygon.vertexIndices[position] != vertex)
+        ++position;
+    return position;
+}
+
+} // namespace
+
+unsigned PolyMesh::FindOrAddVertex(const Vector3& position)
+{
+    if (isGridStale)
+    {
+        vertexGrid.Rebuild(vertices);
+        isGridStale = false;
+    }
+    const std::uint32_t found = vertexGrid.Find(vertices, position, !verticesMayHaveMoved);
+    if (found != VertexGrid::kNone)
+        return found;
+    const unsigned index = static_cast<unsigned>(vertices.size());
+    vertices.push_back(position);
+    vertexGrid.Insert(vertices, index);
+    return index;
+}
+
+int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b)
+{
+    const unsigned lo = a < b ? a : b;
+    const unsigned hi = a < b ? b : a;
+    const int existing = edgeLookup.Find(lo, hi);
+    if (existing != EdgeMap::kNone)
+    {
+        // The edge keeps its first polygon and takes the newest as the other.
+        _Edge& edge = edges[existing];
+        const int first = edge.polygonA;
+        edge.polygonA = first < polygon ? first : polygon;
+        edge.polygonB = first < polygon ? polygon : first;
+        return existing;
+    }
+    const int index = static_cast<int>(edges.size());
+    edges.push_back({polygon, -1, lo, hi});
+    edgeLookup.Insert(lo, hi, index);
+    return index;
+}
+
+unsigned PolyMesh::AddPolygon(unsigned count, const Vector3* corners)
+{
+    assert(count >= 3);
+    _Polygon polygon;
+    polygon.vertexIndices.reserve(count);
+    polygon.edgeIndices.reserve(count);
+    for (unsigned i = 0; i < count; ++i)
+        polygon.vertexIndices.push_back(FindOrAddVertex(corners[i]));
+
+    const int p = static_cast<int>(polygons.size());
+    const unsigned* index = polygon.vertexIndices.data();
+    for (unsigned i = 0; i + 1 < count; ++i)
+        polygon.edgeIndices.push_back(RecordEdge(p, index[i], index[i + 1]));
+    if (count > 2)
+        polygon.edgeIndices.push_back(RecordEdge(p, index[count - 1], index[0]));
+
+    // The normal follows the stored vertices the corners merged into.
+    const Vector3& v0 = vertices[index[0]];
+    const Vector3& v1 = vertices[index[1]];
+    const Vector3& v2 = vertices[index[2]];
+    polygon.normal.Cross(v0 - v1, v1 - v2);
+    polygon.normal.Unit();
+
+    polygons.push_back(std::move(polygon));
+    return static_cast<unsigned>(p);
+}
+
+unsigned PolyMesh::GetPolygonVertexCount(unsigned p) const
+{
+    assert(p < polygons.size());
+    return polygons[p].vertexIndices.size();
+}
+
+Vector3 PolyMesh::GetPolygonVertex(unsigned p, unsigned k) const
+{
+    assert(p < polygons.size());
+    return vertices[polygons[p].vertexIndices[k]];
+}
+
+Vector3 PolyMesh::GetPolygonNormal(unsigned p) const
+{
+    assert(p < polygons.size());
+    return polygons[p].normal;
+}
+
+const unsigned* PolyMesh::GetPolygonVertexIndices(unsigned p) const
+{
+    assert(p < polygons.size());
+    const _Polygon& polygon = polygons[p];
+    // A polygon of more corners than the buffer holds is cut short.
+    const unsigned count = polygon.vertexIndices.size() < kIndexBufferSize
+                               ? polygon.vertexIndices.size()
+                               : kIndexBufferSize;
+    for (unsigned k = 0; k < count; ++k)
+        sharedIndexBuffer[k] = polygon.vertexIndices[k];
+    return sharedIndexBuffer;
+}
+
+Vector3 PolyMesh::GetVertex(unsigned i) const
+{
+    assert(i < vertices.size());
+    return vertices[i];
+}
+
+Vector3& PolyMesh::GetVertex(unsigned i)
+{
+    assert(i < vertices.size());
+    isGridStale = true;
+    verticesMayHaveMoved = true;
+    return vertices[i];
+}
+
+const _Edge& PolyMesh::GetEdge(unsigned e) const
+{
+    assert(e < edges.size());
+    return edges[e];
+}
+
+const _Polygon& PolyMesh::GetPolygon(unsigned p) const
+{
+    assert(p < polygons.size());
+    return polygons[p];
+}
+
+int PolyMesh::FindEdge(unsigned a, unsigned b) const
+{
+    return a < b ? edgeLookup.Find(a, b) : edgeLookup.Find(b, a);
+}
+
+void PolyMesh::FlipPolygon(unsigned p)
+{
+    _Polygon& polygon = polygons[p];
+    unsigned* corner = polygon.vertexIndices.data();
+    const unsigned count = polygon.vertexIndices.size();
+    for (unsigned i = 0; i < count / 2; ++i)
+        std::swap(corner[i], corner[count - 1 - i]);
+    polygon.normal = -polygon.normal;
+}
+
+void PolyMesh::SpreadOrientation(unsigned seed, std::vector<char>& visited)
+{
+    // Depth first through shared edges, as a recursion over each polygon's
+    // edges in list order would go; the stack holds the next edge position.
+    struct Frame
+    {
+        unsigned polygon;
+        unsigned nextEdge;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({seed, 0});
+    while (!stack.empty())
+    {
+        Frame& frame = stack.back();
+        const _Polygon& r = polygons[frame.polygon];
+        if (frame.nextEdge == r.edgeIndices.size())
+        {
+            stack.pop_back();
+            continue;
+        }
+        const _Edge& edge = edges[r.edgeIndices[frame.nextEdge++]];
+        const int o = edge.polygonA == static_cast<int>(frame.polygon) ? edge.polygonB
+                                                                        : edge.polygonA;
+        if (o == -1 || visited[o])
+            continue;
+
+        // Two polygons that share a side must run it in opposite directions.
+        const unsigned n = r.vertexIndices.size();
+        const unsigned j = FindCorner(r, edge.vertexLo);
+        assert(j < n);
+        const bool rRunsHiToLo = r.vertexIndices[(n + j - 1) % n] == edge.vertexHi;
+        const _Polygon& other = polygons[o];
+        const unsigned m = other.vertexIndices.size();
+        const unsigned k = FindCorner(other, edge.vertexLo);
+        assert(k < m);
+        const bool flip = rRunsHiToLo ? other.vertexIndices[(m + k - 1) % m] == edge.vertexHi
+                                      : other.vertexIndices[(k + 1) % m] == edge.vertexHi;
+        if (flip)
+            FlipPolygon(static_cast<unsigned>(o));
+        visited[o] = 1;
+        stack.push_back({static_cast<unsigned>(o), 0}); // invalidates `frame`
+    }
+}
+
+void PolyMesh::FixNormals(bool outward)
+{
+    if (vertices.empty() || polygons.empty())
+    {
+        std::cerr << "Error: 0 points or 0 polygons in FixNormals" << std::endl;
+        return;
+    }
+    std::vector<char> visited(polygons.size(), 0);
+
+    Vector3 centre(0.0, 0.0, 0.0);
+    for (const Vector3& v : vertices)
+        centre += v;
+    centre /= static_cast<double>(vertices.size());
+
+    // Each connected group is decided by its lowest-index polygon alone.
+    for (unsigned s = 0; s < polygons.size(); ++s)
+    {
+        if (visited[s])
+            continue;
+        const Vector3 n = polygons[s].normal;
+        const Vector3 q = vertices[polygons[s].vertexIndices[0]];
+        const double dPlus = ((n + q) - centre).Length();
+        const double dMinus = ((-n + q) - centre).Length();
+        if (dMinus > dPlus)
+            FlipPolygon(s);
+        if (!outward)
+            FlipPolygon(s);
+        visited[s] = 1;
+        SpreadOrientation(s, visited);
+    }
+}
+
+void PolyMesh::Clear()
+{
+    std::vector<Vector3>().swap(vertices);
+    std::vector<_Edge>().swap(edges);
+    std::vector<_Polygon>().swap(polygons);
+    edgeLookup.Clear();
+    vertexGrid.Clear();
+    isGridStale = false;
+    verticesMayHaveMoved = false;
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <vector>
+
+#include "geometry/matrix.h"
+#include "model/edgemap.h"
+#include "model/inlinearray.h"
+#include "model/vertexgrid.h"
+
+// One polygon: its corners (counter-clockwise seen from where the normal
+// points), the edge of each side (side i joins corner i to corner i + 1, the
+// last side the last corner to corner 0) and its unit face normal.
+struct _Polygon
+{
+    InlineArray<unsigned, 4> vertexIndices;
+    InlineArray<int, 4> edgeIndices;
+    Vector3 normal;
+};
+
+// One side shared by up to two polygons: the first polygon that recorded it
+// and the most recent other one (-1 while there is none).
+struct _Edge
+{
+    int polygonA;
+    int polygonB;
+    unsigned vertexLo;
+    unsigned vertexHi;
+};
+
+// Indexed polygon mesh. Corners closer than 1e-6 to an existing vertex merge
+// with the lowest such vertex; shared sides are recorded as edges; every
+// polygon gets a unit normal from its first three corners.
+class PolyMesh
+{
+public:
+    PolyMesh() = default;
+    PolyMesh(const PolyMesh&) = default;
+    PolyMesh(PolyMesh&&) noexcept = default;
+    PolyMesh& operator=(const PolyMesh&) = default;
+    PolyMesh& operator=(PolyMesh&&) noexcept = default;
+    virtual ~PolyMesh() = default;
+
+    // Adds a polygon of `count` (3 or more) corners given by position; returns
+    // its index. Never fails, so the all-ones "no polygon" result never occurs.
+    unsigned AddPolygon(unsigned count, const Vector3* corners);
+
+    unsigned GetPolygonVertexCount(unsigned p) const;
+    Vector3 GetPolygonVertex(unsigned p, unsigned k) const;
+    Vector3 GetPolygonNormal(unsigned p) const;
+
+    // Copies polygon p's corner indices into one 1000-entry buffer shared by
+    // every mesh; the contents are valid until the next call on any mesh.
+    const unsigned* GetPolygonVertexIndices(unsigned p) const;
+
+    Vector3 GetVertex(unsigned i) const;
+    // Vertex i for changing in place. Moved vertices are not merged again.
+    Vector3& GetVertex(unsigned i);
+    unsigned GetVertexCount() const { return static_cast<unsigned>(vertices.size()); }
+    unsigned GetPolygonCount() const { return static_cast<unsigned>(polygons.size()); }
+
+    // Orients every connected group of polygons consistently, each group
+    // decided by its lowest-index polygon: normals away from the centre of
+    // all vertices when `outward`, towards it otherwise.
+    void FixNormals(bool outward);
+
+    virtual void Clear();
+
+    // Read-only views of the structure, for checks and tools.
+    unsigned GetEdgeCount() const { return static_cast<unsigned>(edges.size()); }
+    const _Edge& GetEdge(unsigned e) const;
+    const _Polygon& GetPolygon(unsigned p) const;
+    // Index of the edge joining vertices a and b (either order), or -1.
+    int FindEdge(unsigned a, unsigned b) const;
+
+protected:
+    unsigned FindOrAddVertex(const Vector3& position);
+    int RecordEdge(int polygon, unsigned a, unsigned b);
+    void FlipPolygon(unsigned p);
+    void SpreadOrientation(unsigned seed, std::vector<char>& visited);
+
+    std::vector<Vector3> vertices;
+    std::vector<_Edge> edges;
+    std::vector<_Polygon> polygons;
+    EdgeMap edgeLookup;
+
+private:
+    VertexGrid vertexGrid;
+    // Set once the writable GetVertex has been handed out: the grid must be
+    // rebuilt before the next lookup, and vertices may have moved closer than
+    // the merge distance, so an equal vertex is no longer known to be lowest.
+    bool isGridStale = false;
+    bool verticesMayHaveMoved = false;
+};

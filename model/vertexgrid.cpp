@@ -1,0 +1,178 @@
+#include "model/vertexgrid.h"
+
+#include <cassert>
+#include <cmath>
+#include <cstring>
+
+namespace
+{
+
+constexpr double kMergeDistance = 1e-6;
+
+// 2^19 cells per unit: a cell (1.9e-6) is wider than the merge distance.
+constexpr double kCellsPerUnit = 524288.0;
+
+// Beyond 2^40 neighbouring doubles are 2^-12 apart, far more than the merge
+// distance, so such an axis value can only merge with itself.
+constexpr double kIndexedRange = 1099511627776.0;
+
+// A position merges only with vertices less than 1e-6 (plus rounding) away on
+// every axis. Measured in cells that is 0.5243 of a cell; 0.53 leaves room.
+constexpr double kNeighbourReach = 0.53;
+
+std::uint64_t BitsOf(double value)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+std::size_t HashCell(std::int64_t kx, std::int64_t ky, std::int64_t kz)
+{
+    std::uint64_t h = static_cast<std::uint64_t>(kx) * 0x9E3779B97F4A7C15ull;
+    h ^= static_cast<std::uint64_t>(ky) * 0xC2B2AE3D27D4EB4Full;
+    h ^= static_cast<std::uint64_t>(kz) * 0x165667B19E3779F9ull;
+    h ^= h >> 29;
+    return static_cast<std::size_t>(h);
+}
+
+} // namespace
+
+bool VertexGrid::Merges(const Vector3& existing, const Vector3& position)
+{
+    if (std::fabs(existing.x - position.x) > kMergeDistance)
+        return false;
+    return (existing - position).Length() < kMergeDistance;
+}
+
+bool VertexGrid::IsIndexable(const Vector3& position)
+{
+    return std::isfinite(position.x) && std::isfinite(position.y) && std::isfinite(position.z);
+}
+
+VertexGrid::AxisRange VertexGrid::KeyRange(double value)
+{
+    if (std::fabs(value) < kIndexedRange)
+    {
+        const double scaled = value * kCellsPerUnit; // exact: a power of two
+        const double cell = std::floor(scaled);
+        const double offset = scaled - cell; // exact, in [0, 1)
+        const std::int64_t key = static_cast<std::int64_t>(cell);
+        return {offset < kNeighbourReach ? key - 1 : key, key,
+                offset > 1.0 - kNeighbourReach ? key + 1 : key};
+    }
+    // Cell keys stay below 2^59 in magnitude; these lie in [2^62, 2^63).
+    const std::int64_t key =
+        static_cast<std::int64_t>((BitsOf(value) >> 2) | 0x4000000000000000ull);
+    return {key, key, key};
+}
+
+std::size_t VertexGrid::FindSlot(std::int64_t kx, std::int64_t ky, std::int64_t kz) const
+{
+    const std::size_t mask = cells.size() - 1;
+    std::size_t slot = HashCell(kx, ky, kz) & mask;
+    while (cells[slot].first != kNone)
+    {
+        const Cell& cell = cells[slot];
+        if (cell.kx == kx && cell.ky == ky && cell.kz == kz)
+            return slot;
+        slot = (slot + 1) & mask;
+    }
+    return slot;
+}
+
+std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vector3& position,
+                               bool exactHitIsLowest) const
+{
+    if (cells.empty() || !IsIndexable(position))
+        return kNone;
+    const AxisRange rx = KeyRange(position.x);
+    const AxisRange ry = KeyRange(position.y);
+    const AxisRange rz = KeyRange(position.z);
+
+    std::uint32_t best = kNone;
+    // The position's own cell first: it usually holds the answer, and an
+    // equal vertex there ends the search when the caller allows it.
+    const Cell& own = cells[FindSlot(rx.key, ry.key, rz.key)];
+    for (std::uint32_t i = own.first; i != kNone; i = nextInCell[i])
+    {
+        const Vector3& v = vertices[i];
+        if (exactHitIsLowest && v.x == position.x && v.y == position.y && v.z == position.z)
+            return i;
+        if (Merges(v, position))
+        {
+            best = i;
+            break;
+        }
+    }
+
+    // Neighbours: the first merging vertex of each cell is that cell's
+    // lowest; the answer is the lowest over all cells.
+    for (std::int64_t kx = rx.lo; kx <= rx.hi; ++kx)
+        for (std::int64_t ky = ry.lo; ky <= ry.hi; ++ky)
+            for (std::int64_t kz = rz.lo; kz <= rz.hi; ++kz)
+            {
+                if (kx == rx.key && ky == ry.key && kz == rz.key)
+                    continue;
+                const Cell& cell = cells[FindSlot(kx, ky, kz)];
+                for (std::uint32_t i = cell.first; i != kNone && i < best; i = nextInCell[i])
+                {
+                    if (Merges(vertices[i], position))
+                    {
+                        best = i;
+                        break;
+                    }
+                }
+            }
+    return best;
+}
+
+void VertexGrid::Insert(const std::vector<Vector3>& vertices, std::uint32_t index)
+{
+    assert(nextInCell.size() == index);
+    nextInCell.push_back(kNone);
+    const Vector3& position = vertices[index];
+    if (!IsIndexable(position))
+        return;
+    if ((usedCellCount + 1) * 2 > cells.size())
+        GrowTable();
+    const std::int64_t kx = KeyRange(position.x).key;
+    const std::int64_t ky = KeyRange(position.y).key;
+    const std::int64_t kz = KeyRange(position.z).key;
+    Cell& cell = cells[FindSlot(kx, ky, kz)];
+    if (cell.first == kNone)
+    {
+        cell = {kx, ky, kz, index, index};
+        ++usedCellCount;
+    }
+    else
+    {
+        nextInCell[cell.last] = index;
+        cell.last = index;
+    }
+}
+
+void VertexGrid::GrowTable()
+{
+    std::vector<Cell> old;
+    old.swap(cells);
+    cells.assign(old.empty() ? 64 : old.size() * 2, Cell{0, 0, 0, kNone, kNone});
+    for (const Cell& cell : old)
+        if (cell.first != kNone)
+            cells[FindSlot(cell.kx, cell.ky, cell.kz)] = cell;
+}
+
+void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)
+{
+    Clear();
+    nextInCell.reserve(vertices.size());
+    for (std::uint32_t i = 0; i < vertices.size(); ++i)
+        Insert(vertices, i);
+}
+
+void VertexGrid::Clear()
+{
+    std::vector<Cell>().swap(cells);
+    std::vector<std::uint32_t>().swap(nextInCell);
+    usedCellCount = 0;
+}

@@ -1,0 +1,101 @@
+#include "model/legopart.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+TEST(LegoPartNodes, NewNodesCountUpWithEmptyBoxes)
+{
+    LegoPart part;
+    EXPECT_EQ(part.NewNodeIndex(), 0);
+    EXPECT_EQ(part.NewNodeIndex(), 1);
+    EXPECT_EQ(part.NewNodeIndex(), 2);
+    const _LegoNode* node = part.GetNode(2);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->boxMax.x, -1000000.0);
+    EXPECT_EQ(node->boxMax.z, -1000000.0);
+    EXPECT_EQ(node->boxMin.y, 1000000.0);
+    EXPECT_TRUE(node->children.empty());
+    EXPECT_EQ(node->mesh.GetPolygonCount(), 0u);
+    EXPECT_TRUE(node->name.empty() && node->note.empty());
+}
+
+TEST(LegoPartNodes, FindNodeIgnoresAsciiCaseAndReturnsTheLowestIndex)
+{
+    LegoPart part;
+    EXPECT_EQ(part.FindNode("3001.dat"), -1);
+    part.Node(static_cast<unsigned>(part.NewNodeIndex())).name = "model.ldr";
+    part.Node(static_cast<unsigned>(part.NewNodeIndex())).name = "3001.dat";
+    part.Node(static_cast<unsigned>(part.NewNodeIndex())).name = "3001.DAT";
+    EXPECT_EQ(part.FindNode("3001.DAT"), 1);
+    EXPECT_EQ(part.FindNode("3001.dat"), 1);
+    EXPECT_EQ(part.FindNode("3001.da"), -1);
+    EXPECT_EQ(part.FindNode("3001.dat2"), -1);
+    // Only ASCII letters fold: bytes above 127 compare as they are.
+    part.Node(static_cast<unsigned>(part.NewNodeIndex())).name = "\xC3\xA9.dat";
+    EXPECT_EQ(part.FindNode("\xC3\x89.dat"), -1);
+    EXPECT_EQ(part.FindNode("\xC3\xA9.DAT"), 3);
+}
+
+TEST(LegoPartNodes, OutOfRangeLookupsGiveNullOrTheSharedDefaultNode)
+{
+    LegoPart part;
+    EXPECT_EQ(part.GetNode(0), nullptr);
+    _LegoNode& shared = part.Node(0);
+    EXPECT_EQ(shared.kind, 0);
+    EXPECT_EQ(shared.tag, 0);
+    part.NewNodeIndex();
+    EXPECT_EQ(part.GetNode(1), nullptr);
+    EXPECT_NE(part.GetNode(0), nullptr);
+    EXPECT_NE(&part.Node(0), &shared);
+    // Every part shares it, and writes through it stay.
+    LegoPart other;
+    EXPECT_EQ(&other.Node(7), &shared);
+    shared.name = "scribbled";
+    EXPECT_EQ(part.Node(1).name, "scribbled");
+    shared.name.clear();
+}
+
+TEST(LegoPartNodes, NodesKeepTheirContentsWhenTheVectorGrows)
+{
+    LegoPart part;
+    const unsigned first = static_cast<unsigned>(part.NewNodeIndex());
+    _LegoNode& node = part.Node(first);
+    node.name = "first";
+    node.tag = 3;
+    node.kind = NodeKind::Subpart;
+    const Vector3 corners[3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    node.mesh.FaceColor(node.mesh.AddPolygon(3, corners)) = 14;
+    _LegoInstance child;
+    child.color = 4;
+    child.transform.m[3] = 10;
+    child.node = 0;
+    node.children.push_back(child);
+    for (int i = 0; i < 100; ++i)
+        part.NewNodeIndex();
+    const _LegoNode& moved = part.Node(first);
+    EXPECT_EQ(moved.name, "first");
+    EXPECT_EQ(moved.tag, 3);
+    EXPECT_EQ(moved.kind, NodeKind::Subpart);
+    EXPECT_EQ(moved.mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(moved.mesh.FaceColor(0), 14);
+    ASSERT_EQ(moved.children.size(), 1u);
+    EXPECT_EQ(moved.children[0].transform.m[3], 10.0);
+    // The moved mesh still merges against its old vertices.
+    const Vector3 again[3] = {{0, 0, 0}, {1, 0, 0}, {0, 0, 1}};
+    part.Node(first).mesh.AddPolygon(3, again);
+    EXPECT_EQ(part.Node(first).mesh.GetVertexCount(), 4u);
+}
+
+TEST(LegoPartNodes, ClearDestroysEveryNode)
+{
+    LegoPart part;
+    part.NewNodeIndex();
+    part.NewNodeIndex();
+    part.Clear();
+    EXPECT_EQ(part.GetNodeCount(), 0u);
+    EXPECT_EQ(part.NewNodeIndex(), 0);
+}
+
+} // namespace

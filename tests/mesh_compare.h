@@ -1,0 +1,63 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "model/legopolymesh.h"
+#include "tests/reference_mesh.h"
+
+inline bool SameBits(const Vector3& a, const Vector3& b)
+{
+    return std::memcmp(&a, &b, sizeof(Vector3)) == 0;
+}
+
+// Vertices, edges, corner lists, edge lists and normals equal bit for bit.
+inline ::testing::AssertionResult MeshesMatch(const ReferenceMesh& expected, const PolyMesh& mesh)
+{
+    if (expected.vertices.size() != mesh.GetVertexCount())
+        return ::testing::AssertionFailure() << "vertex count " << mesh.GetVertexCount()
+                                             << " expected " << expected.vertices.size();
+    for (unsigned i = 0; i < mesh.GetVertexCount(); ++i)
+        if (!SameBits(expected.vertices[i], mesh.GetVertex(i)))
+            return ::testing::AssertionFailure() << "vertex " << i << " differs";
+    if (expected.edges.size() != mesh.GetEdgeCount())
+        return ::testing::AssertionFailure() << "edge count " << mesh.GetEdgeCount()
+                                             << " expected " << expected.edges.size();
+    for (unsigned e = 0; e < mesh.GetEdgeCount(); ++e)
+    {
+        const _Edge& a = expected.edges[e];
+        const _Edge& b = mesh.GetEdge(e);
+        if (a.polygonA != b.polygonA || a.polygonB != b.polygonB || a.vertexLo != b.vertexLo ||
+            a.vertexHi != b.vertexHi)
+            return ::testing::AssertionFailure() << "edge " << e << " differs";
+    }
+    if (expected.polygons.size() != mesh.GetPolygonCount())
+        return ::testing::AssertionFailure() << "polygon count differs";
+    for (unsigned p = 0; p < mesh.GetPolygonCount(); ++p)
+    {
+        const ReferenceMesh::Polygon& a = expected.polygons[p];
+        const _Polygon& b = mesh.GetPolygon(p);
+        if (a.vertexIndices.size() != b.vertexIndices.size() ||
+            a.edgeIndices.size() != b.edgeIndices.size())
+            return ::testing::AssertionFailure() << "polygon " << p << " size differs";
+        for (unsigned k = 0; k < b.vertexIndices.size(); ++k)
+            if (a.vertexIndices[k] != b.vertexIndices[k] || a.edgeIndices[k] != b.edgeIndices[k])
+                return ::testing::AssertionFailure() << "polygon " << p << " corner " << k;
+        if (!SameBits(a.normal, b.normal))
+            return ::testing::AssertionFailure() << "polygon " << p << " normal differs";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline ::testing::AssertionResult CornerNormalsMatch(const ReferenceMesh& expected,
+                                                     const LEGOPolyMesh& mesh)
+{
+    if (expected.faces.size() != mesh.GetFaceCount())
+        return ::testing::AssertionFailure() << "face count differs";
+    for (unsigned f = 0; f < mesh.GetFaceCount(); ++f)
+        for (unsigned k = 0; k < 4; ++k)
+            if (!SameBits(expected.faces[f].cornerNormals[k], mesh.FaceNormal(f, k)))
+                return ::testing::AssertionFailure() << "face " << f << " corner " << k;
+    return ::testing::AssertionSuccess();
+}

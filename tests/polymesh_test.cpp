@@ -1,0 +1,398 @@
+#include "model/polymesh.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "model/legopolymesh.h"
+#include "tests/mesh_compare.h"
+#include "tests/reference_mesh.h"
+
+namespace
+{
+
+const double kCell = 1.0 / 524288.0; // the grid's cell width, 2^-19
+
+unsigned AddTriangle(PolyMesh& mesh, const Vector3& a, const Vector3& b, const Vector3& c)
+{
+    const Vector3 corners[3] = {a, b, c};
+    return mesh.AddPolygon(3, corners);
+}
+
+unsigned AddTriangle(ReferenceMesh& mesh, const Vector3& a, const Vector3& b, const Vector3& c)
+{
+    const Vector3 corners[3] = {a, b, c};
+    return mesh.AddPolygon(3, corners);
+}
+
+// Adds the same triangle to both meshes.
+void AddBoth(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& a, const Vector3& b,
+             const Vector3& c)
+{
+    AddTriangle(reference, a, b, c);
+    AddTriangle(mesh, a, b, c);
+}
+
+// The twelve triangles of an axis-aligned box; every other one reversed.
+void AddBox(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& lo, const Vector3& hi,
+            std::mt19937& random)
+{
+    const Vector3 c[8] = {{lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, hi.y, lo.z},
+                          {lo.x, hi.y, lo.z}, {lo.x, lo.y, hi.z}, {hi.x, lo.y, hi.z},
+                          {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z}};
+    const int quads[6][4] = {{0, 3, 2, 1}, {4, 5, 6, 7}, {0, 1, 5, 4},
+                             {2, 3, 7, 6}, {1, 2, 6, 5}, {0, 4, 7, 3}};
+    for (const auto& q : quads)
+    {
+        if (random() % 2)
+            AddBoth(reference, mesh, c[q[0]], c[q[1]], c[q[2]]);
+        else
+            AddBoth(reference, mesh, c[q[2]], c[q[1]], c[q[0]]);
+        if (random() % 2)
+            AddBoth(reference, mesh, c[q[2]], c[q[3]], c[q[0]]);
+        else
+            AddBoth(reference, mesh, c[q[0]], c[q[3]], c[q[2]]);
+    }
+}
+
+// A tessellated sphere with random windings: a connected group whose
+// orientation must spread across hundreds of shared edges.
+void AddSphere(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& centre,
+               double radius, int rings, int segments, std::mt19937& random)
+{
+    const double pi = 3.14159265358979323846;
+    auto point = [&](int ring, int segment) {
+        const double theta = pi * ring / rings;
+        const double phi = 2.0 * pi * (segment % segments) / segments;
+        if (ring == 0)
+            return Vector3(centre.x, centre.y, centre.z + radius);
+        if (ring == rings)
+            return Vector3(centre.x, centre.y, centre.z - radius);
+        return Vector3(centre.x + radius * std::sin(theta) * std::cos(phi),
+                       centre.y + radius * std::sin(theta) * std::sin(phi),
+                       centre.z + radius * std::cos(theta));
+    };
+    for (int r = 0; r < rings; ++r)
+        for (int s = 0; s < segments; ++s)
+        {
+            const Vector3 a = point(r, s), b = point(r + 1, s), c = point(r + 1, s + 1),
+                          d = point(r, s + 1);
+            if (r != rings - 1)
+            {
+                if (random() % 2)
+                    AddBoth(reference, mesh, a, b, c);
+                else
+                    AddBoth(reference, mesh, c, b, a);
+            }
+            if (r != 0)
+            {
+                if (random() % 2)
+                    AddBoth(reference, mesh, a, c, d);
+                else
+                    AddBoth(reference, mesh, d, c, a);
+            }
+        }
+}
+
+// Positions that cluster within a few 1e-6 of cell borders, duplicates and
+// near-duplicates included, so merges cross cells in every direction.
+Vector3 ClusteredPoint(std::mt19937& random)
+{
+    static const double offsets[] = {0.0,     0.3e-6,  -0.3e-6, 0.5e-6, -0.5e-6, 0.9e-6,
+                                     -0.9e-6, 1e-6,    -1e-6,   1.1e-6, -1.1e-6, 2e-6,
+                                     0.49 * kCell, -0.51 * kCell};
+    auto axis = [&]() {
+        const double base = static_cast<double>(static_cast<int>(random() % 5) - 2) * kCell +
+                            static_cast<double>(random() % 3);
+        return base + offsets[random() % (sizeof offsets / sizeof offsets[0])];
+    };
+    const double x = axis();
+    const double y = axis();
+    const double z = axis();
+    return Vector3(x, y, z);
+}
+
+TEST(PolyMeshWelding, MergesBelowOneMillionthOnly)
+{
+    PolyMesh mesh;
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    AddTriangle(mesh, {0.5e-6, 0, 0}, {1, 1e-6, 0}, {0, 1, 0.9e-6});
+    // 0.5e-6 and 0.9e-6 merge; exactly 1e-6 does not.
+    EXPECT_EQ(mesh.GetVertexCount(), 4u);
+    const unsigned* corners = mesh.GetPolygonVertexIndices(1);
+    EXPECT_EQ(corners[0], 0u);
+    EXPECT_EQ(corners[1], 3u);
+    EXPECT_EQ(corners[2], 2u);
+}
+
+TEST(PolyMeshWelding, LowestMatchWinsEvenInALaterCell)
+{
+    // A lies in the cell below the border, B above it; they are 1.2e-6 apart
+    // and stay separate. A query above the border, within 1e-6 of both, is in
+    // B's cell but must merge with A, the lower index.
+    const double border = 3.0; // every integer is a cell border
+    PolyMesh mesh;
+    ReferenceMesh reference;
+    const Vector3 a(border - 0.6e-6, 0.25, 0.5);
+    const Vector3 b(border + 0.6e-6, 0.25, 0.5);
+    const Vector3 q(border + 0.1e-6, 0.25, 0.5);
+    AddTriangle(mesh, a, b, {9, 9, 9});
+    AddTriangle(reference, a, b, {9, 9, 9});
+    AddTriangle(mesh, q, {9, 9, 8}, {9, 8, 9});
+    AddTriangle(reference, q, {9, 9, 8}, {9, 8, 9});
+    EXPECT_EQ(mesh.GetPolygon(1).vertexIndices[0], 0u);
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+}
+
+TEST(PolyMeshWelding, NonFiniteNeverMergesAndHugeValuesMergeOnOtherAxes)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    PolyMesh mesh;
+    ReferenceMesh reference;
+    const Vector3 points[] = {{inf, 0, 0}, {inf, 0, 0},     {nan, 1, 1},       {nan, 1, 1},
+                              {1e15, 0, 0}, {1e15, 5e-7, 0}, {-1e300, 2, 2},   {-1e300, 2, 2},
+                              {1e13, 1, 1}, {1e13, 1, 1.5e-6 + 1}};
+    for (unsigned i = 0; i + 2 < 10; i += (i == 6 ? 1 : 2))
+    {
+        AddTriangle(mesh, points[i], points[i + 1], points[i + 2]);
+        AddTriangle(reference, points[i], points[i + 1], points[i + 2]);
+    }
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+    // The two infinite corners stay two vertices; 1e15 merges across y.
+    EXPECT_NE(mesh.GetPolygon(0).vertexIndices[0], mesh.GetPolygon(0).vertexIndices[1]);
+    EXPECT_EQ(mesh.GetPolygon(2).vertexIndices[0], mesh.GetPolygon(2).vertexIndices[1]);
+}
+
+TEST(PolyMeshWelding, MovedVerticesAreFoundWhereTheyNowAre)
+{
+    PolyMesh mesh;
+    ReferenceMesh reference;
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    AddTriangle(reference, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    // Move vertex 2 onto vertex 1 and vertex 0 far away, as scaling does.
+    mesh.GetVertex(2) = Vector3(1, 0, 0);
+    reference.vertices[2] = Vector3(1, 0, 0);
+    mesh.GetVertex(0) *= 20.0;
+    reference.vertices[0] *= 20.0;
+    mesh.GetVertex(0) = Vector3(5, 5, 5);
+    reference.vertices[0] = Vector3(5, 5, 5);
+    AddTriangle(mesh, {1, 0, 0}, {5, 5, 5}, {0, 0, 0});
+    AddTriangle(reference, {1, 0, 0}, {5, 5, 5}, {0, 0, 0});
+    EXPECT_EQ(mesh.GetPolygon(1).vertexIndices[0], 1u); // the lower of two equal vertices
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+}
+
+TEST(PolyMeshEdges, RepeatedTriangleSharesEveryEdge)
+{
+    PolyMesh mesh;
+    EXPECT_EQ(AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}), 0u);
+    EXPECT_EQ(AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}), 1u);
+    EXPECT_EQ(mesh.GetVertexCount(), 3u);
+    ASSERT_EQ(mesh.GetEdgeCount(), 3u);
+    for (unsigned e = 0; e < 3; ++e)
+    {
+        EXPECT_EQ(mesh.GetEdge(e).polygonA, 0);
+        EXPECT_EQ(mesh.GetEdge(e).polygonB, 1);
+    }
+    // A third triangle on one side replaces the second one there.
+    AddTriangle(mesh, {1, 0, 0}, {0, 0, 0}, {0, 0, 1});
+    const _Edge& shared = mesh.GetEdge(static_cast<unsigned>(mesh.FindEdge(0, 1)));
+    EXPECT_EQ(shared.polygonA, 0);
+    EXPECT_EQ(shared.polygonB, 2);
+    EXPECT_EQ(shared.vertexLo, 0u);
+    EXPECT_EQ(shared.vertexHi, 1u);
+}
+
+TEST(PolyMeshEdges, RepeatedCornerGivesSelfEdgeAndZeroNormal)
+{
+    PolyMesh mesh;
+    AddTriangle(mesh, {0, 0, 0}, {0, 0, 0}, {1, 0, 0});
+    EXPECT_GE(mesh.FindEdge(0, 0), 0);
+    const Vector3 n = mesh.GetPolygonNormal(0);
+    EXPECT_EQ(n.x, 0.0);
+    EXPECT_EQ(n.y, 0.0);
+    EXPECT_EQ(n.z, 0.0);
+}
+
+TEST(PolyMeshNormals, FollowCornerOrderAndStoredVertices)
+{
+    PolyMesh mesh;
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    AddTriangle(mesh, {0, 0, 0}, {0, 1, 0}, {1, 0, 0});
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {2, 0, 0});
+    // Corners 0.5e-6 apart merge, so this sliver's normal is zero.
+    AddTriangle(mesh, {5, 5, 5}, {5, 5, 5.5e-6 + 5}, {5, 5.5e-6 + 5, 5});
+    AddTriangle(mesh, {5, 5, 5}, {5 + 0.5e-6, 5, 5}, {6, 5, 5});
+    const Vector3 quad[4] = {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}, {7, 7, 7}};
+    mesh.AddPolygon(4, quad);
+    auto expect = [&](unsigned p, double x, double y, double z) {
+        const Vector3 n = mesh.GetPolygonNormal(p);
+        EXPECT_EQ(n.x, x) << p;
+        EXPECT_EQ(n.y, y) << p;
+        EXPECT_EQ(n.z, z) << p;
+    };
+    expect(0, 0, 0, 1);
+    expect(1, 0, 0, -1);
+    expect(2, 0, 0, 0);
+    expect(4, 0, 0, 0);
+    expect(5, -1, 0, 0); // a quad's normal comes from its first three corners
+    EXPECT_EQ(mesh.GetPolygonVertexCount(5), 4u);
+}
+
+TEST(PolyMeshIndices, SharedBufferIsOverwrittenByTheNextCall)
+{
+    PolyMesh first;
+    PolyMesh second;
+    AddTriangle(first, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    AddTriangle(second, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    AddTriangle(second, {3, 0, 0}, {4, 0, 0}, {3, 1, 0});
+    const unsigned* a = first.GetPolygonVertexIndices(0);
+    EXPECT_EQ(a[2], 2u);
+    const unsigned* b = second.GetPolygonVertexIndices(1);
+    EXPECT_EQ(a, b);
+    EXPECT_EQ(a[0], 3u);
+}
+
+TEST(PolyMeshClear, StartsAfreshWithoutOldEdges)
+{
+    PolyMesh mesh;
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    mesh.Clear();
+    EXPECT_EQ(mesh.GetVertexCount(), 0u);
+    EXPECT_EQ(mesh.GetEdgeCount(), 0u);
+    EXPECT_EQ(AddTriangle(mesh, {5, 0, 0}, {6, 0, 0}, {5, 1, 0}), 0u);
+    EXPECT_EQ(mesh.GetPolygon(0).vertexIndices[0], 0u);
+    EXPECT_EQ(mesh.GetEdgeCount(), 3u);
+    EXPECT_EQ(mesh.GetEdge(0).polygonB, -1);
+}
+
+TEST(PolyMeshFixNormals, BoxWithMixedWindingsTurnsOutwardOrInward)
+{
+    for (bool outward : {true, false})
+    {
+        std::mt19937 random(7);
+        ReferenceMesh reference;
+        LEGOPolyMesh mesh;
+        AddBox(reference, mesh, {0, 0, 0}, {2, 4, 6}, random);
+        mesh.FixNormals(outward);
+        const Vector3 centre(1, 2, 3);
+        for (unsigned p = 0; p < mesh.GetPolygonCount(); ++p)
+        {
+            const Vector3 toFace = mesh.GetPolygonVertex(p, 0) - centre;
+            const double facing = mesh.GetPolygonNormal(p).Dot(toFace);
+            EXPECT_EQ(facing > 0, outward) << p;
+        }
+        // Every shared side is run in opposite directions by its two triangles.
+        for (unsigned e = 0; e < mesh.GetEdgeCount(); ++e)
+        {
+            const _Edge& edge = mesh.GetEdge(e);
+            ASSERT_NE(edge.polygonB, -1);
+            auto runsLoToHi = [&](int p) {
+                const _Polygon& polygon = mesh.GetPolygon(static_cast<unsigned>(p));
+                for (unsigned k = 0; k < 3; ++k)
+                    if (polygon.vertexIndices[k] == edge.vertexLo)
+                        return polygon.vertexIndices[(k + 1) % 3] == edge.vertexHi;
+                return false;
+            };
+            EXPECT_NE(runsLoToHi(edge.polygonA), runsLoToHi(edge.polygonB)) << e;
+        }
+    }
+}
+
+TEST(PolyMeshFixNormals, EachGroupIsDecidedByItsLowestPolygonAgainstTheCommonCentre)
+{
+    // The second box's lowest triangle lies on its face z = 10, which is
+    // turned towards the centre of all vertices: that box ends up inward.
+    ReferenceMesh reference;
+    LEGOPolyMesh mesh;
+    std::mt19937 random(3);
+    AddBox(reference, mesh, {0, 0, 0}, {1, 1, 1}, random);
+    AddBox(reference, mesh, {0, 0, 10}, {1, 1, 11}, random);
+    mesh.FixNormals(true);
+    reference.FixNormals(true);
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+    auto facing = [&](unsigned p, const Vector3& boxCentre) {
+        return mesh.GetPolygonNormal(p).Dot(mesh.GetPolygonVertex(p, 0) - boxCentre);
+    };
+    for (unsigned p = 0; p < 12; ++p)
+        EXPECT_GT(facing(p, {0.5, 0.5, 0.5}), 0.0) << p;
+    for (unsigned p = 12; p < 24; ++p)
+        EXPECT_LT(facing(p, {0.5, 0.5, 10.5}), 0.0) << p;
+}
+
+TEST(PolyMeshFixNormals, EmptyMeshReportsAndStaysEmpty)
+{
+    PolyMesh mesh;
+    ::testing::internal::CaptureStderr();
+    mesh.FixNormals(true);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Error: 0 points or 0 polygons in FixNormals\n");
+    EXPECT_EQ(mesh.GetPolygonCount(), 0u);
+}
+
+TEST(PolyMeshFixNormals, DeepGroupNeedsNoDeepRecursion)
+{
+    // A strip of 400,000 triangles is one group spread from its first one.
+    LEGOPolyMesh mesh;
+    for (int i = 0; i < 200000; ++i)
+    {
+        const double x = i;
+        const Vector3 a(x, 0, 0), b(x + 1, 0, 0), c(x, 1, 0), d(x + 1, 1, 0);
+        AddTriangle(mesh, a, b, c);
+        AddTriangle(mesh, d, b, c); // reversed
+    }
+    mesh.FixNormals(true);
+    const double first = mesh.GetPolygonNormal(0).z;
+    for (unsigned p = 1; p < mesh.GetPolygonCount(); ++p)
+        ASSERT_EQ(mesh.GetPolygonNormal(p).z, first) << p;
+}
+
+// The fast mesh against the literal algorithms on random meshes.
+class PolyMeshEquivalence : public ::testing::TestWithParam<unsigned>
+{
+};
+
+TEST_P(PolyMeshEquivalence, BuildOrientAndSmoothMatchTheLiteralAlgorithms)
+{
+    std::mt19937 random(GetParam());
+    ReferenceMesh reference;
+    LEGOPolyMesh mesh;
+    // Closed shapes with mixed windings, a random soup of clustered corners
+    // (duplicates, near-duplicates, degenerate triangles) and a second shape
+    // so that several groups are oriented.
+    AddSphere(reference, mesh, {0.5, 0.25, 0}, 3.0, 12, 16, random);
+    for (int i = 0; i < 300; ++i)
+        AddBoth(reference, mesh, ClusteredPoint(random), ClusteredPoint(random),
+                ClusteredPoint(random));
+    AddBox(reference, mesh, {-7, -7, -7}, {-5, -4, -3}, random);
+    AddSphere(reference, mesh, {20, 0, 0}, 1.0, 6, 40, random);
+    // A fan of 40 triangles around one vertex, half of them coplanar.
+    for (int i = 0; i < 40; ++i)
+    {
+        const double angle = 6.283185307179586 * i / 40;
+        const double lift = i % 2 ? 0.0 : 0.2 * (i % 5);
+        AddBoth(reference, mesh, {30, 30, 30},
+                {30 + std::cos(angle), 30 + std::sin(angle), 30 + lift},
+                {30 + std::cos(angle + 0.15), 30 + std::sin(angle + 0.15), 30 + lift});
+    }
+    ASSERT_TRUE(MeshesMatch(reference, mesh));
+
+    const bool outward = GetParam() % 2 == 0;
+    LEGOPolyMesh oriented = mesh;
+    ReferenceMesh orientedReference = reference;
+    oriented.FixNormals(outward);
+    orientedReference.FixNormals(outward);
+    EXPECT_TRUE(MeshesMatch(orientedReference, oriented));
+
+    mesh.CreateNormals(true);
+    reference.CreateNormals(true);
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+    EXPECT_TRUE(CornerNormalsMatch(reference, mesh));
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomMeshes, PolyMeshEquivalence, ::testing::Range(1u, 13u));
+
+} // namespace
