@@ -1,0 +1,101 @@
+#include "model/legopart.h"
+
+namespace
+{
+
+// The sixteen LDraw base colours, red, green and blue on a scale where 256
+// (not 255) is full intensity.
+const int kBaseColors[16][3] = {
+    {0, 0, 0},       // 0 black
+    {0, 51, 178},    // 1 blue
+    {0, 128, 64},    // 2 green
+    {0, 128, 128},   // 3 teal
+    {204, 0, 0},     // 4 red
+    {256, 0, 128},   // 5 dark pink
+    {102, 51, 0},    // 6 brown
+    {128, 128, 128}, // 7 grey
+    {64, 64, 64},    // 8 dark grey
+    {0, 128, 256},   // 9 light blue
+    {128, 256, 0},   // 10 bright green
+    {0, 256, 256},   // 11 turquoise
+    {256, 106, 106}, // 12 salmon
+    {256, 128, 192}, // 13 pink
+    {256, 256, 0},   // 14 yellow
+    {256, 256, 256}, // 15 white
+};
+
+// Codes 32 to 47 are the transparent forms of the base colours 0 to 15.
+constexpr int kFirstTransparent = 32;
+constexpr int kLastTransparent = 47;
+// One more transparent colour with a fixed value of its own.
+constexpr int kTransparentOrange = 57;
+// Codes 256 to 511 dither two base colours: 256 + 16 * first + second.
+constexpr int kFirstDithered = 256;
+constexpr int kPastDithered = 512;
+
+} // namespace
+
+bool LegoPart::LEGOColorRGBA(int code, double& red, double& green, double& blue,
+                             double& alpha) const
+{
+    if (code == LDrawColor::Main || code == LDrawColor::Edge)
+    {
+        red = 1.0;
+        green = 0.0;
+        blue = 1.0;
+        return false;
+    }
+    if (code == kTransparentOrange)
+    {
+        red = 1.0;
+        green = 0.3984375;
+        blue = 0.0;
+        alpha = 0.5;
+        return true;
+    }
+    if (code >= kFirstTransparent && code <= kLastTransparent)
+    {
+        code -= kFirstTransparent;
+        alpha = 0.5;
+    }
+    else
+    {
+        alpha = 1.0;
+    }
+    if (code >= kFirstDithered && code < kPastDithered)
+    {
+        const int mixture = code - kFirstDithered;
+        const int* first = kBaseColors[mixture / 16];
+        const int* second = kBaseColors[mixture & 15];
+        red = static_cast<double>(first[0] + second[0]) * 0.001953125;
+        green = static_cast<double>(first[1] + second[1]) * 0.001953125;
+        blue = static_cast<double>(first[2] + second[2]) * 0.001953125;
+        return true;
+    }
+    // Every other code, 512 and above and negative codes included, takes the
+    // base colour of its low four bits.
+    const int* base = kBaseColors[code & 15];
+    red = static_cast<double>(base[0]) * 0.00390625;
+    green = static_cast<double>(base[1]) * 0.00390625;
+    blue = static_cast<double>(base[2]) * 0.00390625;
+    return true;
+}
+
+int LegoPart::ComplementaryColor(int code) const
+{
+    if (code == LDrawColor::Main || code == LDrawColor::Edge)
+        return LDrawColor::Main;
+    // The base colours pair up as 0 and 8, 1 and 9, ... 7 and 15.
+    if (code < 16)
+        return static_cast<int>((static_cast<unsigned>(code) - 8u) & 15u);
+    if (code < 48)
+        return static_cast<int>((static_cast<unsigned>(code) - 8u) & 15u) + kFirstTransparent;
+    if (code >= kPastDithered)
+        return 1;
+    // Both halves of a mixture are replaced by their partners; codes 48 to 255
+    // take the same formula with a negative quotient.
+    const int high = ComplementaryColor((code - kFirstDithered) / 16);
+    const int low = ComplementaryColor(static_cast<int>(
+        static_cast<unsigned>(code - kFirstDithered) & 15u));
+    return kFirstDithered + 16 * high + low;
+}

@@ -1,0 +1,86 @@
+#include "model/legopart.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+struct Rgba
+{
+    double red, green, blue, alpha;
+};
+
+Rgba Lookup(int code, bool* known = nullptr)
+{
+    const LegoPart part;
+    Rgba c{-1, -1, -1, 0.25};
+    const bool result = part.LEGOColorRGBA(code, c.red, c.green, c.blue, c.alpha);
+    if (known)
+        *known = result;
+    return c;
+}
+
+void ExpectRgba(int code, double red, double green, double blue, double alpha)
+{
+    const Rgba c = Lookup(code);
+    EXPECT_EQ(c.red, red) << code;
+    EXPECT_EQ(c.green, green) << code;
+    EXPECT_EQ(c.blue, blue) << code;
+    EXPECT_EQ(c.alpha, alpha) << code;
+}
+
+TEST(ColorTable, InheritedCodesAreMagentaAndLeaveAlphaAlone)
+{
+    for (int code : {16, 24})
+    {
+        bool known = true;
+        const Rgba c = Lookup(code, &known);
+        EXPECT_FALSE(known);
+        EXPECT_EQ(c.red, 1.0);
+        EXPECT_EQ(c.green, 0.0);
+        EXPECT_EQ(c.blue, 1.0);
+        EXPECT_EQ(c.alpha, 0.25);
+    }
+    bool known = false;
+    Lookup(4, &known);
+    EXPECT_TRUE(known);
+}
+
+TEST(ColorTable, BaseTransparentAndExtraCodes)
+{
+    ExpectRgba(4, 0.796875, 0, 0, 1);
+    ExpectRgba(1, 0, 0.19921875, 0.6953125, 1);
+    ExpectRgba(36, 0.796875, 0, 0, 0.5);
+    ExpectRgba(47, 1, 1, 1, 0.5);
+    ExpectRgba(57, 1, 0.3984375, 0, 0.5);
+    ExpectRgba(0, 0, 0, 0, 1);
+}
+
+TEST(ColorTable, DitheredMixturesAverageTheirTwoColours)
+{
+    ExpectRgba(276, 0.3984375, 0.099609375, 0.34765625, 1);
+    ExpectRgba(256, 0, 0, 0, 1);
+    ExpectRgba(511, 1, 1, 1, 1);
+}
+
+TEST(ColorTable, OtherCodesTakeTheirLowFourBits)
+{
+    for (int code : {20, 100, 52, 516, 1000004})
+        ExpectRgba(code, 0.796875, 0, 0, 1);
+    ExpectRgba(-1, 1, 1, 1, 1);
+    ExpectRgba(-2147483647 - 1, 0, 0, 0, 1);
+}
+
+TEST(ColorTable, ComplementaryColours)
+{
+    const LegoPart part;
+    const int cases[][2] = {{0, 8},    {8, 0},     {15, 7},   {16, 16},  {24, 16},
+                            {32, 40},  {47, 39},   {36, 44},  {17, 41},  {25, 33},
+                            {276, 412}, {511, 375}, {512, 1},  {100, 508}, {57, 449},
+                            {-1, 7}};
+    for (const auto& c : cases)
+        EXPECT_EQ(part.ComplementaryColor(c[0]), c[1]) << c[0];
+    EXPECT_EQ(part.ComplementaryColor(-2147483647 - 1), 8);
+}
+
+} // namespace
