@@ -1,0 +1,217 @@
+#include "output/scenefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "output/realformat.h"
+
+namespace
+{
+
+// Large enough that a million-triangle scene takes a few hundred writes.
+constexpr std::size_t kBufferSize = std::size_t(1) << 20;
+
+std::string FolderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return path.substr(0, slash + 1);
+}
+
+// The file a path ends up at: a symbolic link is followed, so that replacing
+// the file keeps the link.
+std::string ResolveLink(const std::string& path)
+{
+    struct stat linkStatus;
+    if (lstat(path.c_str(), &linkStatus) != 0 || !S_ISLNK(linkStatus.st_mode))
+        return path;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return path;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+int MakeTemporary(std::string& temporaryPath)
+{
+    std::vector<char> name(temporaryPath.begin(), temporaryPath.end());
+    name.push_back('\0');
+    const int descriptor = mkstemp(name.data());
+    if (descriptor >= 0)
+        temporaryPath.assign(name.data());
+    return descriptor;
+}
+
+bool WriteAll(int descriptor, const char* data, std::size_t length)
+{
+    while (length > 0)
+    {
+        const ssize_t written = ::write(descriptor, data, length);
+        if (written < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+SceneFile::SceneFile() : buffer(new char[kBufferSize]) {}
+
+SceneFile::~SceneFile()
+{
+    Discard();
+}
+
+bool SceneFile::Open(const std::string& path)
+{
+    Discard();
+    hasFailed = false;
+    cursor = buffer.get();
+    limit = buffer.get() + kBufferSize;
+    targetPath = ResolveLink(path);
+    temporaryPath.clear();
+    if (targetPath.empty())
+        return false;
+
+    struct stat targetStatus;
+    const bool exists = stat(targetPath.c_str(), &targetStatus) == 0;
+    if (exists && S_ISDIR(targetStatus.st_mode))
+        return false;
+    if (exists && !S_ISREG(targetStatus.st_mode))
+    {
+        // A device or a pipe: nothing to keep, nothing to rename.
+        descriptor = ::open(targetPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return descriptor >= 0;
+    }
+    // A file the user may not write is not replaced behind its back.
+    if (exists && access(targetPath.c_str(), W_OK) != 0)
+        return false;
+
+    temporaryPath = targetPath + ".tmpXXXXXX";
+    descriptor = MakeTemporary(temporaryPath);
+    if (descriptor < 0 && errno == ENAMETOOLONG)
+    {
+        // The target's name is close to the limit; a short name in its folder.
+        temporaryPath = FolderOf(targetPath) + ".plinthex.tmpXXXXXX";
+        descriptor = MakeTemporary(temporaryPath);
+    }
+    if (descriptor < 0)
+    {
+        temporaryPath.clear();
+        return false;
+    }
+    // mkstemp makes the file private; give it the target's mode and owner, or
+    // those of a newly created file.
+    if (exists)
+    {
+        (void)fchmod(descriptor, targetStatus.st_mode & 07777);
+        if (geteuid() == 0)
+            (void)fchown(descriptor, targetStatus.st_uid, targetStatus.st_gid);
+    }
+    else
+    {
+        const mode_t mask = umask(0);
+        umask(mask);
+        (void)fchmod(descriptor, 0666 & ~mask);
+    }
+    return true;
+}
+
+void SceneFile::Flush()
+{
+    const std::size_t length = static_cast<std::size_t>(cursor - buffer.get());
+    cursor = buffer.get();
+    if (hasFailed || descriptor < 0)
+        return;
+    if (!WriteAll(descriptor, buffer.get(), length))
+        hasFailed = true;
+}
+
+void SceneFile::Write(std::string_view text)
+{
+    while (!text.empty())
+    {
+        if (cursor == limit)
+            Flush();
+        const std::size_t room = static_cast<std::size_t>(limit - cursor);
+        const std::size_t length = text.size() < room ? text.size() : room;
+        std::memcpy(cursor, text.data(), length);
+        cursor += length;
+        text.remove_prefix(length);
+    }
+}
+
+void SceneFile::Write(char c)
+{
+    *Reserve(1) = c;
+    ++cursor;
+}
+
+void SceneFile::WriteReal(double value)
+{
+    cursor = format_real(Reserve(kMaxRealText), value);
+}
+
+void SceneFile::WriteUnsigned(unsigned long long value)
+{
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* start = end;
+    do
+    {
+        *--start = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    Write(std::string_view(start, static_cast<std::size_t>(end - start)));
+}
+
+bool SceneFile::Close()
+{
+    if (descriptor < 0)
+        return false;
+    Flush();
+    const int closed = ::close(descriptor);
+    descriptor = -1;
+    if (closed != 0)
+        hasFailed = true;
+    if (!temporaryPath.empty())
+    {
+        if (!hasFailed && std::rename(temporaryPath.c_str(), targetPath.c_str()) != 0)
+            hasFailed = true;
+        if (hasFailed)
+            (void)unlink(temporaryPath.c_str());
+        temporaryPath.clear();
+    }
+    return !hasFailed;
+}
+
+void SceneFile::Discard()
+{
+    if (descriptor >= 0)
+    {
+        (void)::close(descriptor);
+        descriptor = -1;
+    }
+    if (!temporaryPath.empty())
+    {
+        (void)unlink(temporaryPath.c_str());
+        temporaryPath.clear();
+    }
+    cursor = buffer.get();
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// An output file built in large chunks that replaces its target only when it
+// is complete: the text goes to a temporary file beside the target, which is
+// renamed over the target once every write and the close have succeeded, so
+// a failure never leaves a truncated file where a good one stood. Targets that
+// are not regular files (a terminal, a pipe, /dev/null) are written directly.
+// Reports nothing itself: the caller knows what the file is for.
+class SceneFile
+{
+public:
+    SceneFile();
+    SceneFile(const SceneFile&) = delete;
+    SceneFile& operator=(const SceneFile&) = delete;
+    // Removes the temporary file of a file that was never closed.
+    ~SceneFile();
+
+    // Prepares a new file for `path`. False when it cannot be created: a
+    // missing or unwritable folder, or a target that is a folder or that may
+    // not be written.
+    bool Open(const std::string& path);
+    bool IsOpen() const { return descriptor >= 0; }
+
+    void Write(std::string_view text);
+    void Write(char c);
+    void WriteReal(double value);
+    void WriteUnsigned(unsigned long long value);
+
+    // Writes what is buffered, closes and publishes the file. False when any
+    // write, the close or the rename failed; the target is then unchanged and
+    // the temporary file is gone.
+    bool Close();
+    // Drops the file without publishing it.
+    void Discard();
+
+private:
+    // Makes room for `length` characters (at most the buffer's size).
+    char* Reserve(std::size_t length)
+    {
+        if (static_cast<std::size_t>(limit - cursor) < length)
+            Flush();
+        return cursor;
+    }
+    void Flush();
+
+    std::unique_ptr<char[]> buffer;
+    char* cursor = nullptr;
+    char* limit = nullptr;
+    int descriptor = -1;
+    bool hasFailed = false;
+    std::string targetPath;    // the file that the text ends up in
+    std::string temporaryPath; // empty when writing the target directly
+};

@@ -1,0 +1,293 @@
+#include "output/writetriset.h"
+
+#include <iostream>
+#include <string_view>
+
+namespace
+{
+
+constexpr std::string_view kBoundingBoxesName = "bounding boxes";
+
+// Transparent codes have alpha 0.5; everything at or above this is opaque.
+constexpr double kTransparencyLimit = 0.7;
+
+bool IsBoundingBoxes(const std::string& name)
+{
+    if (name.size() != kBoundingBoxesName.size())
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+    {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kBoundingBoxesName[i])
+            return false;
+    }
+    return true;
+}
+
+// The inherited main and edge colours have no colour of their own.
+bool HasOwnColor(int code)
+{
+    return code != LDrawColor::Main && code != LDrawColor::Edge;
+}
+
+} // namespace
+
+bool WriteTriset::Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes)
+{
+    const unsigned nodeCount = part.GetNodeCount();
+    std::string indent;
+    polygonCount = vertexCount = meshCount = instanceCount = levelCount = 0;
+
+    if (!out.Open(fileName))
+    {
+        std::cerr << "Error: Cannot open file " << fileName << " for writing\n";
+        return false;
+    }
+    out.Write("TRISETIO ");
+    out.Write("1.0");
+    out.Write("\n\n");
+
+    if (nodeCount >= 1)
+    {
+        // The root carries the model's placements of the parts.
+        WriteLevel(0, part, indent, true, showBoundingBoxes);
+
+        OpenBlock(indent, "LEVEL");
+        WriteLine(indent, "Name = Parts\n");
+        WriteLine(indent, "Invisible\n");
+        WriteLine(indent, "END ATTRIB\n");
+        for (unsigned i = 1; i < nodeCount; ++i)
+        {
+            const _LegoNode* node = part.GetNode(i);
+            if (node->kind != NodeKind::Deleted && !IsBoundingBoxes(node->name))
+                WriteLevel(static_cast<int>(i), part, indent, false, false);
+        }
+        CloseBlock(indent, "LEVEL", "Parts");
+    }
+    // The boxes are placed as the root places the parts; exactly one of the
+    // two LEVELs is visible.
+    for (unsigned i = 1; i < nodeCount; ++i)
+        if (IsBoundingBoxes(part.GetNode(i)->name))
+            WriteLevel(static_cast<int>(i), part, indent, true, !showBoundingBoxes);
+
+    if (!out.Close())
+    {
+        std::cerr << "Error: writing file " << fileName << " failed\n";
+        return false;
+    }
+    return true;
+}
+
+void WriteTriset::DumpStats(std::ostream& stream) const
+{
+    stream << "Polygons : " << polygonCount << '\n';
+    stream << "Vertices : " << vertexCount << '\n';
+    stream << "Meshes   : " << meshCount << '\n';
+    stream << "Instances: " << instanceCount << '\n';
+    stream << "Levels   : " << levelCount << '\n';
+}
+
+bool WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent,
+                             bool wrapChildren, bool invisible)
+{
+    const _LegoNode* node = part.GetNode(static_cast<unsigned>(nodeIndex));
+    if (node == nullptr)
+        return true;
+    ++levelCount;
+    OpenBlock(indent, "LEVEL");
+    WriteLine(indent, "Name = ", node->name, "\n");
+    const bool hasPolygons = node->mesh.GetPolygonCount() > 0;
+    // Only polygon 0 decides the colour of the whole LEVEL.
+    if (hasPolygons && HasOwnColor(node->mesh.FaceColor(0u)))
+        WriteColorLines(node->mesh.FaceColor(0u), part, indent);
+    if (invisible)
+        WriteLine(indent, "Invisible\n");
+    WriteLine(indent, "END ATTRIB\n");
+
+    for (std::size_t position = 0; position < node->children.size(); ++position)
+    {
+        const _LegoInstance& instance = node->children[position];
+        // A reference to no node has nothing to place. Cleaning leaves none.
+        const _LegoNode* child = part.GetNode(static_cast<unsigned>(instance.node));
+        if (child == nullptr)
+            continue;
+        if (!wrapChildren)
+        {
+            WriteInstance(node, static_cast<int>(position), part, indent);
+            continue;
+        }
+        // The wrapper carries the colour of this one placement.
+        OpenBlock(indent, "LEVEL");
+        WriteLine(indent, "Name = ", child->name, "_wrapper\n");
+        if (HasOwnColor(instance.color))
+            WriteColorLines(instance.color, part, indent);
+        WriteLine(indent, "END ATTRIB\n");
+        WriteInstance(node, static_cast<int>(position), part, indent);
+        CloseBlock(indent, "LEVEL", child->name);
+    }
+
+    if (hasPolygons)
+        WriteMesh(node, indent);
+    CloseBlock(indent, "LEVEL", node->name);
+    return true;
+}
+
+bool WriteTriset::WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
+                                std::string& indent)
+{
+    if (position < 0 || static_cast<std::size_t>(position) >= parent->children.size())
+        return true;
+    const _LegoInstance& instance = parent->children[static_cast<std::size_t>(position)];
+    const _LegoNode* child = part.GetNode(static_cast<unsigned>(instance.node));
+    if (child == nullptr)
+        return true;
+    OpenBlock(indent, "INSTANCE");
+    WriteLine(indent, "Name = instance of level ", child->name, "\n");
+    WriteLine(indent, "Matrix =");
+    WriteMatrix(instance.transform);
+    out.Write('\n');
+    ++instanceCount;
+    WriteLine(indent, "END ATTRIB\n");
+    WriteLine(indent, "SOURCE = LEVEL ", child->name, "\n");
+    CloseBlock(indent, "INSTANCE", child->name);
+    return true;
+}
+
+bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
+{
+    const LEGOPolyMesh& mesh = node->mesh;
+    const unsigned pointCount = mesh.GetVertexCount();
+    const unsigned faceCount = mesh.GetPolygonCount();
+    ++meshCount;
+    vertexCount += pointCount;
+    polygonCount += faceCount;
+
+    OpenBlock(indent, "TRISET");
+    WriteLine(indent, "Name = ", node->name, " triset\n");
+    WriteLine(indent, "END ATTRIB\n");
+    WriteLine(indent, "PointCount = ");
+    out.WriteUnsigned(pointCount);
+    out.Write('\n');
+    WriteLine(indent, "FaceCount = ");
+    out.WriteUnsigned(faceCount);
+    out.Write('\n');
+
+    WriteLine(indent, "Vertices = {\n");
+    for (unsigned v = 0; v < pointCount; ++v)
+    {
+        const Vector3 point = mesh.GetVertex(v);
+        WriteLine(indent, "\t{ ");
+        out.WriteReal(point.x);
+        out.Write(' ');
+        out.WriteReal(point.y);
+        out.Write(' ');
+        out.WriteReal(point.z);
+        out.Write("}\n");
+    }
+    WriteLine(indent, "\t}\n");
+
+    WriteLine(indent, "Faces = {\n");
+    for (unsigned f = 0; f < faceCount; ++f)
+    {
+        // Every polygon is a triangle.
+        const unsigned* corners = mesh.GetPolygonVertexIndices(f);
+        const unsigned a = corners[0], b = corners[1], c = corners[2];
+        WriteLine(indent, "\t{ ");
+        out.WriteUnsigned(a);
+        out.Write(' ');
+        out.WriteUnsigned(b);
+        out.Write(' ');
+        out.WriteUnsigned(c);
+        out.Write(" }\n");
+    }
+    WriteLine(indent, "\t}\n");
+
+    WriteLine(indent, "Normals = {\n");
+    const unsigned faceRecords = mesh.GetFaceCount();
+    for (unsigned f = 0; f < faceCount; ++f)
+    {
+        WriteLine(indent, "\t{\n");
+        for (unsigned corner = 0; corner < 3; ++corner)
+        {
+            // A polygon without a face record reads as the default normal.
+            const Vector3 normal = f < faceRecords ? mesh.FaceNormal(f, corner) : Vector3();
+            WriteLine(indent, "\t\t{ ");
+            out.WriteReal(normal.x);
+            out.Write(' ');
+            out.WriteReal(normal.y);
+            out.Write(' ');
+            out.WriteReal(normal.z);
+            out.Write(" }\n");
+        }
+        WriteLine(indent, "\t}\n");
+    }
+    WriteLine(indent, "\t}\n");
+    CloseBlock(indent, "TRISET", node->name, " triset");
+    return true;
+}
+
+void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
+{
+    for (double element : matrix.m)
+    {
+        out.Write(' ');
+        out.WriteReal(element);
+    }
+}
+
+void WriteTriset::WriteColorLines(int code, const LegoPart& part, const std::string& indent)
+{
+    double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
+    part.LEGOColorRGBA(code, red, green, blue, alpha);
+    WriteLine(indent, "Color = ");
+    out.WriteReal(red);
+    out.Write(' ');
+    out.WriteReal(green);
+    out.Write(' ');
+    out.WriteReal(blue);
+    out.Write(" 1\n");
+    if (alpha < kTransparencyLimit)
+    {
+        WriteLine(indent, "Transparency = ");
+        for (int i = 0; i < 4; ++i)
+        {
+            if (i > 0)
+                out.Write(' ');
+            out.WriteReal(alpha);
+        }
+        out.Write('\n');
+    }
+}
+
+void WriteTriset::WriteLine(const std::string& indent, std::string_view text)
+{
+    out.Write(indent);
+    out.Write(text);
+}
+
+void WriteTriset::WriteLine(const std::string& indent, std::string_view text,
+                            std::string_view name, std::string_view suffix)
+{
+    out.Write(indent);
+    out.Write(text);
+    out.Write(name);
+    out.Write(suffix);
+}
+
+void WriteTriset::OpenBlock(std::string& indent, std::string_view kind)
+{
+    WriteLine(indent, "Class = ", kind, " {\n");
+    indent.push_back('\t');
+}
+
+void WriteTriset::CloseBlock(std::string& indent, std::string_view kind, std::string_view name,
+                             std::string_view suffix)
+{
+    WriteLine(indent, "} \\\\ end ", kind, " ");
+    out.Write(name);
+    out.Write(suffix);
+    out.Write('\n');
+    indent.pop_back();
+}

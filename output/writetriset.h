@@ -1,0 +1,47 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "geometry/matrix.h"
+#include "model/legopart.h"
+#include "output/scenefile.h"
+
+// Writes a part tree as a TRISET scene file: the root's LEVEL, which places
+// the parts, an invisible Parts LEVEL holding the definition of every other
+// node, and the Bounding Boxes LEVEL last. Counts what it writes.
+class WriteTriset
+{
+public:
+    // Writes the whole file. False, after one "Error: " line on standard
+    // error, when the file cannot be created or a write or the close failed;
+    // an existing file of that name is then left as it was.
+    bool Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes);
+    // The five counters of the last Write, one labelled line each.
+    void DumpStats(std::ostream& stream) const;
+
+protected:
+    // The blocks below take the current indentation (tabs only) and leave it
+    // as they found it.
+    bool WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent, bool wrapChildren,
+                    bool invisible);
+    bool WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
+                       std::string& indent);
+    bool WriteMesh(const _LegoNode* node, std::string& indent);
+    void WriteMatrix(const Matrix4x4& matrix);
+
+    void WriteColorLines(int code, const LegoPart& part, const std::string& indent);
+    void WriteLine(const std::string& indent, std::string_view text);
+    void WriteLine(const std::string& indent, std::string_view text, std::string_view name,
+                   std::string_view suffix = std::string_view());
+    void OpenBlock(std::string& indent, std::string_view kind);
+    void CloseBlock(std::string& indent, std::string_view kind, std::string_view name,
+                    std::string_view suffix = std::string_view());
+
+    unsigned polygonCount = 0;  // faces of all TRISET blocks
+    unsigned vertexCount = 0;   // points of all TRISET blocks
+    unsigned meshCount = 0;     // TRISET blocks
+    unsigned instanceCount = 0; // INSTANCE blocks
+    unsigned levelCount = 0;    // node LEVELs, neither Parts nor the wrappers
+    SceneFile out;
+};

@@ -1,0 +1,455 @@
+#include "output/writetriset.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <initializer_list>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <utility>
+
+#include "tests/temp_folder.h"
+
+namespace
+{
+
+int AddNode(LegoPart& part, const std::string& name, int kind = NodeKind::Part)
+{
+    const int index = part.NewNodeIndex();
+    _LegoNode& node = part.Node(static_cast<unsigned>(index));
+    node.name = name;
+    node.kind = kind;
+    return index;
+}
+
+void AddTriangle(LegoPart& part, int node, const Vector3& a, const Vector3& b, const Vector3& c,
+                 int color, const Vector3& normal = Vector3(0, 0, 1))
+{
+    LEGOPolyMesh& mesh = part.Node(static_cast<unsigned>(node)).mesh;
+    const Vector3 corners[3] = {a, b, c};
+    const unsigned polygon = mesh.AddPolygon(3, corners);
+    mesh.FaceColor(polygon) = color;
+    const Vector3 normals[3] = {normal, normal, normal};
+    mesh.SetFaceNormals(polygon, 3, normals);
+}
+
+void AddSomeTriangle(LegoPart& part, int node, int color)
+{
+    AddTriangle(part, node, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), color);
+}
+
+void AddChild(LegoPart& part, int parent, int child, int color,
+              const Matrix4x4& transform = Matrix4x4())
+{
+    _LegoInstance instance;
+    instance.color = color;
+    instance.transform = transform;
+    instance.node = child;
+    part.Node(static_cast<unsigned>(parent)).children.push_back(instance);
+}
+
+// Lines given as (number of leading tabs, text), each ended by a line feed.
+std::string Lines(std::initializer_list<std::pair<int, const char*>> lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += std::string(static_cast<std::size_t>(line.first), '\t') + line.second + "\n";
+    return text;
+}
+
+struct Written
+{
+    bool ok = false;
+    std::string text;   // the file
+    std::string stats;  // DumpStats
+    std::string errors; // standard error during Write
+};
+
+Written WriteTo(WriteTriset& writer, const std::string& path, const LegoPart& part,
+                bool showBoundingBoxes = true)
+{
+    Written result;
+    std::ostringstream errors;
+    std::streambuf* saved = std::cerr.rdbuf(errors.rdbuf());
+    result.ok = writer.Write(path.c_str(), part, showBoundingBoxes);
+    std::cerr.rdbuf(saved);
+    result.errors = errors.str();
+    std::ostringstream stats;
+    writer.DumpStats(stats);
+    result.stats = stats.str();
+    if (result.ok)
+        result.text = ReadFile(path);
+    return result;
+}
+
+Written WriteScene(const LegoPart& part, bool showBoundingBoxes = true)
+{
+    TempFolder folder;
+    WriteTriset writer;
+    return WriteTo(writer, folder / "scene.txt", part, showBoundingBoxes);
+}
+
+std::string Stats(unsigned polygons, unsigned vertices, unsigned meshes, unsigned instances,
+                  unsigned levels)
+{
+    std::ostringstream text;
+    text << "Polygons : " << polygons << "\nVertices : " << vertices << "\nMeshes   : " << meshes
+         << "\nInstances: " << instances << "\nLevels   : " << levels << "\n";
+    return text.str();
+}
+
+// The attribute lines of the first LEVEL named `name`: what stands between
+// its Name line and its END ATTRIB, tabs removed.
+std::string AttributesOf(const std::string& text, const std::string& name)
+{
+    const std::string nameLine = "Name = " + name + "\n";
+    const std::size_t start = text.find(nameLine);
+    if (start == std::string::npos)
+        return "<no LEVEL " + name + ">";
+    const std::size_t from = start + nameLine.size();
+    const std::size_t end = text.find("END ATTRIB\n", from);
+    std::string attributes;
+    for (std::size_t i = from; i < end; ++i)
+        if (text[i] != '\t')
+            attributes += text[i];
+    return attributes;
+}
+
+std::size_t CountOf(const std::string& text, const std::string& piece)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos;
+         at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+// The two-node tree: model.ldr places tri.dat once in colour 4.
+LegoPart WorkedExampleTree()
+{
+    LegoPart part;
+    const int model = AddNode(part, "model.ldr", NodeKind::Model);
+    const int tri = AddNode(part, "tri.dat");
+    AddChild(part, model, tri, 4);
+    AddTriangle(part, tri, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), 16);
+    return part;
+}
+
+TEST(WriteTrisetFile, WorkedExampleByteForByte)
+{
+    const Written written = WriteScene(WorkedExampleTree());
+    EXPECT_TRUE(written.ok);
+    EXPECT_EQ(written.errors, "");
+    EXPECT_EQ(written.text, Lines({{0, "TRISETIO 1.0"},
+                                   {0, ""},
+                                   {0, "Class = LEVEL {"},
+                                   {1, "Name = model.ldr"},
+                                   {1, "Invisible"},
+                                   {1, "END ATTRIB"},
+                                   {1, "Class = LEVEL {"},
+                                   {2, "Name = tri.dat_wrapper"},
+                                   {2, "Color = 0.796875 0 0 1"},
+                                   {2, "END ATTRIB"},
+                                   {2, "Class = INSTANCE {"},
+                                   {3, "Name = instance of level tri.dat"},
+                                   {3, "Matrix = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"},
+                                   {3, "END ATTRIB"},
+                                   {3, "SOURCE = LEVEL tri.dat"},
+                                   {3, "} \\\\ end INSTANCE tri.dat"},
+                                   {2, "} \\\\ end LEVEL tri.dat"},
+                                   {1, "} \\\\ end LEVEL model.ldr"},
+                                   {0, "Class = LEVEL {"},
+                                   {1, "Name = Parts"},
+                                   {1, "Invisible"},
+                                   {1, "END ATTRIB"},
+                                   {1, "Class = LEVEL {"},
+                                   {2, "Name = tri.dat"},
+                                   {2, "END ATTRIB"},
+                                   {2, "Class = TRISET {"},
+                                   {3, "Name = tri.dat triset"},
+                                   {3, "END ATTRIB"},
+                                   {3, "PointCount = 3"},
+                                   {3, "FaceCount = 1"},
+                                   {3, "Vertices = {"},
+                                   {4, "{ 0 0 0}"},
+                                   {4, "{ 1 0 0}"},
+                                   {4, "{ 0 1 0}"},
+                                   {4, "}"},
+                                   {3, "Faces = {"},
+                                   {4, "{ 0 1 2 }"},
+                                   {4, "}"},
+                                   {3, "Normals = {"},
+                                   {4, "{"},
+                                   {5, "{ 0 0 1 }"},
+                                   {5, "{ 0 0 1 }"},
+                                   {5, "{ 0 0 1 }"},
+                                   {4, "}"},
+                                   {4, "}"},
+                                   {3, "} \\\\ end TRISET tri.dat triset"},
+                                   {2, "} \\\\ end LEVEL tri.dat"},
+                                   {1, "} \\\\ end LEVEL Parts"}}));
+    EXPECT_EQ(CountOf(written.text, "\n"), 48u);
+    EXPECT_EQ(written.stats, Stats(1, 3, 1, 1, 2));
+}
+
+TEST(WriteTrisetFile, EmptyTreeAndRootOnly)
+{
+    const Written empty = WriteScene(LegoPart());
+    EXPECT_TRUE(empty.ok);
+    EXPECT_EQ(empty.text, "TRISETIO 1.0\n\n");
+    EXPECT_EQ(empty.stats, Stats(0, 0, 0, 0, 0));
+
+    LegoPart rootOnly;
+    AddNode(rootOnly, "house.ldr", NodeKind::Model);
+    const Written root = WriteScene(rootOnly);
+    EXPECT_EQ(root.text, Lines({{0, "TRISETIO 1.0"},
+                                {0, ""},
+                                {0, "Class = LEVEL {"},
+                                {1, "Name = house.ldr"},
+                                {1, "Invisible"},
+                                {1, "END ATTRIB"},
+                                {1, "} \\\\ end LEVEL house.ldr"},
+                                {0, "Class = LEVEL {"},
+                                {1, "Name = Parts"},
+                                {1, "Invisible"},
+                                {1, "END ATTRIB"},
+                                {1, "} \\\\ end LEVEL Parts"}}));
+    EXPECT_EQ(root.stats, Stats(0, 0, 0, 0, 1));
+}
+
+TEST(WriteTrisetFile, PolygonZeroDecidesTheLevelColour)
+{
+    LegoPart part;
+    AddNode(part, "root", NodeKind::Model);
+    const int inherited = AddNode(part, "inherited");
+    AddSomeTriangle(part, inherited, 16);
+    AddTriangle(part, inherited, Vector3(5, 0, 0), Vector3(6, 0, 0), Vector3(5, 1, 0), 4);
+    const int edge = AddNode(part, "edge");
+    AddSomeTriangle(part, edge, 24);
+    const int black = AddNode(part, "black");
+    AddSomeTriangle(part, black, 0);
+    const int transRed = AddNode(part, "transred");
+    AddSomeTriangle(part, transRed, 36);
+    const int extra = AddNode(part, "extra");
+    AddSomeTriangle(part, extra, 57);
+    AddNode(part, "empty");
+
+    const Written written = WriteScene(part);
+    EXPECT_EQ(AttributesOf(written.text, "inherited"), "");
+    EXPECT_EQ(AttributesOf(written.text, "edge"), "");
+    EXPECT_EQ(AttributesOf(written.text, "black"), "Color = 0 0 0 1\n");
+    EXPECT_EQ(AttributesOf(written.text, "transred"),
+              "Color = 0.796875 0 0 1\nTransparency = 0.5 0.5 0.5 0.5\n");
+    EXPECT_EQ(AttributesOf(written.text, "extra"),
+              "Color = 1 0.3984375 0 1\nTransparency = 0.5 0.5 0.5 0.5\n");
+    // A node without polygons has neither colour nor TRISET.
+    EXPECT_EQ(AttributesOf(written.text, "empty"), "");
+    EXPECT_EQ(CountOf(written.text, "Name = empty triset"), 0u);
+    EXPECT_EQ(written.stats, Stats(6, 18, 5, 0, 7));
+}
+
+TEST(WriteTrisetFile, WrappersCarryEachPlacementsColourOnlyAtTheTop)
+{
+    LegoPart part;
+    const int root = AddNode(part, "root", NodeKind::Model);
+    const int brick = AddNode(part, "brick.dat");
+    const int stud = AddNode(part, "stud.dat", NodeKind::Primitive);
+    AddSomeTriangle(part, stud, 16);
+    AddChild(part, root, brick, 36);
+    AddChild(part, root, brick, 24);
+    AddChild(part, brick, stud, 4);
+
+    const Written written = WriteScene(part);
+    EXPECT_EQ(CountOf(written.text, "Name = brick.dat_wrapper\n"), 2u);
+    EXPECT_EQ(AttributesOf(written.text, "brick.dat_wrapper"),
+              "Color = 0.796875 0 0 1\nTransparency = 0.5 0.5 0.5 0.5\n");
+    const std::size_t second = written.text.find("Name = brick.dat_wrapper", written.text.find(
+                                                                                 "_wrapper") +
+                                                                                 1);
+    EXPECT_EQ(AttributesOf(written.text.substr(second), "brick.dat_wrapper"), "");
+    // Inside Parts the brick places the stud with a bare INSTANCE.
+    EXPECT_EQ(CountOf(written.text, "stud.dat_wrapper"), 0u);
+    EXPECT_NE(written.text.find(Lines({{2, "Name = brick.dat"},
+                                       {2, "END ATTRIB"},
+                                       {2, "Class = INSTANCE {"},
+                                       {3, "Name = instance of level stud.dat"}})),
+              std::string::npos);
+    EXPECT_EQ(written.stats, Stats(1, 3, 1, 3, 3));
+}
+
+TEST(WriteTrisetFile, DeletedNodesAndBoundingBoxesLevel)
+{
+    LegoPart part;
+    const int root = AddNode(part, "root", NodeKind::Model);
+    const int brick = AddNode(part, "brick.dat");
+    AddNode(part, "<Deleted by FlattenNode>", NodeKind::Deleted);
+    const int box = AddNode(part, "brick.dat box");
+    const int boxes = AddNode(part, "BOUNDING boxes", NodeKind::Model);
+    AddSomeTriangle(part, brick, 4);
+    AddSomeTriangle(part, box, 4);
+    AddChild(part, root, brick, 1);
+    AddChild(part, boxes, box, 1);
+
+    for (const bool show : {true, false})
+    {
+        const Written written = WriteScene(part, show);
+        EXPECT_EQ(CountOf(written.text, "Deleted"), 0u);
+        const std::string partsEnd = "\t} \\\\ end LEVEL Parts\n";
+        const std::size_t boxesAt = written.text.find(partsEnd);
+        ASSERT_NE(boxesAt, std::string::npos);
+        // Written once, after Parts, at depth 0, wrapping its children.
+        EXPECT_EQ(written.text.substr(boxesAt + partsEnd.size(), 39),
+                  "Class = LEVEL {\n\tName = BOUNDING boxes\n");
+        EXPECT_EQ(CountOf(written.text, "Name = BOUNDING boxes\n"), 1u);
+        EXPECT_EQ(CountOf(written.text, "Name = brick.dat box_wrapper\n"), 1u);
+        EXPECT_EQ(AttributesOf(written.text, "root"), show ? "Invisible\n" : "");
+        EXPECT_EQ(AttributesOf(written.text, "BOUNDING boxes"), show ? "" : "Invisible\n");
+        EXPECT_EQ(written.stats, Stats(2, 6, 2, 2, 4));
+    }
+}
+
+TEST(WriteTrisetFile, NumbersVerticesFacesAndMatrices)
+{
+    LegoPart part;
+    const int root = AddNode(part, "root", NodeKind::Model);
+    const int wedge = AddNode(part, "wedge");
+    AddTriangle(part, wedge, Vector3(1, 2.5, -0.25), Vector3(0.1, -0.0, 1e-7),
+                Vector3(123456789012.5, 3, 1e25), 16, Vector3(-0.0, 0.6, -0.8));
+    Matrix4x4 placement;
+    const double rows[16] = {0, 0, 1, 10, 0, 1, 0, -20.5, -1, 0, 0, 30, 0, 0, 0, 1};
+    for (int i = 0; i < 16; ++i)
+        placement.m[i] = rows[i];
+    AddChild(part, root, wedge, 16, placement);
+
+    const Written written = WriteScene(part);
+    EXPECT_NE(written.text.find("\t\t\tMatrix = 0 0 1 10 0 1 0 -20.5 -1 0 0 30 0 0 0 1\n"),
+              std::string::npos)
+        << written.text;
+    EXPECT_NE(written.text.find(Lines({{4, "{ 1 2.5 -0.25}"},
+                                       {4, "{ 0.10000000000000000555 -0 9.9999999999999995475e-08}"},
+                                       {4, "{ 123456789012.5 3 1.0000000000000000906e+25}"},
+                                       {4, "}"},
+                                       {3, "Faces = {"},
+                                       {4, "{ 0 1 2 }"}})),
+              std::string::npos)
+        << written.text;
+    EXPECT_NE(written.text.find(Lines({{5, "{ -0 0.5999999999999999778 -0.80000000000000004441 }"}})),
+              std::string::npos)
+        << written.text;
+    // An instance's own colour 16 gives its wrapper no colour.
+    EXPECT_EQ(AttributesOf(written.text, "wedge_wrapper"), "");
+}
+
+TEST(WriteTrisetFile, ReferencesToNoNodeAreLeftOut)
+{
+    LegoPart part = WorkedExampleTree();
+    AddChild(part, 0, -1, 4);
+    AddChild(part, 0, 99, 4);
+    AddChild(part, 1, -1, 4);
+    const Written written = WriteScene(part);
+    EXPECT_TRUE(written.ok);
+    EXPECT_EQ(written.stats, Stats(1, 3, 1, 1, 2));
+    EXPECT_EQ(CountOf(written.text, "Class = INSTANCE"), 1u);
+}
+
+TEST(WriteTrisetFile, FailuresReportLeaveZeroCountersAndKeepTheOldFile)
+{
+    TempFolder folder;
+    WriteTriset writer;
+    const LegoPart part = WorkedExampleTree();
+    const std::string good = folder / "good.txt";
+    ASSERT_TRUE(WriteTo(writer, good, part).ok);
+
+    const std::string missingFolder = folder / "no/such/folder/scene.txt";
+    Written failed = WriteTo(writer, missingFolder, part);
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.errors, "Error: Cannot open file " + missingFolder + " for writing\n");
+    EXPECT_EQ(failed.stats, Stats(0, 0, 0, 0, 0));
+
+    // A folder where the file should go is not replaced.
+    failed = WriteTo(writer, folder.path, part);
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.errors, "Error: Cannot open file " + folder.path + " for writing\n");
+
+    // A device that accepts no data: opened, but the writes fail.
+    if (access("/dev/full", W_OK) == 0)
+    {
+        failed = WriteTo(writer, "/dev/full", part);
+        EXPECT_FALSE(failed.ok);
+        EXPECT_EQ(failed.errors, "Error: writing file /dev/full failed\n");
+        EXPECT_EQ(failed.stats, Stats(1, 3, 1, 1, 2));
+    }
+    EXPECT_EQ(folder.List(), std::vector<std::string>{"good.txt"});
+}
+
+TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
+{
+    TempFolder folder;
+    const std::string target = folder / "scene.txt";
+    WriteTextFile(target, "the old scene\n");
+    LegoPart part = WorkedExampleTree();
+    for (int i = 0; i < 200; ++i)
+        AddTriangle(part, 1, Vector3(i, 0, 0), Vector3(i, 1, 0), Vector3(i, 0, 1), 16);
+
+    // The child may write only a few kilobytes to any file.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit = {4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::ostringstream errors;
+        std::cerr.rdbuf(errors.rdbuf());
+        WriteTriset writer;
+        const bool ok = writer.Write(target.c_str(), part, true);
+        const bool reported = errors.str() == "Error: writing file " + target + " failed\n";
+        _exit(!ok && reported ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(target), "the old scene\n");
+    EXPECT_EQ(folder.List(), std::vector<std::string>{"scene.txt"});
+}
+
+TEST(WriteTrisetFile, ReplacingAFileKeepsItsModeAndItsLink)
+{
+    TempFolder folder;
+    const LegoPart part = WorkedExampleTree();
+    const std::string expected = WriteScene(part).text;
+    WriteTriset writer;
+
+    const std::string target = folder / "scene.txt";
+    WriteTextFile(target, "old");
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_TRUE(WriteTo(writer, target, part).ok);
+    struct stat status;
+    ASSERT_EQ(stat(target.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadFile(target), expected);
+
+    const std::string link = folder / "link.txt";
+    ASSERT_EQ(symlink("scene.txt", link.c_str()), 0);
+    WriteTextFile(target, "old");
+    ASSERT_TRUE(WriteTo(writer, link, part).ok);
+    ASSERT_EQ(lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(ReadFile(target), expected);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"link.txt", "scene.txt"}));
+
+    // A new file gets the usual mode of new files.
+    const mode_t mask = umask(022);
+    const std::string fresh = folder / "fresh.txt";
+    ASSERT_TRUE(WriteTo(writer, fresh, part).ok);
+    umask(mask);
+    ASSERT_EQ(stat(fresh.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0644u);
+}
+
+} // namespace
