@@ -58,8 +58,10 @@ private:
 
     static std::size_t Hash(std::uint64_t key)
     {
-        key *= 0x9E3779B97F4A7C15ull;
-        return static_cast<std::size_t>(key ^ (key >> 32));
+        key ^= key >> 33;
+        key *= 0xFF51AFD7ED558CCDull;
+        key ^= key >> 33;
+        return static_cast<std::size_t>(key);
     }
 
     void Place(std::uint64_t key, int edgeIndex)

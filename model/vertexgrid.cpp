@@ -9,16 +9,22 @@ namespace
 
 constexpr double kMergeDistance = 1e-6;
 
-// 2^19 cells per unit: a cell (1.9e-6) is wider than the merge distance.
-constexpr double kCellsPerUnit = 524288.0;
+// 2^17 cells per unit: a cell (7.6e-6) is several merge distances wide, so a
+// position usually needs its own cell only.
+constexpr double kCellsPerUnit = 131072.0;
 
-// Beyond 2^40 neighbouring doubles are 2^-12 apart, far more than the merge
-// distance, so such an axis value can only merge with itself.
-constexpr double kIndexedRange = 1099511627776.0;
+// Cell borders sit half a cell off the multiples of 2^-17, so the integers
+// and binary fractions that LDraw geometry is full of lie mid-cell.
+constexpr double kBorderOffset = 0.5;
 
-// A position merges only with vertices less than 1e-6 (plus rounding) away on
-// every axis. Measured in cells that is 0.5243 of a cell; 0.53 leaves room.
-constexpr double kNeighbourReach = 0.53;
+// Below 2^35 the scaled value plus the offset is exact. From 2^35 on,
+// neighbouring doubles are 2^-17 apart, far more than the merge distance, so
+// such an axis value can only merge with itself.
+constexpr double kIndexedRange = 34359738368.0;
+
+// A position merges only with vertices at most 1e-6 (plus rounding) away on
+// every axis: 0.1311 of a cell; 0.14 leaves room.
+constexpr double kNeighbourReach = 0.14;
 
 std::uint64_t BitsOf(double value)
 {
@@ -29,10 +35,16 @@ std::uint64_t BitsOf(double value)
 
 std::size_t HashCell(std::int64_t kx, std::int64_t ky, std::int64_t kz)
 {
+    // Keys of grid-aligned geometry share many trailing zero bits; the final
+    // mix spreads every bit over the whole word.
     std::uint64_t h = static_cast<std::uint64_t>(kx) * 0x9E3779B97F4A7C15ull;
     h ^= static_cast<std::uint64_t>(ky) * 0xC2B2AE3D27D4EB4Full;
     h ^= static_cast<std::uint64_t>(kz) * 0x165667B19E3779F9ull;
-    h ^= h >> 29;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
     return static_cast<std::size_t>(h);
 }
 
@@ -54,14 +66,15 @@ VertexGrid::AxisRange VertexGrid::KeyRange(double value)
 {
     if (std::fabs(value) < kIndexedRange)
     {
-        const double scaled = value * kCellsPerUnit; // exact: a power of two
+        // Exact: a power-of-two scale, then a sum below 2^52.
+        const double scaled = value * kCellsPerUnit + kBorderOffset;
         const double cell = std::floor(scaled);
         const double offset = scaled - cell; // exact, in [0, 1)
         const std::int64_t key = static_cast<std::int64_t>(cell);
         return {offset < kNeighbourReach ? key - 1 : key, key,
                 offset > 1.0 - kNeighbourReach ? key + 1 : key};
     }
-    // Cell keys stay below 2^59 in magnitude; these lie in [2^62, 2^63).
+    // Cell keys stay below 2^53 in magnitude; these lie in [2^62, 2^63).
     const std::int64_t key =
         static_cast<std::int64_t>((BitsOf(value) >> 2) | 0x4000000000000000ull);
     return {key, key, key};

@@ -9,13 +9,14 @@
 // vertex index that merges with this position" exactly as a scan over every
 // vertex would, while looking only at the few vertices near the position.
 //
-// Cells are 2^-19 (about 1.9e-6) wide on every axis, wider than the merge
+// Cells are 2^-17 (about 7.6e-6) wide on every axis, wider than the merge
 // distance of 1e-6, so every vertex that can merge with a position lies in the
-// position's cell or in a direct neighbour. Scaling by a power of two is exact,
-// so cell keys carry no rounding. An axis value of magnitude 2^40 or more is
-// keyed by its bit pattern instead: doubles that large are at least 2^-12
-// apart, so only equal values can merge there. Non-finite positions never
-// merge and are not indexed.
+// position's cell or in a direct neighbour, and most positions lie far enough
+// inside their cell to need no neighbour at all. Scaling by a power of two is
+// exact, so cell keys carry no rounding. An axis value of magnitude 2^35 or
+// more is keyed by its bit pattern instead: doubles that large are at least
+// 2^-17 apart, so only equal values can merge there. Non-finite positions
+// never merge and are not indexed.
 class VertexGrid
 {
 public:

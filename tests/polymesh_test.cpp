@@ -13,7 +13,9 @@
 namespace
 {
 
-const double kCell = 1.0 / 524288.0; // the grid's cell width, 2^-19
+const double kCell = 1.0 / 131072.0; // the grid's cell width, 2^-17
+// Cell borders lie half a cell off the multiples of the cell width.
+const double kBorder = 3.0 + 0.5 * kCell;
 
 unsigned AddTriangle(PolyMesh& mesh, const Vector3& a, const Vector3& b, const Vector3& c)
 {
@@ -104,7 +106,7 @@ Vector3 ClusteredPoint(std::mt19937& random)
                                      -0.9e-6, 1e-6,    -1e-6,   1.1e-6, -1.1e-6, 2e-6,
                                      0.49 * kCell, -0.51 * kCell};
     auto axis = [&]() {
-        const double base = static_cast<double>(static_cast<int>(random() % 5) - 2) * kCell +
+        const double base = static_cast<double>(static_cast<int>(random() % 9) - 4) * 0.5 * kCell +
                             static_cast<double>(random() % 3);
         return base + offsets[random() % (sizeof offsets / sizeof offsets[0])];
     };
@@ -132,7 +134,7 @@ TEST(PolyMeshWelding, LowestMatchWinsEvenInALaterCell)
     // A lies in the cell below the border, B above it; they are 1.2e-6 apart
     // and stay separate. A query above the border, within 1e-6 of both, is in
     // B's cell but must merge with A, the lower index.
-    const double border = 3.0; // every integer is a cell border
+    const double border = kBorder;
     PolyMesh mesh;
     ReferenceMesh reference;
     const Vector3 a(border - 0.6e-6, 0.25, 0.5);
