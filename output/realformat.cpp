@@ -39,12 +39,18 @@ struct PowerTable
 
 const PowerTable kPowers;
 
-// Writes exactly `count` decimal digits of `value` (with leading zeros) ending at `end`.
-void WriteDigitsBackwards(char* end, std::uint64_t value, int count)
+// 10^-4 to 10^16, each the double nearest to it.
+const double kPowersAsDoubles[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,
+                                   1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                   1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
+
+// Writes exactly `count` (at most 8) decimal digits of `value`, with leading
+// zeros, ending at `end`.
+void WriteDigitsBackwards(char* end, std::uint32_t value, int count)
 {
     while (count >= 2)
     {
-        const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+        const std::uint32_t pair = (value % 100) * 2;
         value /= 100;
         *--end = kDigitPairs[pair + 1];
         *--end = kDigitPairs[pair];
@@ -54,13 +60,26 @@ void WriteDigitsBackwards(char* end, std::uint64_t value, int count)
         *--end = static_cast<char>('0' + value % 10);
 }
 
+// Writes the 19 digits of a value below 10^19, in three 32-bit pieces.
+void WriteNineteenDigits(char* out, std::uint64_t value)
+{
+    constexpr std::uint64_t kTen8 = 100000000;
+    const std::uint64_t high = value / kTen8;
+    WriteDigitsBackwards(out + 19, static_cast<std::uint32_t>(value - high * kTen8), 8);
+    const std::uint64_t top = high / kTen8;
+    WriteDigitsBackwards(out + 11, static_cast<std::uint32_t>(high - top * kTen8), 8);
+    WriteDigitsBackwards(out + 3, static_cast<std::uint32_t>(top), 3);
+}
+
 char* WriteUnsigned(char* out, std::uint64_t value)
 {
-    int count = 1;
-    for (std::uint64_t rest = value / 10; rest != 0; rest /= 10)
-        ++count;
-    WriteDigitsBackwards(out + count, value, count);
-    return out + count;
+    char digits[19];
+    WriteNineteenDigits(digits, value);
+    int first = 0;
+    while (first < 18 && digits[first] == '0')
+        ++first;
+    std::memcpy(out, digits + first, static_cast<std::size_t>(19 - first));
+    return out + 19 - first;
 }
 
 // The general path, for the values the exact paths below leave out.
@@ -74,12 +93,15 @@ char* FormatWithCharconv(char* out, double value)
 // notation that %.20g uses for decimal exponents -4 to 19. False when the
 // value lies below 1e-4, where the notation changes and 128 bits no longer hold
 // the product.
-bool FormatFraction(char*& out, std::uint64_t m, int shift)
+bool FormatFraction(char*& out, double value, std::uint64_t m, int shift)
 {
-    // Decimal exponent k of the value: an estimate from the binary exponent
-    // that is at most one too small, corrected against the 19-digit quotient.
+    // Decimal exponent k of the value: a guess from the binary exponent and
+    // the nearest double to the next power of ten, corrected against the
+    // 19-digit quotient, which is exact.
     const int binaryExponent = 52 - shift;
     int k = (binaryExponent * 1233) >> 12;
+    if (k + 1 >= -4 && k + 1 <= 16 && value >= kPowersAsDoubles[k + 1 + 4])
+        ++k;
     const Uint128 mask = (Uint128(1) << shift) - 1;
     Uint128 product;
     std::uint64_t leading;
@@ -121,7 +143,7 @@ bool FormatFraction(char*& out, std::uint64_t m, int shift)
     }
 
     char digits[kDigits];
-    WriteDigitsBackwards(digits + kDigits - 1, leading, kDigits - 1);
+    WriteNineteenDigits(digits, leading);
     digits[kDigits - 1] = static_cast<char>('0' + last);
     int used = kDigits;
     while (used > 0 && digits[used - 1] == '0')
@@ -194,7 +216,7 @@ char* format_real(char* buffer, double value)
     const int shift = -exponent;
     if (shift <= 52 && (m & ((std::uint64_t(1) << shift) - 1)) == 0)
         return WriteUnsigned(out, m >> shift);
-    if (shift <= 66 && FormatFraction(out, m, shift))
+    if (shift <= 66 && FormatFraction(out, negative ? -value : value, m, shift))
         return out;
     return FormatWithCharconv(buffer, value);
 }
