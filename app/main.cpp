@@ -1,4 +1,6 @@
-int main()
+#include "app/driver.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    return RunPlinthex(argc, argv);
 }
