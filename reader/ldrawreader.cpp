@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <exception>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -33,24 +35,40 @@ constexpr double kParallelLimit = 0.0001;
 // How far beyond its ends a segment still counts as reaching a point.
 constexpr double kSegmentMargin = 0.0001;
 
-// Reads all of a file, or fails; a directory fails on its first read.
+// Reads all of a file, or fails; a directory fails on its first read, a
+// file too large for memory like one that cannot be opened.
 bool ReadWholeFile(const std::string& path, std::string& text)
 {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr)
         return false;
-    constexpr std::size_t kChunk = 1 << 16;
+    // One read of the size a regular file claims (plus one byte to meet the
+    // end), then more in case it grew. Every file of a nesting chain stays in
+    // memory while it is read, so no slack is kept.
+    std::error_code error;
+    const std::uintmax_t claimed = std::filesystem::file_size(path, error);
+    std::size_t chunk = error ? 4096 : static_cast<std::size_t>(claimed) + 1;
     std::size_t size = 0;
-    for (;;)
+    bool isFailed = false;
+    try
     {
-        text.resize(size + kChunk);
-        const std::size_t count = std::fread(&text[size], 1, kChunk, file);
-        size += count;
-        if (count < kChunk)
-            break;
+        for (;;)
+        {
+            text.resize(size + chunk);
+            const std::size_t count = std::fread(&text[size], 1, chunk, file);
+            size += count;
+            if (count < chunk)
+                break;
+            chunk = size;
+        }
+        text.resize(size);
+        text.shrink_to_fit();
     }
-    text.resize(size);
-    const bool isFailed = std::ferror(file) != 0;
+    catch (const std::exception&)
+    {
+        isFailed = true;
+    }
+    isFailed = isFailed || std::ferror(file) != 0;
     std::fclose(file);
     return !isFailed;
 }
