@@ -221,67 +221,67 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
         double v[12];
         switch (lineType)
         {
-        case 0:
-            // Comments and meta-commands alike.
-            tokens.SkipRestOfLine();
-            break;
-        case 1:
-        {
-            std::string_view name;
-            if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12) || !tokens.NextToken(name))
-                return Progress::Unreadable;
-            // 1 colour x y z a b c d e f g h i name: rows (a b c x), (d e f y),
-            // (g h i z), (0 0 0 1) carry child points into the parent.
-            Matrix4x4& m = file.referenceTransform;
-            m.Identity();
-            for (int row = 0; row < 3; ++row)
+            case 0:
+                // Comments and meta-commands alike.
+                tokens.SkipRestOfLine();
+                break;
+            case 1:
             {
-                m.m[4 * row] = v[3 + 3 * row];
-                m.m[4 * row + 1] = v[4 + 3 * row];
-                m.m[4 * row + 2] = v[5 + 3 * row];
-                m.m[4 * row + 3] = v[row];
+                std::string_view name;
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12) || !tokens.NextToken(name))
+                    return Progress::Unreadable;
+                // 1 colour x y z a b c d e f g h i name: rows (a b c x), (d e f y),
+                // (g h i z), (0 0 0 1) carry child points into the parent.
+                Matrix4x4& m = file.referenceTransform;
+                m.Identity();
+                for (int row = 0; row < 3; ++row)
+                {
+                    m.m[4 * row] = v[3 + 3 * row];
+                    m.m[4 * row + 1] = v[4 + 3 * row];
+                    m.m[4 * row + 2] = v[5 + 3 * row];
+                    m.m[4 * row + 3] = v[row];
+                }
+                file.referenceColor = color;
+                // Folders in the reference (s\, 48\) are dropped: a name is looked
+                // up in each library folder by its base name alone.
+                file.referenceName.assign(BaseName(name));
+                // A name seen before, in any file and in any case, is not read again.
+                const int childIndex = FindNodeIndexed(file.referenceName);
+                if (childIndex < 0)
+                    return Progress::LookUp;
+                AddReference(file, part, childIndex);
+                break;
             }
-            file.referenceColor = color;
-            // Folders in the reference (s\, 48\) are dropped: a name is looked
-            // up in each library folder by its base name alone.
-            file.referenceName.assign(BaseName(name));
-            // A name seen before, in any file and in any case, is not read again.
-            const int childIndex = FindNodeIndexed(file.referenceName);
-            if (childIndex < 0)
-                return Progress::LookUp;
-            AddReference(file, part, childIndex);
-            break;
-        }
-        case 2:
-            if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 6))
-                return Progress::Unreadable;
-            break;
-        case 3:
-            if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 9))
-                return Progress::Unreadable;
-            AddTriangle(file, part, Vector3(v[0], v[1], v[2]), Vector3(v[3], v[4], v[5]),
-                        Vector3(v[6], v[7], v[8]), color);
-            break;
-        case 4:
-        {
-            if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
-                return Progress::Unreadable;
-            Vector3 p1(v[0], v[1], v[2]);
-            Vector3 p2(v[3], v[4], v[5]);
-            Vector3 p3(v[6], v[7], v[8]);
-            Vector3 p4(v[9], v[10], v[11]);
-            FixQuadOrder(p1, p2, p3, p4);
-            AddTriangle(file, part, p1, p2, p3, color);
-            AddTriangle(file, part, p3, p4, p1, color);
-            break;
-        }
-        case 5:
-            if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
-                return Progress::Unreadable;
-            break;
-        default:
-            // Only the number is consumed; what follows is read as statements.
-            break;
+            case 2:
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 6))
+                    return Progress::Unreadable;
+                break;
+            case 3:
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 9))
+                    return Progress::Unreadable;
+                AddTriangle(file, part, Vector3(v[0], v[1], v[2]), Vector3(v[3], v[4], v[5]),
+                            Vector3(v[6], v[7], v[8]), color);
+                break;
+            case 4:
+            {
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
+                    return Progress::Unreadable;
+                Vector3 p1(v[0], v[1], v[2]);
+                Vector3 p2(v[3], v[4], v[5]);
+                Vector3 p3(v[6], v[7], v[8]);
+                Vector3 p4(v[9], v[10], v[11]);
+                FixQuadOrder(p1, p2, p3, p4);
+                AddTriangle(file, part, p1, p2, p3, color);
+                AddTriangle(file, part, p3, p4, p1, color);
+                break;
+            }
+            case 5:
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
+                    return Progress::Unreadable;
+                break;
+            default:
+                // Only the number is consumed; what follows is read as statements.
+                break;
         }
     }
     return Progress::Ended;

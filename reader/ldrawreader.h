@@ -73,10 +73,16 @@ private:
         LookUp      // a reference names a file with no node yet
     };
 
+    // Reads the whole file and puts it on the stack with a new node named
+    // `name`; false, with no node made, when it cannot be read.
     bool OpenFile(const std::string& path, const std::string& name, LegoPart& part, int kind);
+    // Takes the innermost file off the stack; `isRead` gives its count back.
     void CloseFile(bool isRead);
     Progress ReadStatements(FileState& file, LegoPart& part);
+    // Opens the next library file for the pending reference, given how the
+    // previous one went; false once the lookup is over.
     bool ContinueLookUp(FileState& file, LegoPart& part, bool childResult);
+    // Adds the pending reference; false when its name is found nowhere.
     bool ResolveReference(FileState& file, LegoPart& part);
     void AddReference(const FileState& file, LegoPart& part, int childIndex);
     static void AddTriangle(const FileState& file, LegoPart& part, const Vector3& p1,

@@ -51,10 +51,12 @@ void LibraryFolder::List(const std::string& folderPath)
 {
     path = folderPath;
     entries.clear();
-    ListFolder(folderPath, [this](const std::string& name, bool isDirectory) {
-        if (!isDirectory)
-            entries[FoldAsciiCase(name)].push_back(name);
-    });
+    ListFolder(folderPath,
+               [this](const std::string& name, bool isDirectory)
+               {
+                   if (!isDirectory)
+                       entries[FoldAsciiCase(name)].push_back(name);
+               });
 }
 
 std::string LibraryFolder::Find(const std::string& fileName) const
@@ -70,10 +72,12 @@ bool FindSubdirectory(const std::string& parentPath, const std::string& name, st
 {
     const std::string foldedName = FoldAsciiCase(name);
     std::vector<std::string> candidates;
-    ListFolder(parentPath, [&](const std::string& entry, bool isDirectory) {
-        if (isDirectory && FoldAsciiCase(entry) == foldedName)
-            candidates.push_back(entry);
-    });
+    ListFolder(parentPath,
+               [&](const std::string& entry, bool isDirectory)
+               {
+                   if (isDirectory && FoldAsciiCase(entry) == foldedName)
+                       candidates.push_back(entry);
+               });
     const std::string* spelling = PickSpelling(candidates, name);
     if (spelling == nullptr)
         return false;

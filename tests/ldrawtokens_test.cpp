@@ -1,9 +1,8 @@
 #include "reader/ldrawtokens.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -50,19 +49,18 @@ INSTANTIATE_TEST_SUITE_P(
                     RealCase{".5", true}, RealCase{"5.", true}, RealCase{"-.25e+2", true},
                     RealCase{"1.e5", true}, RealCase{"2E-3", true}, RealCase{"-0", true},
                     RealCase{"0.1", true}, RealCase{"1e-400", true}, RealCase{"-1e-400", true},
-                    RealCase{"4.9e-324", true}, RealCase{"2e-324", true},
-                    RealCase{"1e-310", true}, RealCase{"1e-99999999999999999999", true},
+                    RealCase{"4.9e-324", true}, RealCase{"2e-324", true}, RealCase{"1e-310", true},
+                    RealCase{"1e-99999999999999999999", true},
                     RealCase{"1.7976931348623158e308", true}, RealCase{"0e99999", true},
                     RealCase{"1e400", false}, RealCase{"-1e99999999999999999999", false},
                     RealCase{"1.7976931348623159e308", false}, RealCase{"inf", false},
-                    RealCase{"-nan", false}, RealCase{"infinity", false},
-                    RealCase{"0x10", false}, RealCase{"1e", false}, RealCase{"1e+", false},
-                    RealCase{".", false}, RealCase{"-", false}, RealCase{"+-1", false},
-                    RealCase{"1.2.3", false}, RealCase{"12a", false}, RealCase{"e5", false},
-                    RealCase{"1,5", false}, RealCase{"", false}),
-    [](const testing::TestParamInfo<RealCase>& param) {
-        return (param.param.isReadable ? "Readable" : "Unreadable") + std::to_string(param.index);
-    });
+                    RealCase{"-nan", false}, RealCase{"infinity", false}, RealCase{"0x10", false},
+                    RealCase{"1e", false}, RealCase{"1e+", false}, RealCase{".", false},
+                    RealCase{"-", false}, RealCase{"+-1", false}, RealCase{"1.2.3", false},
+                    RealCase{"12a", false}, RealCase{"e5", false}, RealCase{"1,5", false},
+                    RealCase{"", false}),
+    [](const testing::TestParamInfo<RealCase>& param)
+    { return (param.param.isReadable ? "Readable" : "Unreadable") + std::to_string(param.index); });
 
 TEST(LDrawReaderTokensInt, WholeDecimalIntegersWithinIntRange)
 {
@@ -74,8 +72,8 @@ TEST(LDrawReaderTokensInt, WholeDecimalIntegersWithinIntRange)
     EXPECT_TRUE(ParseLDrawInt("0002147483647", value));
     EXPECT_EQ(value, 2147483647);
     value = 42;
-    for (const char* bad : {"2147483648", "-2147483649", "0x2F05C00", "1.0", "1e2", "+", "-",
-                            "", "+-1", "16a", "0//"})
+    for (const char* bad : {"2147483648", "-2147483649", "0x2F05C00", "1.0", "1e2", "+", "-", "",
+                            "+-1", "16a", "0//"})
         EXPECT_FALSE(ParseLDrawInt(bad, value)) << bad;
     EXPECT_EQ(value, 42);
 }

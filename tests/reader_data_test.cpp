@@ -1,7 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <cctype>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -138,7 +137,8 @@ TEST(LDrawReaderRealModelList, CoversEverySharedModel)
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, LDrawReaderRealModels, testing::ValuesIn(kModels),
-                         [](const testing::TestParamInfo<ModelCase>& param) {
+                         [](const testing::TestParamInfo<ModelCase>& param)
+                         {
                              std::string name = param.param.model;
                              for (char& c : name)
                                  if (!std::isalnum(static_cast<unsigned char>(c)))
