@@ -1,0 +1,359 @@
+// Runs the built program as a process, in a fresh working folder, with its
+// standard output and standard error captured apart.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/temp_folder.h"
+
+extern char** environ;
+
+namespace
+{
+
+const std::string kBinary = PLINTHEX_BINARY;
+const std::string kExamples = PLINTHEX_EXAMPLES_DIR;
+const std::string kShared = PLINTHEX_SHARED_DIR;
+
+const char kUsage[] =
+    "Plinthex [ldraw_dir] filename outname\n"
+    "\tconverts MLCAD file filename into outname using ldraw_dir as \n"
+    "\tthe base LDRAW directory, e.g., C:\\stuff\\LDRAW\n"
+    "\tldraw_dir is optional only if environment variable LDRAWDIR \n"
+    "\tis set to the proper directory\n"
+    "\tMore options later\n"
+    "\tVersion 0.1\n";
+
+struct Result
+{
+    int status = -1; // exit status, or -1 when the process did not exit
+    std::string out;
+    std::string err;
+};
+
+struct Invocation
+{
+    std::vector<std::string> arguments;
+    const char* ldrawDir = nullptr; // LDRAWDIR, unset when null
+    std::string folder;             // working folder
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
+Result RunPlinthex(const Invocation& invocation)
+{
+    TempFolder logs;
+    const std::string outPath = logs / "stdout", errPath = logs / "stderr";
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "LDRAWDIR=", 9) != 0)
+            environment.emplace_back(*entry);
+    if (invocation.ldrawDir != nullptr)
+        environment.push_back(std::string("LDRAWDIR=") + invocation.ldrawDir);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> arguments = invocation.arguments;
+    arguments.insert(arguments.begin(), kBinary);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    Result result;
+    const pid_t child = fork();
+    if (child < 0)
+        return result;
+    if (child == 0)
+    {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(invocation.folder.c_str()) != 0)
+            _exit(127);
+        if (invocation.fileSizeLimit != RLIM_INFINITY)
+        {
+            // Writes beyond the limit fail with EFBIG instead of a signal.
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit = {invocation.fileSizeLimit, invocation.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    result.out = ReadFile(outPath);
+    result.err = ReadFile(errPath);
+    return result;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// "Reading file", possibly progress lines, "Writing file" and the five
+// statistics lines, in that order and nothing after them.
+::testing::AssertionResult IsConversionReport(const std::string& out, const std::string& model,
+                                              const std::string& output)
+{
+    const std::vector<std::string> lines = Lines(out);
+    const char* labels[] = {"Polygons : ", "Vertices : ", "Meshes   : ", "Instances: ",
+                            "Levels   : "};
+    if (out.empty() || out.back() != '\n' || lines.size() < 7)
+        return ::testing::AssertionFailure() << "report too short:\n" << out;
+    if (lines.front() != "Reading file " + model)
+        return ::testing::AssertionFailure() << "first line " << lines.front();
+    const std::size_t writing = lines.size() - 6;
+    if (lines[writing] != "Writing file " + output)
+        return ::testing::AssertionFailure() << "expected Writing file " << output << " in\n"
+                                             << out;
+    for (std::size_t i = 0; i < 5; ++i)
+    {
+        const std::string& line = lines[writing + 1 + i];
+        if (line.compare(0, 11, labels[i]) != 0 || line.size() == 11 ||
+            line.find_first_not_of("0123456789", 11) != std::string::npos)
+            return ::testing::AssertionFailure() << "statistics line " << line;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string StatisticsOf(const std::string& out)
+{
+    const std::vector<std::string> lines = Lines(out);
+    std::string statistics;
+    for (std::size_t i = lines.size() >= 5 ? lines.size() - 5 : 0; i < lines.size(); ++i)
+        statistics += lines[i] + "\n";
+    return statistics;
+}
+
+const char kZeroStatistics[] =
+    "Polygons : 0\nVertices : 0\nMeshes   : 0\nInstances: 0\nLevels   : 0\n";
+
+class PlinthexProcess : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(work.path.empty());
+        model = kExamples + "/house.ldr";
+    }
+
+    Invocation In(std::vector<std::string> arguments, const char* ldrawDir = nullptr) const
+    {
+        Invocation invocation;
+        invocation.arguments = std::move(arguments);
+        invocation.ldrawDir = ldrawDir;
+        invocation.folder = work.path;
+        return invocation;
+    }
+
+    // The scene of the bundled house, as a plain two-argument run writes it.
+    std::string ReferenceScene()
+    {
+        TempFolder other;
+        Invocation invocation = In({kExamples, model});
+        invocation.folder = other.path;
+        const Result result = RunPlinthex(invocation);
+        EXPECT_EQ(result.status, 0) << result.err;
+        return ReadFile(other / "house.txt");
+    }
+
+    TempFolder work;
+    std::string model;
+};
+
+TEST_F(PlinthexProcess, UsageTextAndStatusWhenArgumentsAreTooFew)
+{
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        const char* ldrawDir;
+        int status;
+    };
+    const Case cases[] = {{{}, nullptr, 1}, {{"house.ldr"}, nullptr, 1}, {{}, "/lib", 0}};
+    for (const Case& c : cases)
+    {
+        const Result result = RunPlinthex(In(c.arguments, c.ldrawDir));
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.out, kUsage);
+        EXPECT_EQ(result.err, "");
+    }
+    EXPECT_TRUE(work.List().empty());
+}
+
+TEST_F(PlinthexProcess, ArgumentTableWithAndWithoutLdrawDir)
+{
+    const std::string reference = ReferenceScene();
+    ASSERT_EQ(reference.compare(0, 14, "TRISETIO 1.0\n\n"), 0);
+    struct Case
+    {
+        std::vector<std::string> arguments;
+        const char* ldrawDir;
+        std::string output;
+    };
+    const std::string bogus = work / "no-library-here";
+    const Case cases[] = {
+        {{model}, kExamples.c_str(), "house.txt"},
+        {{kExamples, model}, nullptr, "house.txt"},
+        {{kExamples, model}, bogus.c_str(), "house.txt"},
+        {{kExamples, model, "scene.out"}, nullptr, "scene.out"},
+        {{kExamples, model, "scene.out"}, bogus.c_str(), "scene.out"},
+        {{kExamples, model, "scene.out", "ignored.txt"}, bogus.c_str(), "scene.out"},
+    };
+    for (const Case& c : cases)
+    {
+        const Result result = RunPlinthex(In(c.arguments, c.ldrawDir));
+        EXPECT_EQ(result.status, 0) << c.arguments.size() << " arguments";
+        EXPECT_TRUE(IsConversionReport(result.out, model, c.output));
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(work.List(), std::vector<std::string>{c.output});
+        EXPECT_EQ(ReadFile(work / c.output), reference);
+        std::filesystem::remove(work / c.output);
+    }
+}
+
+TEST_F(PlinthexProcess, WithLdrawDirTwoArgumentsStillMeanLibraryAndModel)
+{
+    const Result result = RunPlinthex(In({model, "scene.txt"}, kExamples.c_str()));
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.out, "Reading file scene.txt\n");
+    EXPECT_EQ(result.err, "Error: reading file scene.txt failed\n");
+    EXPECT_TRUE(work.List().empty());
+}
+
+TEST_F(PlinthexProcess, OutputIsNamedAfterTheModelInTheWorkingFolder)
+{
+    const std::string text = ReadFile(model);
+    std::filesystem::create_directories(work / "models.v2");
+    WriteTextFile(work / "models.v2/my.house.v2.ldr", text);
+    WriteTextFile(work / "models.v2/cottage", text);
+    WriteTextFile(work / "old\\barn.ldr", text); // a backslash in the name
+    struct Case
+    {
+        std::string model;
+        std::string output;
+    };
+    const Case cases[] = {{"models.v2/my.house.v2.ldr", "my.txt"},
+                          {work / "models.v2/cottage", "cottage"},
+                          {"old\\barn.ldr", "barn.txt"}};
+    for (const Case& c : cases)
+    {
+        const Result result = RunPlinthex(In({kExamples, c.model}));
+        EXPECT_EQ(result.status, 0) << c.model;
+        EXPECT_TRUE(IsConversionReport(result.out, c.model, c.output));
+        EXPECT_EQ(ReadFile(work / c.output).compare(0, 14, "TRISETIO 1.0\n\n"), 0) << c.output;
+    }
+    EXPECT_EQ(work.List(),
+              (std::vector<std::string>{"barn.txt", "cottage", "models.v2", "my.txt",
+                                        "old\\barn.ldr"}));
+    EXPECT_EQ(ReadFile(work / "models.v2/cottage"), text);
+}
+
+TEST_F(PlinthexProcess, AModelThatCannotBeReadWritesNothing)
+{
+    WriteTextFile(work / "missing.txt", "an older scene\n");
+    Result result = RunPlinthex(In({kExamples, "missing.ldr"}));
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.out, "Reading file missing.ldr\n");
+    EXPECT_EQ(result.err, "Error: reading file missing.ldr failed\n");
+
+    // A reference found nowhere in the library ends the reading of the model.
+    WriteTextFile(work / "broken.ldr", "1 4 0 0 0 1 0 0 0 1 0 0 0 1 nosuchpart.dat\n");
+    result = RunPlinthex(In({kExamples, "broken.ldr"}));
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.out, "Reading file broken.ldr\nError: cannot find file nosuchpart.dat\n");
+    EXPECT_EQ(result.err, "Error: reading file broken.ldr failed\n");
+
+    EXPECT_EQ(work.List(), (std::vector<std::string>{"broken.ldr", "missing.txt"}));
+    EXPECT_EQ(ReadFile(work / "missing.txt"), "an older scene\n");
+}
+
+TEST_F(PlinthexProcess, AnUnwritableOutputPathFailsWithZeroStatistics)
+{
+    std::filesystem::create_directories(work / "taken.txt");
+    for (const std::string output : {"no/such/folder/out.txt", "taken.txt"})
+    {
+        const Result result = RunPlinthex(In({kExamples, model, output}));
+        EXPECT_EQ(result.status, 255);
+        EXPECT_TRUE(IsConversionReport(result.out, model, output));
+        EXPECT_EQ(StatisticsOf(result.out), kZeroStatistics);
+        EXPECT_EQ(result.err, "Error: Cannot open file " + output + " for writing\n");
+    }
+    EXPECT_EQ(work.List(), std::vector<std::string>{"taken.txt"});
+}
+
+TEST_F(PlinthexProcess, AFailedWriteLeavesTheExistingFileIntact)
+{
+    WriteTextFile(work / "house.txt", "the scene of yesterday\n");
+    Invocation invocation = In({kExamples, model});
+    invocation.fileSizeLimit = 4096;
+    const Result result = RunPlinthex(invocation);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(IsConversionReport(result.out, model, "house.txt"));
+    // The statistics count what was written before the failure showed.
+    EXPECT_NE(StatisticsOf(result.out), kZeroStatistics);
+    EXPECT_EQ(result.err, "Error: writing file house.txt failed\n");
+    EXPECT_EQ(ReadFile(work / "house.txt"), "the scene of yesterday\n");
+    EXPECT_EQ(work.List(), std::vector<std::string>{"house.txt"});
+}
+
+TEST_F(PlinthexProcess, AModelWithoutExtensionIsNeverReplacedByItsScene)
+{
+    const std::string text = ReadFile(model);
+    WriteTextFile(work / "house", text);
+    for (const Invocation& invocation : {In({kExamples, "house"}), In({kExamples, "house", "./house"})})
+    {
+        const Result result = RunPlinthex(invocation);
+        EXPECT_EQ(result.status, 255);
+        EXPECT_EQ(StatisticsOf(result.out), kZeroStatistics);
+        EXPECT_NE(result.err.find("Error: output file "), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(ReadFile(work / "house"), text);
+    EXPECT_EQ(work.List(), std::vector<std::string>{"house"});
+}
+
+TEST_F(PlinthexProcess, TheBundledExampleConverts)
+{
+    const Result result = RunPlinthex(In({kExamples, model}));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(IsConversionReport(result.out, model, "house.txt"));
+    EXPECT_EQ(result.err, "");
+    const std::string scene = ReadFile(work / "house.txt");
+    EXPECT_EQ(scene.compare(0, 14, "TRISETIO 1.0\n\n"), 0);
+    for (const char* part : {"px4x4plate.dat", "px1x2brick.dat", "px1x2window.dat",
+                             "px2x2brick.dat", "px2x4roof.dat"})
+        EXPECT_NE(scene.find(std::string("SOURCE = LEVEL ") + part + "\n"), std::string::npos)
+            << part;
+}
+
+TEST_F(PlinthexProcess, ARealModelFromTheSharedLibrary)
+{
+    const std::string car = kShared + "/models/car.ldr";
+    if (access(car.c_str(), R_OK) != 0 || access((kShared + "/ldraw").c_str(), R_OK) != 0)
+        GTEST_SKIP() << "the shared LDraw library and models are not at " << kShared;
+    const Result result = RunPlinthex(In({kShared + "/ldraw", car}));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(IsConversionReport(result.out, car, "car.txt"));
+    EXPECT_EQ(work.List(), std::vector<std::string>{"car.txt"});
+}
+
+} // namespace
