@@ -27,6 +27,13 @@ std::string FolderOf(const std::string& path)
     return path.substr(0, slash + 1);
 }
 
+// Paths such as /dev/stdout or /proc/self/fd/1 name an open stream, not a
+// file to replace, whatever they link to.
+bool IsStreamPath(const std::string& path)
+{
+    return path.compare(0, 5, "/dev/") == 0 || path.compare(0, 6, "/proc/") == 0;
+}
+
 // The file a path ends up at: a symbolic link is followed, so that replacing
 // the file keeps the link.
 std::string ResolveLink(const std::string& path)
@@ -84,10 +91,16 @@ bool SceneFile::Open(const std::string& path)
     hasFailed = false;
     cursor = buffer.get();
     limit = buffer.get() + kBufferSize;
-    targetPath = ResolveLink(path);
     temporaryPath.clear();
-    if (targetPath.empty())
+    if (path.empty())
         return false;
+    if (IsStreamPath(path))
+    {
+        targetPath = path;
+        descriptor = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        return descriptor >= 0;
+    }
+    targetPath = ResolveLink(path);
 
     struct stat targetStatus;
     const bool exists = stat(targetPath.c_str(), &targetStatus) == 0;

@@ -9,7 +9,8 @@
 // is complete: the text goes to a temporary file beside the target, which is
 // renamed over the target once every write and the close have succeeded, so
 // a failure never leaves a truncated file where a good one stood. Targets that
-// are not regular files (a terminal, a pipe, /dev/null) are written directly.
+// are not regular files (a terminal, a pipe, /dev/null) and streams named by
+// path (/dev/stdout) are written directly.
 // Reports nothing itself: the caller knows what the file is for.
 class SceneFile
 {

@@ -1,5 +1,6 @@
 #include "output/writetriset.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -450,6 +451,40 @@ TEST(WriteTrisetFile, ReplacingAFileKeepsItsModeAndItsLink)
     umask(mask);
     ASSERT_EQ(stat(fresh.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0644u);
+}
+
+TEST(WriteTrisetFile, StreamsNamedByPathAreWrittenNotReplaced)
+{
+    const LegoPart part = WorkedExampleTree();
+    const std::string expected = WriteScene(part).text;
+    WriteTriset writer;
+    EXPECT_TRUE(WriteTo(writer, "/dev/null", part).ok);
+
+    // Standard output redirected to a file: the scene goes into that open
+    // file, which is neither replaced nor given a temporary sibling.
+    TempFolder folder;
+    const std::string redirected = folder / "redirected.txt";
+    WriteTextFile(redirected, "");
+    struct stat before;
+    ASSERT_EQ(stat(redirected.c_str(), &before), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        const int file = open(redirected.c_str(), O_WRONLY | O_TRUNC);
+        if (file < 0 || dup2(file, 1) < 0)
+            _exit(2);
+        WriteTriset childWriter;
+        _exit(childWriter.Write("/dev/stdout", part, true) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadFile(redirected), expected);
+    EXPECT_EQ(folder.List(), std::vector<std::string>{"redirected.txt"});
+    struct stat after;
+    ASSERT_EQ(stat(redirected.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
 }
 
 } // namespace
