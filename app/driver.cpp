@@ -42,8 +42,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldra
 std::string OutputNameFor(const std::string& modelPath)
 {
     const std::size_t separator = modelPath.find_last_of("/\\");
-    std::string name =
-        separator == std::string::npos ? modelPath : modelPath.substr(separator + 1);
+    std::string name = separator == std::string::npos ? modelPath : modelPath.substr(separator + 1);
     // Cut at the first dot, not the last: car.old.ldr gives car.txt.
     const std::size_t dot = name.find('.');
     if (dot != std::string::npos)

@@ -2,9 +2,6 @@
 // built in large chunks, one file per run.
 
 #include <benchmark/benchmark.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +9,8 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "output/realformat.h"
@@ -76,7 +75,8 @@ LegoPart MakeScene(int triangleCount)
         const int index = part.NewNodeIndex();
         _LegoNode& node = part.Node(static_cast<unsigned>(index));
         node.name = "part" + std::to_string(index) + ".dat";
-        auto point = [&](int i, int j) {
+        auto point = [&](int i, int j)
+        {
             return Vector3(0.05 * (i + index), 0.05 * std::sin(i * 0.3 + index),
                            0.05 * (j * 1.1 + std::cos(j * 0.2)));
         };
@@ -102,8 +102,8 @@ void BM_WriteTriset(benchmark::State& state)
 {
     const LegoPart part = MakeScene(static_cast<int>(state.range(0)));
     const char* folder = std::getenv("TMPDIR");
-    const std::string path =
-        std::string(folder ? folder : "/tmp") + "/plinthex_bench_" + std::to_string(getpid()) + ".txt";
+    const std::string path = std::string(folder ? folder : "/tmp") + "/plinthex_bench_" +
+                             std::to_string(getpid()) + ".txt";
     WriteTriset writer;
     for (auto _ : state)
         if (!writer.Write(path.c_str(), part, true))

@@ -40,9 +40,8 @@ struct PowerTable
 const PowerTable kPowers;
 
 // 10^-4 to 10^16, each the double nearest to it.
-const double kPowersAsDoubles[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,
-                                   1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                   1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
+const double kPowersAsDoubles[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5, 1e6,
+                                   1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
 
 // Writes exactly `count` (at most 8) decimal digits of `value`, with leading
 // zeros, ending at `end`.
@@ -187,7 +186,8 @@ char* format_real(char* buffer, double value)
     if (biasedExponent == 0x7ff)
     {
         // printf's spelling, which keeps the sign of a NaN.
-        const char* text = fraction != 0 ? (negative ? "-nan" : "nan") : (negative ? "-inf" : "inf");
+        const char* text =
+            fraction != 0 ? (negative ? "-nan" : "nan") : (negative ? "-inf" : "inf");
         const std::size_t length = std::strlen(text);
         std::memcpy(out, text, length);
         return out + length;

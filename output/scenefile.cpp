@@ -1,14 +1,13 @@
 #include "output/scenefile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "output/realformat.h"
@@ -78,7 +77,9 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
 
 } // namespace
 
-SceneFile::SceneFile() : buffer(new char[kBufferSize]) {}
+SceneFile::SceneFile() : buffer(new char[kBufferSize])
+{
+}
 
 SceneFile::~SceneFile()
 {

@@ -267,8 +267,8 @@ void WriteTriset::WriteLine(const std::string& indent, std::string_view text)
     out.Write(text);
 }
 
-void WriteTriset::WriteLine(const std::string& indent, std::string_view text,
-                            std::string_view name, std::string_view suffix)
+void WriteTriset::WriteLine(const std::string& indent, std::string_view text, std::string_view name,
+                            std::string_view suffix)
 {
     out.Write(indent);
     out.Write(text);

@@ -1,7 +1,6 @@
 #include "app/driver.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
@@ -11,8 +10,7 @@ namespace
 CommandLine Parse(std::vector<const char*> arguments, const char* ldrawDirVariable)
 {
     arguments.insert(arguments.begin(), "plinthex");
-    return ParseCommandLine(static_cast<int>(arguments.size()), arguments.data(),
-                            ldrawDirVariable);
+    return ParseCommandLine(static_cast<int>(arguments.size()), arguments.data(), ldrawDirVariable);
 }
 
 TEST(CommandLineChoice, TooFewArgumentsShowTheUsage)
@@ -45,7 +43,10 @@ TEST(CommandLineChoice, TheNumberOfArgumentsDecidesWhichIsWhich)
         {{"/lib", "house.ldr"}, "/env", "/lib", "house.ldr", "house.txt"},
         // A model and an output name read as library and model.
         {{"house.ldr", "out.txt"}, "/env", "house.ldr", "out.txt", "out.txt"},
-        {{"/lib", "house.ldr", "scenes/out.scene"}, nullptr, "/lib", "house.ldr",
+        {{"/lib", "house.ldr", "scenes/out.scene"},
+         nullptr,
+         "/lib",
+         "house.ldr",
          "scenes/out.scene"},
         {{"/lib", "house.ldr", "out", "ignored"}, "/env", "/lib", "house.ldr", "out"},
         // An empty LDRAWDIR is still set.

@@ -1,17 +1,16 @@
 // Runs the built program as a process, in a fresh working folder, with its
 // standard output and standard error captured apart.
 
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
-#include <sstream>
-#include <string>
 #include <vector>
 
 #include "tests/temp_folder.h"
@@ -116,8 +115,8 @@ std::vector<std::string> Lines(const std::string& text)
                                               const std::string& output)
 {
     const std::vector<std::string> lines = Lines(out);
-    const char* labels[] = {"Polygons : ", "Vertices : ", "Meshes   : ", "Instances: ",
-                            "Levels   : "};
+    const char* labels[] = {
+        "Polygons : ", "Vertices : ", "Meshes   : ", "Instances: ", "Levels   : "};
     if (out.empty() || out.back() != '\n' || lines.size() < 7)
         return ::testing::AssertionFailure() << "report too short:\n" << out;
     if (lines.front() != "Reading file " + model)
@@ -262,9 +261,8 @@ TEST_F(PlinthexProcess, OutputIsNamedAfterTheModelInTheWorkingFolder)
         EXPECT_TRUE(IsConversionReport(result.out, c.model, c.output));
         EXPECT_EQ(ReadFile(work / c.output).compare(0, 14, "TRISETIO 1.0\n\n"), 0) << c.output;
     }
-    EXPECT_EQ(work.List(),
-              (std::vector<std::string>{"barn.txt", "cottage", "models.v2", "my.txt",
-                                        "old\\barn.ldr"}));
+    EXPECT_EQ(work.List(), (std::vector<std::string>{"barn.txt", "cottage", "models.v2", "my.txt",
+                                                     "old\\barn.ldr"}));
     EXPECT_EQ(ReadFile(work / "models.v2/cottage"), text);
 }
 
@@ -320,7 +318,8 @@ TEST_F(PlinthexProcess, AModelWithoutExtensionIsNeverReplacedByItsScene)
 {
     const std::string text = ReadFile(model);
     WriteTextFile(work / "house", text);
-    for (const Invocation& invocation : {In({kExamples, "house"}), In({kExamples, "house", "./house"})})
+    for (const Invocation& invocation :
+         {In({kExamples, "house"}), In({kExamples, "house", "./house"})})
     {
         const Result result = RunPlinthex(invocation);
         EXPECT_EQ(result.status, 255);
@@ -339,8 +338,8 @@ TEST_F(PlinthexProcess, TheBundledExampleConverts)
     EXPECT_EQ(result.err, "");
     const std::string scene = ReadFile(work / "house.txt");
     EXPECT_EQ(scene.compare(0, 14, "TRISETIO 1.0\n\n"), 0);
-    for (const char* part : {"px4x4plate.dat", "px1x2brick.dat", "px1x2window.dat",
-                             "px2x2brick.dat", "px2x4roof.dat"})
+    for (const char* part :
+         {"px4x4plate.dat", "px1x2brick.dat", "px1x2window.dat", "px2x2brick.dat", "px2x4roof.dat"})
         EXPECT_NE(scene.find(std::string("SOURCE = LEVEL ") + part + "\n"), std::string::npos)
             << part;
 }

@@ -1,12 +1,11 @@
 #include "output/realformat.h"
 
-#include <gtest/gtest.h>
-
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 #include <string>
@@ -79,10 +78,18 @@ TEST(RealFormat, SpecialValuesAsPrintfSpellsThem)
 TEST(RealFormat, EdgesOfRangeRoundingAndNotationMatchPrintf)
 {
     Checker check;
-    const double edges[] = {DBL_MAX, DBL_MIN, DBL_TRUE_MIN, -DBL_TRUE_MIN, DBL_EPSILON,
-                            9007199254740992.0, 9007199254740993.0, 4503599627370495.5,
-                            9223372036854775808.0, 9223372036854774784.0,
-                            18446744073709551616.0, 0.99999999999999988898};
+    const double edges[] = {DBL_MAX,
+                            DBL_MIN,
+                            DBL_TRUE_MIN,
+                            -DBL_TRUE_MIN,
+                            DBL_EPSILON,
+                            9007199254740992.0,
+                            9007199254740993.0,
+                            4503599627370495.5,
+                            9223372036854775808.0,
+                            9223372036854774784.0,
+                            18446744073709551616.0,
+                            0.99999999999999988898};
     for (double value : edges)
     {
         check(value);

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
+#include <stdlib.h>
 #include <string>
 #include <vector>
 

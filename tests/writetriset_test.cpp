@@ -2,16 +2,15 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <initializer_list>
+#include <iostream>
 #include <signal.h>
+#include <sstream>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <initializer_list>
-#include <iostream>
-#include <sstream>
-#include <string>
 #include <utility>
 
 #include "tests/temp_folder.h"
@@ -124,8 +123,7 @@ std::string AttributesOf(const std::string& text, const std::string& name)
 std::size_t CountOf(const std::string& text, const std::string& piece)
 {
     std::size_t count = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos;
-         at = text.find(piece, at + 1))
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
         ++count;
     return count;
 }
@@ -269,9 +267,8 @@ TEST(WriteTrisetFile, WrappersCarryEachPlacementsColourOnlyAtTheTop)
     EXPECT_EQ(CountOf(written.text, "Name = brick.dat_wrapper\n"), 2u);
     EXPECT_EQ(AttributesOf(written.text, "brick.dat_wrapper"),
               "Color = 0.796875 0 0 1\nTransparency = 0.5 0.5 0.5 0.5\n");
-    const std::size_t second = written.text.find("Name = brick.dat_wrapper", written.text.find(
-                                                                                 "_wrapper") +
-                                                                                 1);
+    const std::size_t second =
+        written.text.find("Name = brick.dat_wrapper", written.text.find("_wrapper") + 1);
     EXPECT_EQ(AttributesOf(written.text.substr(second), "brick.dat_wrapper"), "");
     // Inside Parts the brick places the stud with a bare INSTANCE.
     EXPECT_EQ(CountOf(written.text, "stud.dat_wrapper"), 0u);
@@ -331,16 +328,18 @@ TEST(WriteTrisetFile, NumbersVerticesFacesAndMatrices)
     EXPECT_NE(written.text.find("\t\t\tMatrix = 0 0 1 10 0 1 0 -20.5 -1 0 0 30 0 0 0 1\n"),
               std::string::npos)
         << written.text;
-    EXPECT_NE(written.text.find(Lines({{4, "{ 1 2.5 -0.25}"},
-                                       {4, "{ 0.10000000000000000555 -0 9.9999999999999995475e-08}"},
-                                       {4, "{ 123456789012.5 3 1.0000000000000000906e+25}"},
-                                       {4, "}"},
-                                       {3, "Faces = {"},
-                                       {4, "{ 0 1 2 }"}})),
-              std::string::npos)
+    EXPECT_NE(
+        written.text.find(Lines({{4, "{ 1 2.5 -0.25}"},
+                                 {4, "{ 0.10000000000000000555 -0 9.9999999999999995475e-08}"},
+                                 {4, "{ 123456789012.5 3 1.0000000000000000906e+25}"},
+                                 {4, "}"},
+                                 {3, "Faces = {"},
+                                 {4, "{ 0 1 2 }"}})),
+        std::string::npos)
         << written.text;
-    EXPECT_NE(written.text.find(Lines({{5, "{ -0 0.5999999999999999778 -0.80000000000000004441 }"}})),
-              std::string::npos)
+    EXPECT_NE(
+        written.text.find(Lines({{5, "{ -0 0.5999999999999999778 -0.80000000000000004441 }"}})),
+        std::string::npos)
         << written.text;
     // An instance's own colour 16 gives its wrapper no colour.
     EXPECT_EQ(AttributesOf(written.text, "wedge_wrapper"), "");
