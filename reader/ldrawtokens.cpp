@@ -153,6 +153,8 @@ bool ParseLDrawReal(std::string_view token, double& value)
     const auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
     if (result.ptr != token.data() + token.size())
         return false;
+    // from_chars reports underflow to zero and overflow alike as out of range
+    // (subnormal results come back as values): tell them apart by magnitude.
     if (result.ec == std::errc::result_out_of_range)
     {
         if (isZero || leadingExponent + exponent >= 0)

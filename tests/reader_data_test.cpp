@@ -1,4 +1,3 @@
-#include <cctype>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -19,11 +18,6 @@ struct ModelCase
     const char* out;
     const char* err; // "@" stands for the library directory
 };
-
-void PrintTo(const ModelCase& c, std::ostream* out)
-{
-    *out << c.model;
-}
 
 // Every line here is expected: references written as 48\name whose file lies
 // only in p/48/, colours written as 0x2RRGGBB, and one part that refers to
@@ -87,63 +81,50 @@ bool IsAcyclic(const LegoPart& part)
     return doneCount == count;
 }
 
-class LDrawReaderRealModels : public testing::TestWithParam<ModelCase>
+const ModelCase* FindCase(const std::string& model)
 {
-};
+    for (const ModelCase& c : kModels)
+        if (model == c.model)
+            return &c;
+    return nullptr;
+}
 
-TEST_P(LDrawReaderRealModels, ReadsAgainstTheSharedLibrary)
+TEST(LDrawReaderRealModels, ReadEverySharedModelAgainstTheSharedLibrary)
 {
     const std::string shared = PLINTHEX_SHARED_DIR;
     if (!fs::is_directory(shared + "/ldraw") || !fs::is_directory(shared + "/models"))
         GTEST_SKIP() << "no shared LDraw library and models at " << shared;
     const std::string library = shared + "/ldraw";
-
-    std::ostringstream out;
-    std::ostringstream err;
-    std::streambuf* oldOut = std::cout.rdbuf(out.rdbuf());
-    std::streambuf* oldErr = std::cerr.rdbuf(err.rdbuf());
-    LDrawReader reader;
-    LegoPart part;
-    const bool isRead = reader.Read(library, shared + "/models/" + GetParam().model, part);
-    std::cout.rdbuf(oldOut);
-    std::cerr.rdbuf(oldErr);
-
-    ASSERT_TRUE(isRead);
-    EXPECT_EQ(out.str(), GetParam().out);
-    EXPECT_EQ(err.str(), ReplaceAll(GetParam().err, "@", library + "/"));
-    EXPECT_EQ(part.Node(0).name, GetParam().model);
-    EXPECT_TRUE(IsAcyclic(part));
-    // Every reference names the first node of its name, as FindNode finds it.
-    for (unsigned i = 0; i < part.GetNodeCount(); ++i)
-        for (const _LegoInstance& child : part.GetNode(i)->children)
-            ASSERT_EQ(part.FindNode(part.Node(static_cast<unsigned>(child.node)).name.c_str()),
-                      child.node);
-}
-
-TEST(LDrawReaderRealModelList, CoversEverySharedModel)
-{
-    const fs::path models = fs::path(PLINTHEX_SHARED_DIR) / "models";
-    if (!fs::is_directory(models))
-        GTEST_SKIP() << "no shared models at " << models;
-    for (const fs::directory_entry& entry : fs::directory_iterator(models))
+    for (const fs::directory_entry& entry : fs::directory_iterator(shared + "/models"))
     {
         if (entry.path().extension() != ".ldr")
             continue;
-        bool isListed = false;
-        for (const ModelCase& c : kModels)
-            isListed = isListed || entry.path().filename() == c.model;
-        EXPECT_TRUE(isListed) << entry.path();
+        const std::string model = entry.path().filename().string();
+        SCOPED_TRACE(model);
+        const ModelCase* expected = FindCase(model);
+        ASSERT_NE(expected, nullptr) << "a model without expected messages";
+
+        std::ostringstream out;
+        std::ostringstream err;
+        std::streambuf* oldOut = std::cout.rdbuf(out.rdbuf());
+        std::streambuf* oldErr = std::cerr.rdbuf(err.rdbuf());
+        LDrawReader reader;
+        LegoPart part;
+        const bool isRead = reader.Read(library, entry.path().string(), part);
+        std::cout.rdbuf(oldOut);
+        std::cerr.rdbuf(oldErr);
+
+        ASSERT_TRUE(isRead);
+        EXPECT_EQ(out.str(), expected->out);
+        EXPECT_EQ(err.str(), ReplaceAll(expected->err, "@", library + "/"));
+        EXPECT_EQ(part.Node(0).name, model);
+        EXPECT_TRUE(IsAcyclic(part));
+        // Every reference names the first node of its name, as FindNode finds it.
+        for (unsigned i = 0; i < part.GetNodeCount(); ++i)
+            for (const _LegoInstance& child : part.GetNode(i)->children)
+                ASSERT_EQ(part.FindNode(part.Node(static_cast<unsigned>(child.node)).name.c_str()),
+                          child.node);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Shared, LDrawReaderRealModels, testing::ValuesIn(kModels),
-                         [](const testing::TestParamInfo<ModelCase>& param)
-                         {
-                             std::string name = param.param.model;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
 
 } // namespace
