@@ -1,20 +1,101 @@
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
+#include "geometry/matrix.h"
 #include "model/legopart.h"
+#include "reader/libraryindex.h"
 
 // Reads an LDraw model and every file it references from the library into a
 // part tree: one node per distinct file, node 0 the model.
 class LDrawReader
 {
 public:
+    LDrawReader();
+    ~LDrawReader();
+    LDrawReader(const LDrawReader&) = delete;
+    LDrawReader& operator=(const LDrawReader&) = delete;
+
     // Empties `part` and reads the model file (opened by its path as given)
     // into it. False when the model file cannot be opened or one of its own
     // references is found nowhere.
     bool Read(const std::string& ldrawDir, const std::string& modelPath, LegoPart& part);
 
+    // True when the closest points of the lines through p0-p1 and q0-q1 lie
+    // within either segment (with a margin of 1e-4); false for lines that are
+    // (nearly) parallel.
+    static bool SegmentsCross(const Vector3& p0, const Vector3& p1, const Vector3& q0,
+                              const Vector3& q1);
+
+    // Reorders the corners so that they go round the quadrilateral rather than
+    // across it.
+    static void FixQuadOrder(Vector3& p1, Vector3& p2, Vector3& p3, Vector3& p4);
+
+    // True when twice the triangle's area exceeds 1e-7.
+    static bool TriangleHasArea(const Vector3& p1, const Vector3& p2, const Vector3& p3);
+
 protected:
-    std::string ldrawDir;
+    // The library folders, in the order a new name is looked up in them.
+    enum LibraryFolderIndex
+    {
+        kPrimitives, // P
+        kParts,      // PARTS
+        kSubparts,   // PARTS\S
+        kLibraryFolderCount
+    };
+
+    // One file being read: its text, the reading position and, while one of
+    // its references is being looked up in the library, that reference.
+    struct FileState;
+
+    // Reads the file at `path` into a new node of the given kind, and every
+    // file it references that has no node yet. True when the file was read;
+    // false when it cannot be opened (no node is made) or when reading stopped
+    // at a reference found nowhere.
+    bool ReadLDrawFile(const std::string& path, LegoPart& part, int kind);
+
+    // Writes the degenerate-triangle line for the file at `path`.
+    static void ReportDegenerate(const std::string& path, const Vector3& p1, const Vector3& p2,
+                                 const Vector3& p3);
+
+    std::string ldrawDir; // as given, plus '/' unless empty or ending in a separator
     int tagCounter = 0;
+
+private:
+    enum class Progress
+    {
+        Ended,      // the whole file has been read
+        Unreadable, // a statement could not be read; the rest is ignored
+        LookUp      // a reference names a file with no node yet
+    };
+
+    // Reads the whole file and puts it on the stack with a new node named
+    // `name`; false, with no node made, when it cannot be read.
+    bool OpenFile(const std::string& path, const std::string& name, LegoPart& part, int kind);
+    // Takes the innermost file off the stack; `isRead` gives its count back.
+    void CloseFile(bool isRead);
+    Progress ReadStatements(FileState& file, LegoPart& part);
+    // Opens the next library file for the pending reference, given how the
+    // previous one went; false once the lookup is over.
+    bool ContinueLookUp(FileState& file, LegoPart& part, bool childResult);
+    // Adds the pending reference; false when its name is found nowhere.
+    bool ResolveReference(FileState& file, LegoPart& part);
+    void AddReference(const FileState& file, LegoPart& part, int childIndex);
+    static void AddTriangle(const FileState& file, LegoPart& part, const Vector3& p1,
+                            const Vector3& p2, const Vector3& p3, int color);
+
+    int FindNodeIndexed(std::string_view name) const;
+    void IndexNodeNames(const LegoPart& part);
+    void IndexLibrary();
+
+    std::vector<std::unique_ptr<FileState>> files; // innermost last
+    // Folded name -> lowest node index with that name, as FindNode answers.
+    std::unordered_map<std::string, int> nodeIndexByName;
+    std::vector<char> isNodeBeingRead; // per node index
+    bool isLibraryIndexed = false;
+    LibraryFolder libraryFolders[kLibraryFolderCount];
 };

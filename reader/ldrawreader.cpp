@@ -1,0 +1,445 @@
+#include "reader/ldrawreader.h"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+
+#include "reader/ldrawtokens.h"
+
+struct LDrawReader::FileState
+{
+    std::string path; // as opened, for messages
+    std::string text;
+    LDrawTokenizer tokens{std::string_view()};
+    int nodeIndex = -1;
+
+    // The reference being looked up in the library.
+    bool isLookingUp = false;
+    int nextFolder = 0;
+    int referenceColor = 0;
+    Matrix4x4 referenceTransform;
+    std::string referenceName;
+};
+
+namespace
+{
+
+// Twice a triangle's area must exceed this for the triangle to be kept.
+constexpr double kMinimumDoubleArea = 1e-7;
+// Lines closer to parallel than this (the cross term of their closest-point
+// equations) are taken as parallel.
+constexpr double kParallelLimit = 0.0001;
+// How far beyond its ends a segment still counts as reaching a point.
+constexpr double kSegmentMargin = 0.0001;
+
+// Reads all of a file, or fails; a directory fails on its first read, a
+// file too large for memory like one that cannot be opened.
+bool ReadWholeFile(const std::string& path, std::string& text)
+{
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return false;
+    // One read of the size a regular file claims (plus one byte to meet the
+    // end), then more in case it grew. Every file of a nesting chain stays in
+    // memory while it is read, so no slack is kept.
+    std::error_code error;
+    const std::uintmax_t claimed = std::filesystem::file_size(path, error);
+    std::size_t chunk = error ? 4096 : static_cast<std::size_t>(claimed) + 1;
+    std::size_t size = 0;
+    bool isFailed = false;
+    try
+    {
+        for (;;)
+        {
+            text.resize(size + chunk);
+            const std::size_t count = std::fread(&text[size], 1, chunk, file);
+            size += count;
+            if (count < chunk)
+                break;
+            chunk = size;
+        }
+        text.resize(size);
+        text.shrink_to_fit();
+    }
+    catch (const std::exception&)
+    {
+        isFailed = true;
+    }
+    isFailed = isFailed || std::ferror(file) != 0;
+    std::fclose(file);
+    return !isFailed;
+}
+
+// Both '/' and '\' separate path components, whatever the host uses.
+std::string_view BaseName(std::string_view path)
+{
+    const std::size_t separator = path.find_last_of("/\\");
+    return separator == std::string_view::npos ? path : path.substr(separator + 1);
+}
+
+bool ReadInt(LDrawTokenizer& tokens, int& value)
+{
+    std::string_view token;
+    return tokens.NextToken(token) && ParseLDrawInt(token, value);
+}
+
+bool ReadReals(LDrawTokenizer& tokens, double* values, int count)
+{
+    std::string_view token;
+    for (int i = 0; i < count; ++i)
+        if (!tokens.NextToken(token) || !ParseLDrawReal(token, values[i]))
+            return false;
+    return true;
+}
+
+// The name index key of a name: FindNode compares C strings, so a name stops
+// at its first NUL byte.
+std::string NameKey(std::string_view name)
+{
+    return FoldAsciiCase(name.substr(0, name.find('\0')));
+}
+
+} // namespace
+
+LDrawReader::LDrawReader() = default;
+LDrawReader::~LDrawReader() = default;
+
+bool LDrawReader::Read(const std::string& ldrawDirectory, const std::string& modelPath,
+                       LegoPart& part)
+{
+    // Library paths are this text, a '/' unless it already ends in a
+    // separator, then the folder and file names as found on disk, e.g.
+    // "../shared/ldraw/parts/3001.dat". Messages show them so.
+    ldrawDir = ldrawDirectory;
+    if (!ldrawDir.empty() && ldrawDir.back() != '/' && ldrawDir.back() != '\\')
+        ldrawDir += '/';
+    tagCounter = 0;
+    part.Clear();
+    files.clear();
+    nodeIndexByName.clear();
+    isNodeBeingRead.clear();
+    isLibraryIndexed = false;
+    return ReadLDrawFile(modelPath, part, NodeKind::Model);
+}
+
+bool LDrawReader::ReadLDrawFile(const std::string& path, LegoPart& part, int kind)
+{
+    if (files.empty())
+        IndexNodeNames(part);
+    // Files are read with a stack of their own rather than by recursion, so
+    // that nesting depth is bounded by memory, not by the call stack.
+    const std::size_t outerDepth = files.size();
+    if (!OpenFile(path, std::string(BaseName(path)), part, kind))
+        return false;
+
+    bool lastResult = true;
+    while (files.size() > outerDepth)
+    {
+        FileState& file = *files.back();
+        if (file.isLookingUp)
+        {
+            if (ContinueLookUp(file, part, lastResult))
+                continue; // a library file was opened on top of this one
+            file.isLookingUp = false;
+            if (!ResolveReference(file, part))
+            {
+                CloseFile(false);
+                lastResult = false;
+                continue;
+            }
+        }
+        const Progress progress = ReadStatements(file, part);
+        if (progress == Progress::LookUp)
+        {
+            file.isLookingUp = true;
+            file.nextFolder = 0;
+            continue;
+        }
+        if (progress == Progress::Unreadable)
+        {
+            std::cerr << "Error: " << file.path << " line " << file.tokens.Line()
+                      << ": unreadable statement, rest of file ignored\n"
+                      << std::flush;
+        }
+        // A file cut short by an unreadable statement still counts as read:
+        // its node keeps what came before.
+        CloseFile(true);
+        lastResult = true;
+    }
+    return lastResult;
+}
+
+bool LDrawReader::OpenFile(const std::string& path, const std::string& name, LegoPart& part,
+                           int kind)
+{
+    auto file = std::make_unique<FileState>();
+    if (!ReadWholeFile(path, file->text))
+        return false;
+    file->path = path;
+    file->tokens = LDrawTokenizer(file->text);
+
+    // The node exists, under its name, before any of its content is read.
+    const int nodeIndex = part.NewNodeIndex();
+    _LegoNode& node = part.Node(static_cast<unsigned>(nodeIndex));
+    // Two counts per file opened, one back per file read to its end.
+    node.tag = ++tagCounter;
+    ++tagCounter;
+    node.kind = kind;
+    node.name = name;
+    if (name.find('\0') == std::string::npos)
+        nodeIndexByName.emplace(NameKey(name), nodeIndex); // the lowest index stays
+    if (isNodeBeingRead.size() <= static_cast<std::size_t>(nodeIndex))
+        isNodeBeingRead.resize(static_cast<std::size_t>(nodeIndex) + 1, 0);
+    isNodeBeingRead[static_cast<std::size_t>(nodeIndex)] = 1;
+
+    file->nodeIndex = nodeIndex;
+    files.push_back(std::move(file));
+    return true;
+}
+
+void LDrawReader::CloseFile(bool isRead)
+{
+    isNodeBeingRead[static_cast<std::size_t>(files.back()->nodeIndex)] = 0;
+    if (isRead)
+        --tagCounter;
+    files.pop_back();
+}
+
+LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& part)
+{
+    LDrawTokenizer& tokens = file.tokens;
+    std::string_view token;
+    while (tokens.NextToken(token))
+    {
+        int lineType = 0;
+        if (!ParseLDrawInt(token, lineType))
+            return Progress::Unreadable;
+        int color = 0;
+        double v[12];
+        switch (lineType)
+        {
+            case 0:
+                // Comments and meta-commands alike.
+                tokens.SkipRestOfLine();
+                break;
+            case 1:
+            {
+                std::string_view name;
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12) || !tokens.NextToken(name))
+                    return Progress::Unreadable;
+                // 1 colour x y z a b c d e f g h i name: rows (a b c x), (d e f y),
+                // (g h i z), (0 0 0 1) carry child points into the parent.
+                Matrix4x4& m = file.referenceTransform;
+                m.Identity();
+                for (int row = 0; row < 3; ++row)
+                {
+                    m.m[4 * row] = v[3 + 3 * row];
+                    m.m[4 * row + 1] = v[4 + 3 * row];
+                    m.m[4 * row + 2] = v[5 + 3 * row];
+                    m.m[4 * row + 3] = v[row];
+                }
+                file.referenceColor = color;
+                // Folders in the reference (s\, 48\) are dropped: a name is looked
+                // up in each library folder by its base name alone.
+                file.referenceName.assign(BaseName(name));
+                // A name seen before, in any file and in any case, is not read again.
+                const int childIndex = FindNodeIndexed(file.referenceName);
+                if (childIndex < 0)
+                    return Progress::LookUp;
+                AddReference(file, part, childIndex);
+                break;
+            }
+            case 2:
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 6))
+                    return Progress::Unreadable;
+                break;
+            case 3:
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 9))
+                    return Progress::Unreadable;
+                AddTriangle(file, part, Vector3(v[0], v[1], v[2]), Vector3(v[3], v[4], v[5]),
+                            Vector3(v[6], v[7], v[8]), color);
+                break;
+            case 4:
+            {
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
+                    return Progress::Unreadable;
+                Vector3 p1(v[0], v[1], v[2]);
+                Vector3 p2(v[3], v[4], v[5]);
+                Vector3 p3(v[6], v[7], v[8]);
+                Vector3 p4(v[9], v[10], v[11]);
+                FixQuadOrder(p1, p2, p3, p4);
+                AddTriangle(file, part, p1, p2, p3, color);
+                AddTriangle(file, part, p3, p4, p1, color);
+                break;
+            }
+            case 5:
+                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
+                    return Progress::Unreadable;
+                break;
+            default:
+                // Only the number is consumed; what follows is read as statements.
+                break;
+        }
+    }
+    return Progress::Ended;
+}
+
+bool LDrawReader::ContinueLookUp(FileState& file, LegoPart& part, bool childResult)
+{
+    // A library file whose reading stopped at a missing reference reads as not
+    // found in its folder, so the next folder is tried; whatever the last
+    // folder gives is not tested.
+    if (file.nextFolder > 0 && (childResult || file.nextFolder == kLibraryFolderCount))
+        return false;
+    IndexLibrary();
+    static constexpr int kKinds[kLibraryFolderCount] = {NodeKind::Primitive, NodeKind::Part,
+                                                        NodeKind::Subpart};
+    while (file.nextFolder < kLibraryFolderCount)
+    {
+        const int folder = file.nextFolder++;
+        const std::string path = libraryFolders[folder].Find(file.referenceName);
+        // The node takes the name as written, not as spelt on disk.
+        if (!path.empty() && OpenFile(path, file.referenceName, part, kKinds[folder]))
+            return true;
+        // A file that cannot be opened counts as not there.
+    }
+    return false;
+}
+
+bool LDrawReader::ResolveReference(FileState& file, LegoPart& part)
+{
+    // The first node of that name, which a file read under an earlier folder
+    // may have made even though its read returned false.
+    const int childIndex = FindNodeIndexed(file.referenceName);
+    if (childIndex < 0)
+    {
+        std::cout << "Error: cannot find file " << file.referenceName << "\n" << std::flush;
+        return false;
+    }
+    AddReference(file, part, childIndex);
+    return true;
+}
+
+void LDrawReader::AddReference(const FileState& file, LegoPart& part, int childIndex)
+{
+    // A reference back to a file still being read would close a cycle that
+    // every later stage would follow forever.
+    if (isNodeBeingRead[static_cast<std::size_t>(childIndex)] != 0)
+    {
+        std::cerr << "Error: " << file.path << " references " << file.referenceName
+                  << ", which includes it; reference ignored\n"
+                  << std::flush;
+        return;
+    }
+    _LegoInstance instance;
+    instance.color = file.referenceColor;
+    instance.transform = file.referenceTransform;
+    instance.node = childIndex;
+    part.Node(static_cast<unsigned>(file.nodeIndex)).children.push_back(instance);
+}
+
+void LDrawReader::AddTriangle(const FileState& file, LegoPart& part, const Vector3& p1,
+                              const Vector3& p2, const Vector3& p3, int color)
+{
+    if (!TriangleHasArea(p1, p2, p3))
+    {
+        ReportDegenerate(file.path, p1, p2, p3);
+        return;
+    }
+    const Vector3 corners[3] = {p1, p2, p3};
+    LEGOPolyMesh& mesh = part.Node(static_cast<unsigned>(file.nodeIndex)).mesh;
+    const unsigned polygon = mesh.AddPolygon(3, corners);
+    mesh.FaceColor(polygon) = color;
+}
+
+void LDrawReader::ReportDegenerate(const std::string& path, const Vector3& p1, const Vector3& p2,
+                                   const Vector3& p3)
+{
+    // Formatted apart so that the corners show with default stream settings
+    // (six significant digits), whatever the console stream is set to.
+    std::ostringstream line;
+    line << "Error: " << path << " has a degenerate triangle with vertices " << p1 << "," << p2
+         << "," << p3 << "\n";
+    std::cerr << line.str() << std::flush;
+}
+
+bool LDrawReader::SegmentsCross(const Vector3& p0, const Vector3& p1, const Vector3& q0,
+                                const Vector3& q1)
+{
+    // Closest points of the two infinite lines: s along p0-p1, t along q0-q1.
+    const Vector3 u = p1 - p0;
+    const Vector3 w = q1 - q0;
+    const Vector3 r = p0 - q0;
+    const double uu = u.Dot(u);
+    const double uw = u.Dot(w);
+    const double ww = w.Dot(w);
+    const double ur = u.Dot(r);
+    const double wr = w.Dot(r);
+    const double den = uu * ww - uw * uw;
+    if (std::fabs(den) < kParallelLimit)
+        return false;
+    const double s = (uw * wr - ww * ur) / den;
+    const double t = (uu * wr - uw * ur) / den;
+    // Either one within its segment suffices.
+    return (-kSegmentMargin < s && s < 1.0 + kSegmentMargin) ||
+           (-kSegmentMargin < t && t < 1.0 + kSegmentMargin);
+}
+
+void LDrawReader::FixQuadOrder(Vector3& p1, Vector3& p2, Vector3& p3, Vector3& p4)
+{
+    // The diagonals of a quadrilateral in order are p1-p3 and p2-p4.
+    if (SegmentsCross(p1, p3, p2, p4))
+        return;
+    if (SegmentsCross(p1, p2, p3, p4))
+        swap(p2, p3);
+    else if (SegmentsCross(p1, p4, p2, p3))
+        swap(p3, p4);
+}
+
+bool LDrawReader::TriangleHasArea(const Vector3& p1, const Vector3& p2, const Vector3& p3)
+{
+    Vector3 normal;
+    normal.Cross(p3 - p1, p1 - p2);
+    return normal.Length() > kMinimumDoubleArea;
+}
+
+int LDrawReader::FindNodeIndexed(std::string_view name) const
+{
+    const auto found = nodeIndexByName.find(NameKey(name));
+    return found == nodeIndexByName.end() ? -1 : found->second;
+}
+
+void LDrawReader::IndexNodeNames(const LegoPart& part)
+{
+    nodeIndexByName.clear();
+    isNodeBeingRead.assign(part.GetNodeCount(), 0);
+    for (unsigned i = 0; i < part.GetNodeCount(); ++i)
+    {
+        const std::string& name = part.GetNode(i)->name;
+        if (name.find('\0') == std::string::npos)
+            nodeIndexByName.emplace(NameKey(name), static_cast<int>(i));
+    }
+}
+
+void LDrawReader::IndexLibrary()
+{
+    if (isLibraryIndexed)
+        return;
+    isLibraryIndexed = true;
+    for (LibraryFolder& folder : libraryFolders)
+        folder = LibraryFolder();
+    // The library's folders are P, PARTS and PARTS\S, found in any case.
+    std::string path;
+    if (FindSubdirectory(ldrawDir, "P", path))
+        libraryFolders[kPrimitives].List(path);
+    if (FindSubdirectory(ldrawDir, "PARTS", path))
+    {
+        libraryFolders[kParts].List(path);
+        std::string subpartPath;
+        if (FindSubdirectory(path, "S", subpartPath))
+            libraryFolders[kSubparts].List(subpartPath);
+    }
+}

@@ -1,0 +1,170 @@
+#include "reader/ldrawtokens.h"
+
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+namespace
+{
+
+bool IsWhiteSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Exponents beyond this only decide between zero and overflow, which the
+// clamped value still does.
+constexpr long kExponentClamp = 1000000000;
+
+} // namespace
+
+LDrawTokenizer::LDrawTokenizer(std::string_view text)
+    : begin(text.data()), cursor(text.data()), end(text.data() + text.size())
+{
+    if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        cursor += 3;
+}
+
+bool LDrawTokenizer::NextToken(std::string_view& token)
+{
+    while (cursor != end && IsWhiteSpace(*cursor))
+    {
+        if (*cursor == '\n')
+            ++line;
+        ++cursor;
+    }
+    if (cursor == end)
+    {
+        isAtEnd = true;
+        return false;
+    }
+    const char* start = cursor;
+    while (cursor != end && !IsWhiteSpace(*cursor))
+        ++cursor;
+    token = std::string_view(start, static_cast<std::size_t>(cursor - start));
+    return true;
+}
+
+void LDrawTokenizer::SkipRestOfLine()
+{
+    const void* lineFeed = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
+    if (lineFeed == nullptr)
+    {
+        cursor = end;
+        return;
+    }
+    cursor = static_cast<const char*>(lineFeed) + 1;
+    ++line;
+}
+
+unsigned LDrawTokenizer::Line() const
+{
+    if (isAtEnd && line > 1 && end != begin && end[-1] == '\n')
+        return line - 1;
+    return line;
+}
+
+bool ParseLDrawInt(std::string_view token, int& value)
+{
+    std::size_t i = 0;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-'))
+        ++i;
+    if (i == token.size())
+        return false;
+    for (std::size_t k = i; k < token.size(); ++k)
+        if (!IsDigit(token[k]))
+            return false;
+    // from_chars takes a '-' but not a '+'.
+    if (token[0] == '+')
+        token.remove_prefix(1);
+    int parsed = 0;
+    const auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
+    if (result.ec != std::errc() || result.ptr != token.data() + token.size())
+        return false;
+    value = parsed;
+    return true;
+}
+
+bool ParseLDrawReal(std::string_view token, double& value)
+{
+    std::size_t i = 0;
+    const bool isNegative = i < token.size() && token[i] == '-';
+    if (i < token.size() && (token[i] == '+' || token[i] == '-'))
+        ++i;
+
+    // Mantissa, noting the decimal exponent of its leading non-zero digit so
+    // that an out-of-range result can be told apart: below 1 it underflowed.
+    std::size_t digitCount = 0;
+    long leadingExponent = 0;
+    bool isZero = true;
+    long integerDigitsAfterLead = 0;
+    for (; i < token.size() && IsDigit(token[i]); ++i, ++digitCount)
+    {
+        if (!isZero)
+            ++integerDigitsAfterLead;
+        else if (token[i] != '0')
+            isZero = false;
+    }
+    if (!isZero)
+        leadingExponent = integerDigitsAfterLead;
+    if (i < token.size() && token[i] == '.')
+    {
+        ++i;
+        long position = 0;
+        for (; i < token.size() && IsDigit(token[i]); ++i, ++digitCount)
+        {
+            --position;
+            if (isZero && token[i] != '0')
+            {
+                isZero = false;
+                leadingExponent = position;
+            }
+        }
+    }
+    if (digitCount == 0)
+        return false;
+
+    long exponent = 0;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E'))
+    {
+        ++i;
+        bool isExponentNegative = false;
+        if (i < token.size() && (token[i] == '+' || token[i] == '-'))
+            isExponentNegative = token[i++] == '-';
+        if (i == token.size())
+            return false;
+        for (; i < token.size() && IsDigit(token[i]); ++i)
+            if (exponent < kExponentClamp)
+                exponent = exponent * 10 + (token[i] - '0');
+        if (isExponentNegative)
+            exponent = -exponent;
+    }
+    if (i != token.size())
+        return false;
+
+    if (token[0] == '+')
+        token.remove_prefix(1);
+    double parsed = 0.0;
+    const auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
+    if (result.ptr != token.data() + token.size())
+        return false;
+    // from_chars reports underflow to zero and overflow alike as out of range
+    // (subnormal results come back as values): tell them apart by magnitude.
+    if (result.ec == std::errc::result_out_of_range)
+    {
+        if (isZero || leadingExponent + exponent >= 0)
+            return false;
+        parsed = isNegative ? -0.0 : 0.0;
+    }
+    else if (result.ec != std::errc())
+    {
+        return false;
+    }
+    value = parsed;
+    return true;
+}

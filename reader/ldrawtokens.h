@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string_view>
+
+// Splits the text of one LDraw file into white-space separated tokens, keeping
+// the 1-based line of each. Only line feeds end a line; a carriage return is
+// white space like space, tab, vertical tab and form feed.
+class LDrawTokenizer
+{
+public:
+    // `text` must outlive the tokenizer. A UTF-8 byte-order mark at its start
+    // is skipped.
+    explicit LDrawTokenizer(std::string_view text);
+
+    // Skips white space and yields the next token; false at the end of the
+    // text. Line() then gives the token's line, or the line of the end.
+    bool NextToken(std::string_view& token);
+
+    // Drops everything up to and including the next line feed (a comment or
+    // meta-command line).
+    void SkipRestOfLine();
+
+    // Line of the last token yielded, or of the end of the text once it has
+    // been met. A final line feed ends the last line rather than opening one.
+    unsigned Line() const;
+
+private:
+    const char* begin;
+    const char* cursor;
+    const char* end;
+    unsigned line = 1;
+    bool isAtEnd = false;
+};
+
+// A whole decimal integer token, optionally signed, within int range.
+bool ParseLDrawInt(std::string_view token, int& value);
+
+// A whole decimal real token: optional sign, digits with an optional point
+// (at least one digit), optional exponent. No hex, inf or nan. A value beyond
+// the double range fails; one too small for it reads as its correctly rounded
+// value (a subnormal, or zero of the token's sign), as stream extraction does.
+bool ParseLDrawReal(std::string_view token, double& value);

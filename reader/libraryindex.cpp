@@ -1,0 +1,86 @@
+#include "reader/libraryindex.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// Calls `visit(name, isDirectory)` for every entry of the folder; entries
+// whose type cannot be told count as files, so opening them decides.
+template <typename Visit>
+void ListFolder(const std::string& folderPath, Visit visit)
+{
+    std::error_code error;
+    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error))
+    {
+        std::error_code typeError;
+        const bool isDirectory = it->is_directory(typeError);
+        visit(it->path().filename().string(), isDirectory && !typeError);
+    }
+}
+
+// Exact spelling first, else the first in byte order.
+const std::string* PickSpelling(const std::vector<std::string>& candidates,
+                                const std::string& wanted)
+{
+    if (candidates.empty())
+        return nullptr;
+    for (const std::string& candidate : candidates)
+        if (candidate == wanted)
+            return &candidate;
+    return &*std::min_element(candidates.begin(), candidates.end());
+}
+
+} // namespace
+
+std::string FoldAsciiCase(std::string_view text)
+{
+    std::string folded(text);
+    for (char& c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return folded;
+}
+
+void LibraryFolder::List(const std::string& folderPath)
+{
+    path = folderPath;
+    entries.clear();
+    ListFolder(folderPath,
+               [this](const std::string& name, bool isDirectory)
+               {
+                   if (!isDirectory)
+                       entries[FoldAsciiCase(name)].push_back(name);
+               });
+}
+
+std::string LibraryFolder::Find(const std::string& fileName) const
+{
+    const auto found = entries.find(FoldAsciiCase(fileName));
+    if (found == entries.end())
+        return std::string();
+    const std::string* spelling = PickSpelling(found->second, fileName);
+    return spelling != nullptr ? path + *spelling : std::string();
+}
+
+bool FindSubdirectory(const std::string& parentPath, const std::string& name, std::string& path)
+{
+    const std::string foldedName = FoldAsciiCase(name);
+    std::vector<std::string> candidates;
+    ListFolder(parentPath,
+               [&](const std::string& entry, bool isDirectory)
+               {
+                   if (isDirectory && FoldAsciiCase(entry) == foldedName)
+                       candidates.push_back(entry);
+               });
+    const std::string* spelling = PickSpelling(candidates, name);
+    if (spelling == nullptr)
+        return false;
+    path = parentPath + *spelling + '/';
+    return true;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// Lower-cases ASCII letters only; other bytes stay as they are.
+std::string FoldAsciiCase(std::string_view text);
+
+// The file names of one library folder, listed once and matched without
+// regard to ASCII case, since library files are named in any case and
+// references spell them in any other.
+class LibraryFolder
+{
+public:
+    // Lists `folderPath`, which must end in a separator unless empty (the
+    // current directory). Subdirectories are left out: a directory where a
+    // file is expected counts as not there. A folder that cannot be listed
+    // holds nothing.
+    void List(const std::string& folderPath);
+
+    // The path to open for `fileName`: the folder path followed by the entry
+    // spelt exactly like `fileName` if there is one, else by the first match in
+    // byte order. Empty when nothing matches.
+    std::string Find(const std::string& fileName) const;
+
+private:
+    std::string path;
+    // Folded name -> names on disk, in byte order.
+    std::unordered_map<std::string, std::vector<std::string>> entries;
+};
+
+// Finds the subdirectory of `parentPath` (which ends in a separator, or is
+// empty for the current directory) named `name` in any case: the exact
+// spelling if present, else the first match in byte order. On success `path`
+// is the parent path followed by the name found and '/'.
+bool FindSubdirectory(const std::string& parentPath, const std::string& name, std::string& path);

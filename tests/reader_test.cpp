@@ -1,0 +1,306 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "reader/ldrawreader.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+const std::string kTriangle = "3 16 0 0 0 1 0 0 0 1 0\n";
+
+std::string Ref(const std::string& name, int color = 16)
+{
+    return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
+}
+
+// Redirects std::cout and std::cerr while alive.
+class ConsoleCapture
+{
+public:
+    ConsoleCapture() : oldOut(std::cout.rdbuf(out.rdbuf())), oldErr(std::cerr.rdbuf(err.rdbuf())) {}
+    ~ConsoleCapture()
+    {
+        std::cout.rdbuf(oldOut);
+        std::cerr.rdbuf(oldErr);
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+
+private:
+    std::streambuf* oldOut;
+    std::streambuf* oldErr;
+};
+
+// Writes small library trees under a fresh temporary directory.
+class LDrawReaderFiles : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // A memory-backed folder where there is one: the deep chain makes and
+        // removes 100,000 files.
+        std::error_code error;
+        const fs::path folder =
+            fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
+        std::string pattern = (folder / "plinthex-reader-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern + "/";
+        lib = root + "lib/";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void Write(const std::string& relative, const std::string& text)
+    {
+        fs::create_directories(fs::path(root + relative).parent_path());
+        std::ofstream(root + relative, std::ios::binary) << text;
+    }
+
+    bool ReadModel(const std::string& model = "model.ldr", const std::string& base = "lib")
+    {
+        ConsoleCapture capture;
+        const bool isRead = reader.Read(root + base, root + model, part);
+        out = capture.out.str();
+        err = capture.err.str();
+        return isRead;
+    }
+
+    const _LegoNode& Node(unsigned i)
+    {
+        EXPECT_LT(i, part.GetNodeCount());
+        return part.Node(i);
+    }
+
+    std::string root;
+    std::string lib;
+    LDrawReader reader;
+    LegoPart part;
+    std::string out;
+    std::string err;
+};
+
+TEST_F(LDrawReaderFiles, PlacesALibraryPartUnderTheModel)
+{
+    Write("lib/parts/3001.dat", kTriangle);
+    Write("model.ldr", "1 4 10 20 30 1 2 3 4 5 6 7 8 9 3001.dat\n");
+    ASSERT_TRUE(ReadModel());
+    ASSERT_EQ(part.GetNodeCount(), 2u);
+    EXPECT_EQ(Node(0).name, "model.ldr");
+    EXPECT_EQ(Node(0).kind, NodeKind::Model);
+    EXPECT_EQ(Node(0).tag, 1);
+    ASSERT_EQ(Node(0).children.size(), 1u);
+    const _LegoInstance& child = Node(0).children[0];
+    EXPECT_EQ(child.color, 4);
+    EXPECT_EQ(child.node, 1);
+    const double expected[16] = {1, 2, 3, 10, 4, 5, 6, 20, 7, 8, 9, 30, 0, 0, 0, 1};
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(child.transform.m[i], expected[i]) << i;
+    EXPECT_EQ(Node(1).name, "3001.dat");
+    EXPECT_EQ(Node(1).kind, NodeKind::Part);
+    EXPECT_EQ(Node(1).tag, 3);
+    ASSERT_EQ(Node(1).mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(Node(1).mesh.FaceColor(0u), 16);
+    EXPECT_TRUE(out.empty() && err.empty()) << out << err;
+}
+
+TEST_F(LDrawReaderFiles, ReadsEachNameOnceInAnyCase)
+{
+    Write("lib/parts/3001.dat", kTriangle);
+    Write("model.ldr", Ref("3001.dat") + Ref("3001.DAT") + Ref("s\\3001.dat") + Ref("3001.dat"));
+    ASSERT_TRUE(ReadModel());
+    ASSERT_EQ(part.GetNodeCount(), 2u);
+    ASSERT_EQ(Node(0).children.size(), 4u);
+    for (const _LegoInstance& child : Node(0).children)
+        EXPECT_EQ(child.node, 1);
+}
+
+TEST_F(LDrawReaderFiles, LooksUpPrimitivesThenPartsThenSubparts)
+{
+    Write("lib/p/a.dat", kTriangle);
+    Write("lib/parts/a.dat", "");
+    Write("lib/parts/s/b.dat", "");
+    Write("lib/p/4-4edge.dat", "");
+    Write("model.ldr", Ref("a.dat") + Ref("s\\b.dat") + Ref("48\\4-4edge.dat"));
+    ASSERT_TRUE(ReadModel());
+    ASSERT_EQ(part.GetNodeCount(), 4u);
+    EXPECT_EQ(Node(1).kind, NodeKind::Primitive);
+    EXPECT_EQ(Node(1).mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(Node(2).kind, NodeKind::Subpart);
+    EXPECT_EQ(Node(2).name, "b.dat");
+    EXPECT_EQ(Node(3).kind, NodeKind::Primitive);
+    EXPECT_EQ(Node(3).name, "4-4edge.dat");
+}
+
+// Each file holds a degenerate triangle so that its message shows the path
+// actually opened.
+TEST_F(LDrawReaderFiles, MatchesLibraryNamesInAnyCaseExactSpellingFirst)
+{
+    const std::string degenerate = "3 16 0 0 0 0 0 0 0 0 0\n";
+    for (const char* file : {"Parts/3001.dat", "Parts/y.dat", "Parts/Y.DAT", "Parts/z.DAT",
+                             "Parts/Z.dat", "parts/w.dat", "Parts/s/sub.dat", "Parts/S/sub.dat",
+                             "P/d.dat/x", "Parts/d.dat", "Parts/e.dat"})
+        Write(std::string("LIB/") + file, degenerate);
+    fs::create_symlink(root + "nowhere", root + "LIB/P/e.dat");
+    Write("model.ldr", Ref("3001.DAT") + Ref("y.dat") + Ref("z.dat") + Ref("SUB.DAT") +
+                           Ref("d.dat") + Ref("e.dat") + Ref("w.dat"));
+    EXPECT_FALSE(ReadModel("model.ldr", "LIB/"));
+    const std::string line =
+        " has a degenerate triangle with vertices | 0 0 0 |,| 0 0 0 |,| 0 0 0 |\n";
+    const std::string base = "Error: " + root + "LIB/";
+    // "Parts" comes before "parts" in byte order; "S" is spelt exactly.
+    EXPECT_EQ(err, base + "Parts/3001.dat" + line + base + "Parts/y.dat" + line + base +
+                       "Parts/Z.dat" + line + base + "Parts/S/sub.dat" + line + base +
+                       "Parts/d.dat" + line + base + "Parts/e.dat" + line);
+    EXPECT_EQ(out, "Error: cannot find file w.dat\n");
+    EXPECT_EQ(Node(1).name, "3001.DAT");
+    EXPECT_EQ(Node(4).kind, NodeKind::Subpart);
+    EXPECT_EQ(Node(4).name, "SUB.DAT");
+}
+
+TEST_F(LDrawReaderFiles, NamesNodesAfterEitherSeparator)
+{
+    Write("lib/parts/c.dat", "");
+    Write("dir/odd\\model.ldr", Ref("a/b\\C.dat"));
+    ASSERT_TRUE(ReadModel("dir/odd\\model.ldr", "lib/"));
+    EXPECT_EQ(Node(0).name, "model.ldr");
+    EXPECT_EQ(Node(1).name, "C.dat");
+}
+
+TEST_F(LDrawReaderFiles, FailsQuietlyOnAModelThatCannotBeOpened)
+{
+    fs::create_directories(root + "folder.ldr");
+    EXPECT_FALSE(ReadModel("missing.ldr"));
+    EXPECT_FALSE(ReadModel("folder.ldr"));
+    EXPECT_EQ(part.GetNodeCount(), 0u);
+    EXPECT_TRUE(out.empty() && err.empty());
+}
+
+TEST_F(LDrawReaderFiles, ReadsStatementsAsATokenStream)
+{
+    Write("model.ldr",
+          "0 3 16 0 0 0 1 0 0 0 1 0\n"
+          "2 24 0 0 0 1 1 1\n5 24 0 0 0 1 1 1 2 2 2 3 3 3\n"
+          "7 3 16 0 0 0\n 1 0 0 0 1 0\n"
+          "3 16 1.23456789 0 0 1.23456789 0 0 1 1 1 3 5 0 0 2 0 0 0 2 0 0\n");
+    std::cerr.precision(2);
+    ASSERT_TRUE(ReadModel());
+    std::cerr.precision(6);
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 2u);
+    EXPECT_EQ(Node(0).mesh.FaceColor(1u), 5);
+    EXPECT_TRUE(Node(0).children.empty());
+    EXPECT_EQ(err, "Error: " + root +
+                       "model.ldr has a degenerate triangle with vertices "
+                       "| 1.23457 0 0 |,| 1.23457 0 0 |,| 1 1 1 |\n");
+}
+
+TEST_F(LDrawReaderFiles, ReordersCrossedQuadrilaterals)
+{
+    Write("model.ldr", "4 16 0 0 0 1 0 0 1 1 0 0 1 0\n4 16 0 0 0 1 0 0 0 1 0 1 1 0\n");
+    ASSERT_TRUE(ReadModel());
+    const LEGOPolyMesh& mesh = Node(0).mesh;
+    ASSERT_EQ(mesh.GetPolygonCount(), 4u);
+    for (unsigned p = 0; p < 2; ++p)
+        for (unsigned k = 0; k < 3; ++k)
+            EXPECT_EQ(mesh.GetPolygonVertexIndices(p)[k], mesh.GetPolygonVertexIndices(p + 2)[k]);
+    EXPECT_FALSE(LDrawReader::SegmentsCross(Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0),
+                                            Vector3(1, 1, 0)));
+    EXPECT_TRUE(LDrawReader::SegmentsCross(Vector3(0, 0, 0), Vector3(1, 0, 0),
+                                           Vector3(1.00009, 1, 0), Vector3(1.00009, 2, 0)));
+}
+
+TEST_F(LDrawReaderFiles, MissingReferenceStopsOnlyItsFile)
+{
+    Write("lib/parts/a.dat", kTriangle + Ref("gone.dat") + kTriangle);
+    Write("lib/parts/b.dat", "");
+    Write("model.ldr", Ref("a.dat") + kTriangle + Ref("b.dat"));
+    ASSERT_TRUE(ReadModel());
+    EXPECT_EQ(out, "Error: cannot find file gone.dat\n");
+    ASSERT_EQ(part.GetNodeCount(), 3u);
+    EXPECT_EQ(Node(1).mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(Node(0).children.size(), 2u);
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 1u);
+    // A file stopped at a missing reference does not give its count back.
+    EXPECT_EQ(Node(2).tag, 5);
+
+    Write("model.ldr", kTriangle + Ref("gone.dat") + kTriangle);
+    EXPECT_FALSE(ReadModel());
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 1u);
+}
+
+TEST_F(LDrawReaderFiles, PartlyReadFileSendsTheLookupOnToTheNextFolder)
+{
+    Write("lib/p/q.dat", kTriangle + Ref("gone.dat"));
+    Write("lib/parts/q.dat", kTriangle + kTriangle);
+    Write("model.ldr", Ref("q.dat") + Ref("Q.DAT"));
+    ASSERT_TRUE(ReadModel());
+    EXPECT_EQ(out, "Error: cannot find file gone.dat\n");
+    ASSERT_EQ(part.GetNodeCount(), 3u);
+    EXPECT_EQ(Node(1).kind, NodeKind::Primitive);
+    EXPECT_EQ(Node(2).kind, NodeKind::Part);
+    EXPECT_EQ(Node(2).mesh.GetPolygonCount(), 2u);
+    // The first node of the name is the one referred to.
+    ASSERT_EQ(Node(0).children.size(), 2u);
+    EXPECT_EQ(Node(0).children[0].node, 1);
+    EXPECT_EQ(Node(0).children[1].node, 1);
+}
+
+TEST_F(LDrawReaderFiles, UnreadableStatementEndsItsFileOnly)
+{
+    Write("lib/parts/a.dat", "3 16 1 2\r\n\r\n");
+    Write("model.ldr",
+          kTriangle + Ref("a.dat") + "\r\n3 0x2F05C00 0 0 0 1 0 0 0 1 0\r\n" + kTriangle);
+    ASSERT_TRUE(ReadModel());
+    const std::string rest = ": unreadable statement, rest of file ignored\n";
+    EXPECT_EQ(err, "Error: " + lib + "parts/a.dat line 2" + rest + "Error: " + root +
+                       "model.ldr line 4" + rest);
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(Node(0).children.size(), 1u);
+    EXPECT_EQ(Node(1).mesh.GetPolygonCount(), 0u);
+    EXPECT_EQ(Node(1).tag, 3);
+
+    Write("model.ldr", "0 comment\n1 16 0 0 0 1 0 0 0 1 0 0 0 1");
+    ASSERT_TRUE(ReadModel());
+    EXPECT_EQ(err, "Error: " + root + "model.ldr line 2" + rest);
+}
+
+TEST_F(LDrawReaderFiles, IgnoresReferencesThatCloseACycle)
+{
+    Write("lib/parts/a.dat", Ref("b.dat"));
+    Write("lib/parts/b.dat", Ref("c.dat") + Ref("s\\A.DAT") + kTriangle);
+    Write("lib/parts/c.dat", "");
+    Write("model.ldr", Ref("a.dat") + Ref("MODEL.LDR") + Ref("b.dat") + Ref("c.dat"));
+    ASSERT_TRUE(ReadModel());
+    const std::string rest = ", which includes it; reference ignored\n";
+    EXPECT_EQ(err, "Error: " + lib + "parts/b.dat references A.DAT" + rest + "Error: " + root +
+                       "model.ldr references MODEL.LDR" + rest);
+    ASSERT_EQ(part.GetNodeCount(), 4u);
+    // Files already read are ordinary references, however they were reached.
+    ASSERT_EQ(Node(0).children.size(), 3u);
+    EXPECT_EQ(Node(0).children[1].node, 2);
+    EXPECT_EQ(Node(0).children[2].node, 3);
+    ASSERT_EQ(Node(2).children.size(), 1u);
+    EXPECT_EQ(Node(2).mesh.GetPolygonCount(), 1u);
+}
+
+TEST_F(LDrawReaderFiles, ReadsAChainOfOneHundredThousandNestedFiles)
+{
+    constexpr int kDepth = 100000;
+    fs::create_directories(lib + "parts");
+    for (int i = 0; i < kDepth; ++i)
+        std::ofstream(lib + "parts/c" + std::to_string(i) + ".dat")
+            << (i + 1 < kDepth ? Ref("c" + std::to_string(i + 1) + ".dat") : kTriangle);
+    Write("model.ldr", Ref("c0.dat"));
+    ASSERT_TRUE(ReadModel());
+    ASSERT_EQ(part.GetNodeCount(), kDepth + 1u);
+    EXPECT_EQ(Node(kDepth).tag, 2 * kDepth + 1);
+    EXPECT_EQ(Node(kDepth).mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(Node(kDepth - 1).children[0].node, kDepth);
+}
+
+} // namespace
