@@ -92,6 +92,8 @@ void LegoPart::ComputeBoundingBoxes()
 void LegoPart::AddQuad(unsigned node, const Vector3& a, const Vector3& b, const Vector3& c,
                        const Vector3& d, int color)
 {
+    if (node >= nodes.size())
+        return;
     Vector3 normal;
     normal.Cross(d - a, b - a);
     if (!(normal.Length() > kMinimumQuadArea))

@@ -42,6 +42,8 @@ int MergedColor(const LegoPart& colours, int faceColor, int referenceColor)
 void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
                     unsigned reference, bool copyNormals)
 {
+    if (parent >= nodes.size() || reference >= nodes[parent].children.size())
+        return;
     const _LegoInstance instance = nodes[parent].children[reference];
     if (!NamesNode(instance.node, nodes.size()))
         return;
@@ -221,7 +223,8 @@ void LegoPart::MergeGeometry(unsigned parent, unsigned reference, bool copyNorma
 
 void LegoPart::MarkNodeDeleted(unsigned node)
 {
-    cleaning::RetireNode(nodes[node]);
+    if (node < nodes.size())
+        cleaning::RetireNode(nodes[node]);
 }
 
 void LegoPart::FlattenNode(unsigned node, bool copyNormals)

@@ -16,7 +16,7 @@ int MergedColor(const LegoPart& colours, int faceColor, int referenceColor);
 
 // Appends the triangles of the node that nodes[parent].children[reference]
 // names to nodes[parent], placed and recoloured by that reference. A reference
-// that names no node adds nothing.
+// that names no node, or a position that does not exist, adds nothing.
 void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
                     unsigned reference, bool copyNormals);
 

@@ -174,8 +174,9 @@ public:
                 {
                     if (!valid(c.node) || empty[static_cast<unsigned>(c.node)])
                         continue;
-                    hi = component_max(hi, c.transform * nodes[static_cast<unsigned>(c.node)].boxMax);
-                    lo = component_min(lo, c.transform * nodes[static_cast<unsigned>(c.node)].boxMin);
+                    const _LegoNode& child = nodes[static_cast<unsigned>(c.node)];
+                    hi = component_max(hi, c.transform * child.boxMax);
+                    lo = component_min(lo, c.transform * child.boxMin);
                 }
                 node.boxMax = hi;
                 node.boxMin = lo;

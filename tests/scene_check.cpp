@@ -34,7 +34,8 @@ bool SplitBlanks(const std::string& s, std::vector<std::string>& tokens)
     while (true)
     {
         const std::size_t blank = s.find(' ', start);
-        const std::string token = s.substr(start, blank == std::string::npos ? blank : blank - start);
+        const std::size_t length = blank == std::string::npos ? blank : blank - start;
+        const std::string token = s.substr(start, length);
         if (token.empty())
             return false;
         tokens.push_back(token);
