@@ -70,6 +70,22 @@ TEST(MergeGeometry, PlacesCornersInOrderAndCarriesNormalsOnlyWhenAsked)
     EXPECT_TRUE(SameVector(mesh.FaceNormal(2, 1), Vector3(0, 0, 1)));
 }
 
+TEST(MergeGeometry, CopiesOnlyTheOriginalTrianglesOfANodeThatPlacesItself)
+{
+    TestPart part;
+    const unsigned n = part.AddNode("loop.dat");
+    part.AddUnitTriangle(n, 16);
+    part.AddUnitTriangle(n, 2, Vector3(0, 0, 1));
+    part.Place(n, static_cast<int>(n), 5, Translation(0, 0, 10));
+    part.MergeGeometry(n, 0, false);
+    const LEGOPolyMesh& mesh = part.nodes[n].mesh;
+    EXPECT_EQ(FaceColors(mesh), (std::vector<int>{16, 2, 5, 2}));
+    EXPECT_TRUE(SameVector(mesh.GetPolygonVertex(3, 0), Vector3(0, 0, 11)));
+    part.MergeGeometry(n, 1, false); // no such reference
+    part.MergeGeometry(9, 0, false); // no such node
+    EXPECT_EQ(mesh.GetPolygonCount(), 4u);
+}
+
 TEST(FlattenToParts, InheritsTheColourThroughTwoLevels)
 {
     TestPart part;
