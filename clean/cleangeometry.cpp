@@ -1,0 +1,100 @@
+#include <algorithm>
+#include <vector>
+
+#include "clean/treeops.h"
+#include "model/legopart.h"
+
+namespace
+{
+
+bool NamesNode(int reference, std::size_t nodeCount)
+{
+    return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
+}
+
+// One scan from node 0 that removes every node `isRemovable` accepts, each
+// judged when the scan reaches it: nodes removed earlier are gone from its
+// children by then, nodes behind the scan are never judged again. The scan
+// removes nodes one at a time; the erasure itself happens once at the end.
+template <typename Test>
+void PruneNodes(std::vector<_LegoNode>& nodes, Test isRemovable)
+{
+    std::vector<char> isErased(nodes.size(), 0);
+    bool anyErased = false;
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+    {
+        isErased[i] = isRemovable(nodes[i], isErased);
+        anyErased = anyErased || isErased[i];
+    }
+    if (anyErased)
+        cleaning::EraseNodes(nodes, isErased);
+}
+
+} // namespace
+
+void LegoPart::CleanGeometry(const clean_t& options)
+{
+    // 1. Nodes without triangles and without children. A reference to a node
+    // the scan already removed no longer counts as a child.
+    PruneNodes(nodes,
+               [](const _LegoNode& node, const std::vector<char>& isErased)
+               {
+                   if (node.mesh.GetPolygonCount() != 0)
+                       return false;
+                   return std::all_of(node.children.begin(), node.children.end(),
+                                      [&](const _LegoInstance& instance)
+                                      {
+                                          return NamesNode(instance.node, isErased.size()) &&
+                                                 isErased[static_cast<unsigned>(instance.node)];
+                                      });
+               });
+
+    // 2. Everything into the root, deepest index first; the root itself stays.
+    if (options.flattenAll && nodes.size() > 1)
+    {
+        cleaning::Flattener flattener(*this, nodes);
+        for (unsigned n = GetNodeCount() - 1; n >= 1; --n)
+            flattener.Flatten(n, false);
+    }
+
+    // 3. Nodes that step 2 retired.
+    PruneNodes(nodes, [](const _LegoNode& node, const std::vector<char>&)
+               { return node.kind == NodeKind::Deleted; });
+
+    // 4. The library files below each part into the part. The nodes retired
+    // here stay in place, empty, and are skipped from now on.
+    if (options.flattenToParts && !options.flattenAll)
+        FlattenToParts(false);
+
+    // 5. Normals, after all merging.
+    for (_LegoNode& node : nodes)
+        if (node.mesh.GetPolygonCount() > 0)
+            node.mesh.CreateNormals(options.smoothNormals);
+
+    // 6. References disconnected by flattening (-1), and any other that names
+    // no node, which nothing after this point could follow.
+    const std::size_t nodeCount = nodes.size();
+    for (_LegoNode& node : nodes)
+    {
+        std::vector<_LegoInstance>& children = node.children;
+        children.erase(std::remove_if(children.begin(), children.end(),
+                                      [&](const _LegoInstance& instance)
+                                      { return !NamesNode(instance.node, nodeCount); }),
+                       children.end());
+    }
+
+    // 7. One colour per node.
+    FixColorErrors();
+
+    // 8. The whole scene about the origin.
+    if (options.scale || options.boxFlag)
+    {
+        const unsigned scaledCount = GetNodeCount();
+        for (unsigned i = 0; i < scaledCount; ++i)
+            ScaleNode(i, options.scaleFactor, true);
+    }
+
+    // 9. Boxes in the scaled coordinates.
+    ComputeBoundingBoxes();
+    AddBoundingBoxGeometry();
+}

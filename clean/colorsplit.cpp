@@ -1,0 +1,65 @@
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/legopart.h"
+
+void LegoPart::FixColorErrors()
+{
+    // Colour nodes are appended behind the nodes present now and never split.
+    const unsigned nodeCount = GetNodeCount();
+    std::vector<std::uint32_t> codes;
+    std::vector<unsigned> targets;
+    for (unsigned n = 0; n < nodeCount; ++n)
+    {
+        const unsigned faceCount = nodes[n].mesh.GetPolygonCount();
+        codes.clear();
+        for (unsigned f = 0; f < faceCount; ++f)
+            codes.push_back(static_cast<std::uint32_t>(nodes[n].mesh.FaceColor(f)));
+        // Ordered by bit pattern: a negative code comes after every other one.
+        std::sort(codes.begin(), codes.end());
+        codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+        if (codes.size() < 2)
+            continue;
+
+        targets.clear();
+        for (const std::uint32_t code : codes)
+        {
+            const unsigned target = static_cast<unsigned>(NewNodeIndex());
+            targets.push_back(target);
+            const int color = static_cast<int>(code);
+            _LegoInstance instance;
+            instance.color = color;
+            instance.node = static_cast<int>(target);
+            nodes[n].children.push_back(instance);
+            _LegoNode& colorNode = nodes[target];
+            colorNode.name = nodes[n].name + "_color_" + std::to_string(color);
+            colorNode.kind = NodeKind::Part;
+            colorNode.tag = 1;
+        }
+
+        // No node is appended from here on, so references stay valid.
+        const LEGOPolyMesh& source = nodes[n].mesh;
+        for (unsigned f = 0; f < faceCount; ++f)
+        {
+            Vector3 corners[3];
+            Vector3 normals[3];
+            const bool hasRecord = f < source.GetFaceCount();
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                corners[k] = source.GetPolygonVertex(f, k);
+                normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+            }
+            const int color = source.FaceColor(f);
+            const std::size_t j =
+                std::lower_bound(codes.begin(), codes.end(), static_cast<std::uint32_t>(color)) -
+                codes.begin();
+            LEGOPolyMesh& target = nodes[targets[j]].mesh;
+            const unsigned face = target.AddPolygon(3, corners);
+            target.FaceColor(face) = color;
+            target.SetFaceNormals(face, 3, normals);
+        }
+        nodes[n].mesh.Clear();
+    }
+}

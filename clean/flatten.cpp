@@ -1,0 +1,263 @@
+#include <algorithm>
+
+#include "clean/treeops.h"
+#include "model/legopart.h"
+
+namespace
+{
+
+constexpr const char* kDeletedText = "<Deleted by FlattenNode>";
+
+bool NamesNode(int reference, std::size_t nodeCount)
+{
+    return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
+}
+
+// Corner normal k of face f; faces that never got a record read as the mesh's
+// initial normal.
+Vector3 CornerNormal(const LEGOPolyMesh& mesh, unsigned f, unsigned k)
+{
+    return f < mesh.GetFaceCount() ? mesh.FaceNormal(f, k) : Vector3();
+}
+
+} // namespace
+
+namespace cleaning
+{
+
+int MergedColor(const LegoPart& colours, int faceColor, int referenceColor)
+{
+    if (faceColor == LDrawColor::Main)
+        return referenceColor;
+    if (faceColor != LDrawColor::Edge)
+        return faceColor;
+    // An edge face placed with the main colour stays unresolved; a later merge
+    // may still give it a concrete colour.
+    if (referenceColor == LDrawColor::Main)
+        return LDrawColor::Edge;
+    // The edge colour of the placing colour; 24 through 24 gives 16.
+    return colours.ComplementaryColor(referenceColor);
+}
+
+void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+                    unsigned reference, bool copyNormals)
+{
+    if (parent >= nodes.size() || reference >= nodes[parent].children.size())
+        return;
+    const _LegoInstance instance = nodes[parent].children[reference];
+    if (!NamesNode(instance.node, nodes.size()))
+        return;
+    const Matrix4x4& M = instance.transform;
+    // Parent and child are the same node when a node references itself: only
+    // the triangles it had before the merge are copied.
+    const LEGOPolyMesh& source = nodes[static_cast<unsigned>(instance.node)].mesh;
+    LEGOPolyMesh& target = nodes[parent].mesh;
+    const unsigned triangleCount = source.GetPolygonCount();
+    for (unsigned i = 0; i < triangleCount; ++i)
+    {
+        Vector3 corners[3];
+        Vector3 normals[3];
+        for (unsigned k = 0; k < 3; ++k)
+        {
+            corners[k] = M * source.GetPolygonVertex(i, k);
+            if (copyNormals)
+                normals[k] = TransformNormal(CornerNormal(source, i, k), M);
+        }
+        const int color = MergedColor(colours, source.FaceColor(i), instance.color);
+        const unsigned face = target.AddPolygon(3, corners);
+        target.FaceColor(face) = color;
+        if (copyNormals)
+            target.SetFaceNormals(face, 3, normals);
+    }
+}
+
+void RetireNode(_LegoNode& node)
+{
+    node.mesh.Clear();
+    std::vector<_LegoInstance>().swap(node.children);
+    node.name = kDeletedText;
+    node.note = kDeletedText;
+    node.kind = NodeKind::Deleted;
+}
+
+void EraseNodes(std::vector<_LegoNode>& nodes, const std::vector<char>& isErased)
+{
+    const std::size_t nodeCount = nodes.size();
+    std::vector<int> newIndex(nodeCount, -1);
+    std::size_t keptCount = 0;
+    for (std::size_t i = 0; i < nodeCount; ++i)
+    {
+        if (isErased[i])
+            continue;
+        newIndex[i] = static_cast<int>(keptCount);
+        if (keptCount != i)
+            nodes[keptCount] = std::move(nodes[i]);
+        ++keptCount;
+    }
+    if (keptCount == nodeCount)
+        return;
+    nodes.erase(nodes.begin() + static_cast<std::ptrdiff_t>(keptCount), nodes.end());
+
+    // Erasing one node decrements every reference above it; a reference past
+    // the end stays above every erased node, so it drops once per erasure.
+    const int erasedCount = static_cast<int>(nodeCount - keptCount);
+    for (_LegoNode& node : nodes)
+    {
+        std::vector<_LegoInstance>& children = node.children;
+        auto kept = std::remove_if(children.begin(), children.end(),
+                                   [&](const _LegoInstance& instance)
+                                   {
+                                       return NamesNode(instance.node, nodeCount) &&
+                                              isErased[static_cast<unsigned>(instance.node)];
+                                   });
+        children.erase(kept, children.end());
+        for (_LegoInstance& instance : children)
+        {
+            if (NamesNode(instance.node, nodeCount))
+                instance.node = newIndex[static_cast<unsigned>(instance.node)];
+            else if (instance.node >= 0)
+                instance.node -= erasedCount;
+        }
+    }
+}
+
+Flattener::Flattener(const LegoPart& colourTable, std::vector<_LegoNode>& tree)
+    : colours(colourTable), nodes(tree), isFlattening(tree.size(), 0)
+{
+    const std::size_t nodeCount = nodes.size();
+    firstSite.assign(nodeCount + 1, 0);
+    for (const _LegoNode& node : nodes)
+        for (const _LegoInstance& instance : node.children)
+            if (NamesNode(instance.node, nodeCount))
+                ++firstSite[static_cast<unsigned>(instance.node) + 1];
+    for (std::size_t n = 0; n < nodeCount; ++n)
+        firstSite[n + 1] += firstSite[n];
+    sites.resize(firstSite[nodeCount]);
+    std::vector<unsigned> fill(firstSite.begin(), firstSite.end() - 1);
+    // Filled in parent order, then position order: the order of the merges.
+    for (unsigned parent = 0; parent < nodeCount; ++parent)
+    {
+        const std::vector<_LegoInstance>& children = nodes[parent].children;
+        for (unsigned position = 0; position < children.size(); ++position)
+        {
+            const int child = children[position].node;
+            if (NamesNode(child, nodeCount))
+                sites[fill[static_cast<unsigned>(child)]++] = {parent, position};
+        }
+    }
+}
+
+bool Flattener::Enter(unsigned node)
+{
+    if (node >= nodes.size() || nodes[node].kind == NodeKind::Deleted || isFlattening[node])
+        return false;
+    isFlattening[node] = 1;
+    stack.push_back({node, 0, static_cast<unsigned>(nodes[node].children.size())});
+    return true;
+}
+
+void Flattener::Flatten(unsigned node, bool copyNormals)
+{
+    if (!Enter(node))
+        return;
+    while (!stack.empty())
+    {
+        Frame& frame = stack.back();
+        if (frame.nextChild < frame.childCount)
+        {
+            // Read each child when its turn comes: flattening an earlier child
+            // may already have merged a later one and set it to -1.
+            const std::vector<_LegoInstance>& children = nodes[frame.node].children;
+            const unsigned position = frame.nextChild++;
+            if (position < children.size() && children[position].node != -1)
+                Enter(static_cast<unsigned>(children[position].node));
+            continue;
+        }
+        const unsigned done = frame.node;
+        stack.pop_back();
+        MergeIntoReferrers(done, copyNormals);
+        RetireNode(nodes[done]);
+        isFlattening[done] = 0;
+    }
+}
+
+void Flattener::MergeIntoReferrers(unsigned node, bool copyNormals)
+{
+    for (unsigned s = firstSite[node]; s < firstSite[node + 1]; ++s)
+    {
+        const Site site = sites[s];
+        const std::vector<_LegoInstance>& children = nodes[site.parent].children;
+        if (site.reference >= children.size() ||
+            children[site.reference].node != static_cast<int>(node))
+            continue;
+        MergeReference(colours, nodes, site.parent, site.reference, copyNormals);
+        nodes[site.parent].children[site.reference].node = -1;
+    }
+}
+
+} // namespace cleaning
+
+void LegoPart::ScaleNode(unsigned node, double factor, bool scaleChildren)
+{
+    _LegoNode* target = GetNode(node);
+    if (target == nullptr)
+        return;
+    LEGOPolyMesh& mesh = target->mesh;
+    for (unsigned v = 0; v < mesh.GetVertexCount(); ++v)
+        mesh.GetVertex(v) *= factor;
+    if (!scaleChildren)
+        return;
+    // Only the translation column; rotations stay as they are.
+    for (_LegoInstance& instance : target->children)
+    {
+        instance.transform.m[3] *= factor;
+        instance.transform.m[7] *= factor;
+        instance.transform.m[11] *= factor;
+    }
+}
+
+void LegoPart::MergeGeometry(unsigned parent, unsigned reference, bool copyNormals)
+{
+    cleaning::MergeReference(*this, nodes, parent, reference, copyNormals);
+}
+
+void LegoPart::MarkNodeDeleted(unsigned node)
+{
+    if (node < nodes.size())
+        cleaning::RetireNode(nodes[node]);
+}
+
+void LegoPart::FlattenNode(unsigned node, bool copyNormals)
+{
+    // Cheap exits first: building the referrer index reads every reference.
+    if (node >= nodes.size() || nodes[node].kind == NodeKind::Deleted)
+        return;
+    cleaning::Flattener(*this, nodes).Flatten(node, copyNormals);
+}
+
+void LegoPart::RemoveNode(unsigned node)
+{
+    if (node >= nodes.size())
+        return;
+    std::vector<char> isErased(nodes.size(), 0);
+    isErased[node] = 1;
+    cleaning::EraseNodes(nodes, isErased);
+}
+
+void LegoPart::FlattenToParts(bool copyNormals)
+{
+    if (nodes.empty())
+        return;
+    cleaning::Flattener flattener(*this, nodes);
+    // Lengths are read again at every step: flattening may retire a node and
+    // clear its list (only on a reference cycle).
+    for (std::size_t r = 0; r < nodes[0].children.size(); ++r)
+    {
+        const int part = nodes[0].children[r].node;
+        if (part < 0 || static_cast<std::size_t>(part) >= nodes.size())
+            continue; // merged away through an earlier part
+        const unsigned p = static_cast<unsigned>(part);
+        for (std::size_t s = 0; s < nodes[p].children.size(); ++s)
+            flattener.Flatten(static_cast<unsigned>(nodes[p].children[s].node), copyNormals);
+    }
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+// Work on the node vector shared by the cleaning stages. The members of
+// LegoPart that the stages define hand their `nodes` to these functions.
+
+#include <vector>
+
+#include "model/legopart.h"
+
+namespace cleaning
+{
+
+// The colour a face of code `faceColor` gets when it is merged through a
+// reference of colour `referenceColor`.
+int MergedColor(const LegoPart& colours, int faceColor, int referenceColor);
+
+// Appends the triangles of the node that nodes[parent].children[reference]
+// names to nodes[parent], placed and recoloured by that reference. A reference
+// that names no node, or a position that does not exist, adds nothing.
+void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+                    unsigned reference, bool copyNormals);
+
+// Empties the node and marks it deleted; it keeps its index.
+void RetireNode(_LegoNode& node);
+
+// Erases every node whose flag is set, in one pass, with the result of erasing
+// them one by one from the lowest index up: references to an erased node
+// disappear, references to a kept node follow it, references past the end drop
+// by the number erased, and negative ones stay.
+void EraseNodes(std::vector<_LegoNode>& nodes, const std::vector<char>& isErased);
+
+// Flattens nodes into the nodes that reference them, children first. Every
+// reference to a node is found through an index built once, so a series of
+// Flatten calls costs one pass over the references in all, and an explicit
+// stack keeps chains of any depth off the call stack.
+//
+// The index stays valid while flattening runs because references only ever
+// change to -1 (after a merge) or vanish (a retired node's list is cleared);
+// each site is checked again before it is used. No node may be added or
+// removed, and no reference set, while a Flattener is alive.
+class Flattener
+{
+public:
+    Flattener(const LegoPart& colours, std::vector<_LegoNode>& nodes);
+
+    // Merges `node`, after its own descendants, into every node that references
+    // it (in node order, then reference order), sets those references to -1 and
+    // retires it. Nothing happens for an index past the end (-1 included), a
+    // deleted node, or a node whose flattening is already under way (a cycle).
+    void Flatten(unsigned node, bool copyNormals);
+
+private:
+    struct Site
+    {
+        unsigned parent;
+        unsigned reference;
+    };
+
+    struct Frame
+    {
+        unsigned node;
+        unsigned nextChild;
+        unsigned childCount; // taken when the node's flattening starts
+    };
+
+    bool Enter(unsigned node);
+    void MergeIntoReferrers(unsigned node, bool copyNormals);
+
+    const LegoPart& colours;
+    std::vector<_LegoNode>& nodes;
+    // Sites naming node n: sites[firstSite[n]] up to sites[firstSite[n + 1]],
+    // ordered by parent, then by position in the parent.
+    std::vector<unsigned> firstSite;
+    std::vector<Site> sites;
+    std::vector<char> isFlattening;
+    std::vector<Frame> stack;
+};
+
+} // namespace cleaning
