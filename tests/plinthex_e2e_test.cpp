@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/scene_check.h"
 #include "tests/temp_folder.h"
 
 extern char** environ;
@@ -337,7 +338,12 @@ TEST_F(PlinthexProcess, TheBundledExampleConverts)
     EXPECT_TRUE(IsConversionReport(result.out, model, "house.txt"));
     EXPECT_EQ(result.err, "");
     const std::string scene = ReadFile(work / "house.txt");
-    EXPECT_EQ(scene.compare(0, 14, "TRISETIO 1.0\n\n"), 0);
+    // Well formed, and the statistics count what the file holds.
+    const SceneCheck check = CheckScene(scene);
+    EXPECT_TRUE(check.ok) << check.error;
+    SceneCounts reported;
+    ASSERT_TRUE(ParseStats(StatisticsOf(result.out), reported));
+    EXPECT_TRUE(reported == check.counts);
     for (const char* part :
          {"px4x4plate.dat", "px1x2brick.dat", "px1x2window.dat", "px2x2brick.dat", "px2x4roof.dat"})
         EXPECT_NE(scene.find(std::string("SOURCE = LEVEL ") + part + "\n"), std::string::npos)
@@ -353,6 +359,11 @@ TEST_F(PlinthexProcess, ARealModelFromTheSharedLibrary)
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(IsConversionReport(result.out, car, "car.txt"));
     EXPECT_EQ(work.List(), std::vector<std::string>{"car.txt"});
+    const SceneCheck check = CheckScene(ReadFile(work / "car.txt"));
+    EXPECT_TRUE(check.ok) << check.error;
+    SceneCounts reported;
+    ASSERT_TRUE(ParseStats(StatisticsOf(result.out), reported));
+    EXPECT_TRUE(reported == check.counts);
 }
 
 } // namespace
