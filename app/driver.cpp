@@ -86,8 +86,19 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
         return kExitFailure;
     }
 
-    // The cleaning stage goes here: it changes `part` in place between
-    // reading and writing. Until then the tree is written as read.
+    // Whole, single-coloured, smoothed parts scaled by 0.05, with their
+    // bounding boxes; the options are fixed.
+    std::cout << "Optimizing geometry\n";
+    LegoPart::clean_t options;
+    options.scale = true;
+    options.scaleFactor = 0.05;
+    options.boxFlag = false;
+    options.upperLimit = Vector3(0.8, 0.8, 0.8);
+    options.lowerLimit = Vector3(-0.8, -0.8, -0.8);
+    options.smoothNormals = true;
+    options.flattenAll = false;
+    options.flattenToParts = true;
+    part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
     WriteTriset writer;

@@ -1,6 +1,7 @@
 // Runs the built program as a process, in a fresh working folder, with its
 // standard output and standard error captured apart.
 
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -110,8 +111,9 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-// "Reading file", possibly progress lines, "Writing file" and the five
-// statistics lines, in that order and nothing after them.
+// "Reading file", any "Error: cannot find file" lines of the reader,
+// "Optimizing geometry", "Writing file" and the five statistics lines, in
+// that order and nothing after them.
 ::testing::AssertionResult IsConversionReport(const std::string& out, const std::string& model,
                                               const std::string& output)
 {
@@ -123,6 +125,11 @@ std::vector<std::string> Lines(const std::string& text)
     if (lines.front() != "Reading file " + model)
         return ::testing::AssertionFailure() << "first line " << lines.front();
     const std::size_t writing = lines.size() - 6;
+    for (std::size_t i = 1; i + 1 < writing; ++i)
+        if (lines[i].rfind("Error: cannot find file ", 0) != 0)
+            return ::testing::AssertionFailure() << "unexpected line " << lines[i];
+    if (lines[writing - 1] != "Optimizing geometry")
+        return ::testing::AssertionFailure() << "expected Optimizing geometry in\n" << out;
     if (lines[writing] != "Writing file " + output)
         return ::testing::AssertionFailure() << "expected Writing file " << output << " in\n"
                                              << out;
@@ -143,6 +150,12 @@ std::string StatisticsOf(const std::string& out)
     for (std::size_t i = lines.size() >= 5 ? lines.size() - 5 : 0; i < lines.size(); ++i)
         statistics += lines[i] + "\n";
     return statistics;
+}
+
+// The model's base name cut at its first '.', plus ".txt".
+std::string OutputNameForTest(const std::string& model)
+{
+    return model.substr(0, model.find('.')) + ".txt";
 }
 
 const char kZeroStatistics[] =
@@ -350,20 +363,46 @@ TEST_F(PlinthexProcess, TheBundledExampleConverts)
             << part;
 }
 
-TEST_F(PlinthexProcess, ARealModelFromTheSharedLibrary)
+// Every model shipped beside the library converts: exit status 0, the report
+// in order, a well-formed scene whose contents the statistics count.
+class SharedModel : public ::testing::TestWithParam<const char*>
 {
-    const std::string car = kShared + "/models/car.ldr";
-    if (access(car.c_str(), R_OK) != 0 || access((kShared + "/ldraw").c_str(), R_OK) != 0)
+};
+
+TEST_P(SharedModel, ConvertsToAWellFormedScene)
+{
+    const std::string path = kShared + "/models/" + GetParam();
+    if (access(path.c_str(), R_OK) != 0 || access((kShared + "/ldraw").c_str(), R_OK) != 0)
         GTEST_SKIP() << "the shared LDraw library and models are not at " << kShared;
-    const Result result = RunPlinthex(In({kShared + "/ldraw", car}));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(IsConversionReport(result.out, car, "car.txt"));
-    EXPECT_EQ(work.List(), std::vector<std::string>{"car.txt"});
-    const SceneCheck check = CheckScene(ReadFile(work / "car.txt"));
+    TempFolder work;
+    Invocation invocation;
+    invocation.arguments = {kShared + "/ldraw", path};
+    invocation.folder = work.path;
+    const Result result = RunPlinthex(invocation);
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::string output = OutputNameForTest(GetParam());
+    EXPECT_TRUE(IsConversionReport(result.out, path, output));
+    EXPECT_EQ(work.List(), std::vector<std::string>{output});
+    const SceneCheck check = CheckScene(ReadFile(work / output));
     EXPECT_TRUE(check.ok) << check.error;
     SceneCounts reported;
     ASSERT_TRUE(ParseStats(StatisticsOf(result.out), reported));
     EXPECT_TRUE(reported == check.counts);
+    EXPECT_GT(check.counts.polygons, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Models, SharedModel,
+                         ::testing::Values("car.ldr", "pyramid.ldr", "ldr_carriage_house_new.ldr",
+                                           "ldr_heads_grid_new.ldr", "ldr_red_devil_racer_new.ldr",
+                                           "ldr_salt_flats_speeder_new.ldr",
+                                           "ldr_small_shuttle_new.ldr", "stress_big_parts.ldr"),
+                         [](const ::testing::TestParamInfo<const char*>& param)
+                         {
+                             std::string name = param.param;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c)))
+                                     c = '_';
+                             return name;
+                         });
 
 } // namespace
