@@ -2,6 +2,7 @@
 // standard output and standard error captured apart.
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -365,13 +366,29 @@ TEST_F(PlinthexProcess, TheBundledExampleConverts)
 
 // Every model shipped beside the library converts: exit status 0, the report
 // in order, a well-formed scene whose contents the statistics count.
-class SharedModel : public ::testing::TestWithParam<const char*>
+struct SharedModelCase
+{
+    const char* model;
+    // 64-bit FNV-1a of the scene file: any change of output shows here.
+    std::uint64_t sceneHash;
+};
+
+std::uint64_t HashText(const std::string& text)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (const unsigned char c : text)
+        hash = (hash ^ c) * 0x100000001b3ull;
+    return hash;
+}
+
+class SharedModel : public ::testing::TestWithParam<SharedModelCase>
 {
 };
 
 TEST_P(SharedModel, ConvertsToAWellFormedScene)
 {
-    const std::string path = kShared + "/models/" + GetParam();
+    const std::string model = GetParam().model;
+    const std::string path = kShared + "/models/" + model;
     if (access(path.c_str(), R_OK) != 0 || access((kShared + "/ldraw").c_str(), R_OK) != 0)
         GTEST_SKIP() << "the shared LDraw library and models are not at " << kShared;
     TempFolder work;
@@ -380,29 +397,37 @@ TEST_P(SharedModel, ConvertsToAWellFormedScene)
     invocation.folder = work.path;
     const Result result = RunPlinthex(invocation);
     EXPECT_EQ(result.status, 0) << result.err;
-    const std::string output = OutputNameForTest(GetParam());
+    const std::string output = OutputNameForTest(model);
     EXPECT_TRUE(IsConversionReport(result.out, path, output));
     EXPECT_EQ(work.List(), std::vector<std::string>{output});
-    const SceneCheck check = CheckScene(ReadFile(work / output));
+    const std::string scene = ReadFile(work / output);
+    const SceneCheck check = CheckScene(scene);
     EXPECT_TRUE(check.ok) << check.error;
     SceneCounts reported;
     ASSERT_TRUE(ParseStats(StatisticsOf(result.out), reported));
     EXPECT_TRUE(reported == check.counts);
     EXPECT_GT(check.counts.polygons, 0u);
+    EXPECT_EQ(HashText(scene), GetParam().sceneHash)
+        << std::hex << "scene hash 0x" << HashText(scene) << " of " << scene.size() << " bytes";
 }
 
-INSTANTIATE_TEST_SUITE_P(Models, SharedModel,
-                         ::testing::Values("car.ldr", "pyramid.ldr", "ldr_carriage_house_new.ldr",
-                                           "ldr_heads_grid_new.ldr", "ldr_red_devil_racer_new.ldr",
-                                           "ldr_salt_flats_speeder_new.ldr",
-                                           "ldr_small_shuttle_new.ldr", "stress_big_parts.ldr"),
-                         [](const ::testing::TestParamInfo<const char*>& param)
-                         {
-                             std::string name = param.param;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Models, SharedModel,
+    ::testing::Values(SharedModelCase{"car.ldr", 0x88e65112026dce67ull},
+                      SharedModelCase{"pyramid.ldr", 0xa4f0074a40bfe162ull},
+                      SharedModelCase{"ldr_carriage_house_new.ldr", 0x9518279e32905abfull},
+                      SharedModelCase{"ldr_heads_grid_new.ldr", 0x5fca24d3f338027eull},
+                      SharedModelCase{"ldr_red_devil_racer_new.ldr", 0x1487882c3b62b75cull},
+                      SharedModelCase{"ldr_salt_flats_speeder_new.ldr", 0xfae381f22a52039full},
+                      SharedModelCase{"ldr_small_shuttle_new.ldr", 0x43009a81223455d4ull},
+                      SharedModelCase{"stress_big_parts.ldr", 0x0d62562b71c8c9e2ull}),
+    [](const ::testing::TestParamInfo<SharedModelCase>& param)
+    {
+        std::string name = param.param.model;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)))
+                c = '_';
+        return name;
+    });
 
 } // namespace
