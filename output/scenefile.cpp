@@ -27,10 +27,15 @@ std::string FolderOf(const std::string& path)
 }
 
 // Paths such as /dev/stdout or /proc/self/fd/1 name an open stream, not a
-// file to replace, whatever they link to.
+// file to replace, whatever they link to. A regular file under /dev (in
+// /dev/shm, say), or one not there yet, is an ordinary file.
 bool IsStreamPath(const std::string& path)
 {
-    return path.compare(0, 5, "/dev/") == 0 || path.compare(0, 6, "/proc/") == 0;
+    if (path.compare(0, 5, "/dev/") != 0 && path.compare(0, 6, "/proc/") != 0)
+        return false;
+    struct stat linkStatus;
+    return lstat(path.c_str(), &linkStatus) == 0 && !S_ISREG(linkStatus.st_mode) &&
+           !S_ISDIR(linkStatus.st_mode);
 }
 
 // The file a path ends up at: a symbolic link is followed, so that replacing

@@ -1,6 +1,7 @@
 #include "output/writetriset.h"
 
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <iostream>
@@ -484,6 +485,33 @@ TEST(WriteTrisetFile, StreamsNamedByPathAreWrittenNotReplaced)
     struct stat after;
     ASSERT_EQ(stat(redirected.c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
+}
+
+TEST(WriteTrisetFile, FilesInTheMemoryFolderUnderDevAreOrdinaryFiles)
+{
+    std::error_code error;
+    if (!std::filesystem::is_directory("/dev/shm", error))
+        GTEST_SKIP() << "no /dev/shm on this machine";
+    char pattern[] = "/dev/shm/plinthex-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string folder = pattern;
+    const LegoPart part = WorkedExampleTree();
+    const std::string expected = WriteScene(part).text;
+    WriteTriset writer;
+
+    // A new file is created, an existing one replaced whole.
+    const std::string target = folder + "/scene.txt";
+    EXPECT_TRUE(WriteTo(writer, target, part).ok);
+    EXPECT_EQ(ReadFile(target), expected);
+    WriteTextFile(target, "an old scene that is longer than nothing");
+    struct stat before;
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    EXPECT_TRUE(WriteTo(writer, target, part).ok);
+    EXPECT_EQ(ReadFile(target), expected);
+    struct stat after;
+    ASSERT_EQ(stat(target.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    std::filesystem::remove_all(folder, error);
 }
 
 } // namespace
