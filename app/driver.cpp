@@ -5,6 +5,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "clean/expansion.h"
 #include "model/legopart.h"
 #include "output/writetriset.h"
 #include "reader/ldrawreader.h"
@@ -72,10 +73,10 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
     return std::filesystem::equivalent(outputPath, modelPath, error) && !error;
 }
 
-} // namespace
+}  // namespace
 
 int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
-                 const std::string& outputPath)
+                 const std::string& outputPath, const ConversionLimits& limits)
 {
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
@@ -83,6 +84,12 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";
+        return kExitFailure;
+    }
+    if (CountTrianglesAfterMerging(part) > limits.maxTriangles)
+    {
+        std::cerr << "Error: " << modelPath << " expands to more than " << limits.maxTriangles
+                  << " triangles; not converted\n";
         return kExitFailure;
     }
 

@@ -1,18 +1,19 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 
 // Exit statuses of the program.
 constexpr int kExitSuccess = 0;
-constexpr int kExitNoLibrary = 1; // no library folder known: the usage text
-constexpr int kExitFailure = -1;  // model not read or scene not written; 255 to the shell
+constexpr int kExitNoLibrary = 1;  // no library folder known: the usage text
+constexpr int kExitFailure = -1;   // model not read or scene not written; 255 to the shell
 
 // What one run is asked to do.
 struct CommandLine
 {
     bool showUsage = false;
-    int usageStatus = kExitSuccess; // the exit status after the usage text
+    int usageStatus = kExitSuccess;  // the exit status after the usage text
     std::string ldrawDir;
     std::string modelPath;
     std::string outputPath;
@@ -30,10 +31,24 @@ std::string OutputNameFor(const std::string& modelPath);
 
 void PrintUsage(std::ostream& out);
 
+// Most triangles a model may expand to while its parts are merged (counted
+// with every placement's multiplicity, see CountTrianglesAfterMerging): at
+// roughly 300 bytes each, a few gigabytes of memory and of scene file. Nested
+// references multiply geometry, so a file of a few kilobytes could otherwise
+// ask for more than any machine holds.
+constexpr std::uint64_t kDefaultTriangleLimit = 25000000;
+
+struct ConversionLimits
+{
+    std::uint64_t maxTriangles = kDefaultTriangleLimit;
+};
+
 // Reads the model with its library files, writes the scene file and prints
-// the statistics. Returns the exit status.
+// the statistics. Returns the exit status. A model that would expand beyond
+// the limits is refused after reading, with one "Error: " line.
 int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
-                 const std::string& outputPath);
+                 const std::string& outputPath,
+                 const ConversionLimits& limits = ConversionLimits());
 
 // The whole program: reads LDRAWDIR, then shows the usage text or converts.
 int RunPlinthex(int argc, const char* const* argv);
