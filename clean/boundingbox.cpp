@@ -1,3 +1,5 @@
+#include <cmath>
+#include <iostream>
 #include <vector>
 
 #include "model/legopart.h"
@@ -16,7 +18,16 @@ bool NamesNode(int reference, std::size_t nodeCount)
     return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
 }
 
-} // namespace
+// False when the normal of a face spanned by two of the box's sides cannot
+// be computed: the product of the two lengths overflows.
+bool IsDrawable(const Vector3& hi, const Vector3& lo)
+{
+    const Vector3 size = hi - lo;
+    return std::isfinite(size.x * size.y) && std::isfinite(size.y * size.z) &&
+           std::isfinite(size.z * size.x);
+}
+
+}  // namespace
 
 // A node's box needs the final boxes of the nodes it references, so the nodes
 // are computed children first, each once: a node becomes ready when its last
@@ -99,6 +110,10 @@ void LegoPart::AddQuad(unsigned node, const Vector3& a, const Vector3& b, const 
     if (!(normal.Length() > kMinimumQuadArea))
         return;
     normal.Unit();
+    // Sides whose product overflows give no direction (NaN): the face is left
+    // out, as AddBoundingBoxGeometry reports.
+    if (!std::isfinite(normal.x) || !std::isfinite(normal.y) || !std::isfinite(normal.z))
+        return;
     const Vector3 normals[3] = {normal, normal, normal};
     LEGOPolyMesh& mesh = nodes[node].mesh;
     const Vector3 first[3] = {a, b, c};
@@ -134,6 +149,12 @@ void LegoPart::AddBoundingBoxGeometry()
         box.kind = NodeKind::Part;
         box.boxMax = hi;
         box.boxMin = lo;
+        if (!IsDrawable(hi, lo))
+        {
+            std::cerr << "Error: " << box.name
+                      << " is beyond the range of numbers; faces left out\n"
+                      << std::flush;
+        }
         // The corner orders give each axis's two faces one normal direction.
         const int main = LDrawColor::Main;
         AddQuad(h, Vector3(hi.x, hi.y, hi.z), Vector3(hi.x, hi.y, lo.z), Vector3(hi.x, lo.y, lo.z),

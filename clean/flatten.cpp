@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cmath>
+#include <iostream>
 
 #include "clean/treeops.h"
 #include "model/legopart.h"
@@ -13,6 +15,11 @@ bool NamesNode(int reference, std::size_t nodeCount)
     return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
 }
 
+bool IsFinite(const Vector3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
 // Corner normal k of face f; faces that never got a record read as the mesh's
 // initial normal.
 Vector3 CornerNormal(const LEGOPolyMesh& mesh, unsigned f, unsigned k)
@@ -20,7 +27,7 @@ Vector3 CornerNormal(const LEGOPolyMesh& mesh, unsigned f, unsigned k)
     return f < mesh.GetFaceCount() ? mesh.FaceNormal(f, k) : Vector3();
 }
 
-} // namespace
+}  // namespace
 
 namespace cleaning
 {
@@ -39,29 +46,39 @@ int MergedColor(const LegoPart& colours, int faceColor, int referenceColor)
     return colours.ComplementaryColor(referenceColor);
 }
 
-void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
-                    unsigned reference, bool copyNormals)
+unsigned MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+                        unsigned reference, bool copyNormals)
 {
     if (parent >= nodes.size() || reference >= nodes[parent].children.size())
-        return;
+        return 0;
     const _LegoInstance instance = nodes[parent].children[reference];
     if (!NamesNode(instance.node, nodes.size()))
-        return;
+        return 0;
     const Matrix4x4& M = instance.transform;
     // Parent and child are the same node when a node references itself: only
     // the triangles it had before the merge are copied.
     const LEGOPolyMesh& source = nodes[static_cast<unsigned>(instance.node)].mesh;
     LEGOPolyMesh& target = nodes[parent].mesh;
     const unsigned triangleCount = source.GetPolygonCount();
+    unsigned droppedCount = 0;
     for (unsigned i = 0; i < triangleCount; ++i)
     {
         Vector3 corners[3];
         Vector3 normals[3];
+        bool isFinite = true;
         for (unsigned k = 0; k < 3; ++k)
         {
             corners[k] = M * source.GetPolygonVertex(i, k);
+            isFinite = isFinite && IsFinite(corners[k]);
             if (copyNormals)
                 normals[k] = TransformNormal(CornerNormal(source, i, k), M);
+        }
+        // Huge coordinates placed by huge matrices overflow; an infinite or
+        // NaN corner could neither be merged, boxed nor written.
+        if (!isFinite)
+        {
+            ++droppedCount;
+            continue;
         }
         const int color = MergedColor(colours, source.FaceColor(i), instance.color);
         const unsigned face = target.AddPolygon(3, corners);
@@ -69,6 +86,15 @@ void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsi
         if (copyNormals)
             target.SetFaceNormals(face, 3, normals);
     }
+    return droppedCount;
+}
+
+void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count)
+{
+    std::cerr << "Error: " << nodeName << " places " << count
+              << (count == 1 ? " triangle" : " triangles")
+              << " beyond the range of numbers; dropped\n"
+              << std::flush;
 }
 
 void RetireNode(_LegoNode& node)
@@ -105,8 +131,7 @@ void EraseNodes(std::vector<_LegoNode>& nodes, const std::vector<char>& isErased
     {
         std::vector<_LegoInstance>& children = node.children;
         auto kept = std::remove_if(children.begin(), children.end(),
-                                   [&](const _LegoInstance& instance)
-                                   {
+                                   [&](const _LegoInstance& instance) {
                                        return NamesNode(instance.node, nodeCount) &&
                                               isErased[static_cast<unsigned>(instance.node)];
                                    });
@@ -145,6 +170,12 @@ Flattener::Flattener(const LegoPart& colourTable, std::vector<_LegoNode>& tree)
                 sites[fill[static_cast<unsigned>(child)]++] = {parent, position};
         }
     }
+}
+
+Flattener::~Flattener()
+{
+    for (const auto& entry : dropped)
+        ReportDroppedTriangles(entry.second.first, entry.second.second);
 }
 
 bool Flattener::Enter(unsigned node)
@@ -190,12 +221,20 @@ void Flattener::MergeIntoReferrers(unsigned node, bool copyNormals)
         if (site.reference >= children.size() ||
             children[site.reference].node != static_cast<int>(node))
             continue;
-        MergeReference(colours, nodes, site.parent, site.reference, copyNormals);
+        const unsigned droppedCount =
+            MergeReference(colours, nodes, site.parent, site.reference, copyNormals);
+        if (droppedCount != 0)
+        {
+            auto& drop = dropped[site.parent];
+            if (drop.second == 0)
+                drop.first = nodes[site.parent].name;
+            drop.second += droppedCount;
+        }
         nodes[site.parent].children[site.reference].node = -1;
     }
 }
 
-} // namespace cleaning
+}  // namespace cleaning
 
 void LegoPart::ScaleNode(unsigned node, double factor, bool scaleChildren)
 {
@@ -218,7 +257,10 @@ void LegoPart::ScaleNode(unsigned node, double factor, bool scaleChildren)
 
 void LegoPart::MergeGeometry(unsigned parent, unsigned reference, bool copyNormals)
 {
-    cleaning::MergeReference(*this, nodes, parent, reference, copyNormals);
+    const unsigned droppedCount =
+        cleaning::MergeReference(*this, nodes, parent, reference, copyNormals);
+    if (droppedCount != 0)
+        cleaning::ReportDroppedTriangles(nodes[parent].name, droppedCount);
 }
 
 void LegoPart::MarkNodeDeleted(unsigned node)
@@ -255,7 +297,7 @@ void LegoPart::FlattenToParts(bool copyNormals)
     {
         const int part = nodes[0].children[r].node;
         if (part < 0 || static_cast<std::size_t>(part) >= nodes.size())
-            continue; // merged away through an earlier part
+            continue;  // merged away through an earlier part
         const unsigned p = static_cast<unsigned>(part);
         for (std::size_t s = 0; s < nodes[p].children.size(); ++s)
             flattener.Flatten(static_cast<unsigned>(nodes[p].children[s].node), copyNormals);

@@ -3,6 +3,8 @@
 // Work on the node vector shared by the cleaning stages. The members of
 // LegoPart that the stages define hand their `nodes` to these functions.
 
+#include <map>
+#include <string>
 #include <vector>
 
 #include "model/legopart.h"
@@ -16,9 +18,14 @@ int MergedColor(const LegoPart& colours, int faceColor, int referenceColor);
 
 // Appends the triangles of the node that nodes[parent].children[reference]
 // names to nodes[parent], placed and recoloured by that reference. A reference
-// that names no node, or a position that does not exist, adds nothing.
-void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
-                    unsigned reference, bool copyNormals);
+// that names no node, or a position that does not exist, adds nothing. A
+// triangle that the placement carries beyond the range of doubles (a corner
+// overflows to infinity or becomes NaN) is dropped; returns how many were.
+unsigned MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+                        unsigned reference, bool copyNormals);
+
+// The one "Error: " line for triangles that placing dropped from a node.
+void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count);
 
 // Empties the node and marks it deleted; it keeps its index.
 void RetireNode(_LegoNode& node);
@@ -42,6 +49,10 @@ class Flattener
 {
 public:
     Flattener(const LegoPart& colours, std::vector<_LegoNode>& nodes);
+    // Reports, one line per node, the triangles dropped while merging.
+    ~Flattener();
+    Flattener(const Flattener&) = delete;
+    Flattener& operator=(const Flattener&) = delete;
 
     // Merges `node`, after its own descendants, into every node that references
     // it (in node order, then reference order), sets those references to -1 and
@@ -60,7 +71,7 @@ private:
     {
         unsigned node;
         unsigned nextChild;
-        unsigned childCount; // taken when the node's flattening starts
+        unsigned childCount;  // taken when the node's flattening starts
     };
 
     bool Enter(unsigned node);
@@ -74,6 +85,9 @@ private:
     std::vector<Site> sites;
     std::vector<char> isFlattening;
     std::vector<Frame> stack;
+    // Node index -> its name when the first triangle was dropped from it, and
+    // how many were.
+    std::map<unsigned, std::pair<std::string, unsigned long long>> dropped;
 };
 
-} // namespace cleaning
+}  // namespace cleaning
