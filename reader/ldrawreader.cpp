@@ -3,9 +3,12 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "reader/ldrawtokens.h"
 
@@ -36,12 +39,29 @@ constexpr double kParallelLimit = 0.0001;
 constexpr double kSegmentMargin = 0.0001;
 
 // Reads all of a file, or fails; a directory fails on its first read, a
-// file too large for memory like one that cannot be opened.
-bool ReadWholeFile(const std::string& path, std::string& text)
+// file too large for memory like one that cannot be opened. With
+// `mustBeRegular` anything but a regular file fails: a library entry that is
+// a pipe would wait for a writer forever, a device might never end.
+bool ReadWholeFile(const std::string& path, bool mustBeRegular, std::string& text)
 {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
+    // Opened without waiting: a pipe with no writer reads as empty instead
+    // of blocking the open.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
         return false;
+    struct stat status;
+    if (fstat(descriptor, &status) != 0 || (mustBeRegular && !S_ISREG(status.st_mode)) ||
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0)
+    {
+        ::close(descriptor);
+        return false;
+    }
+    std::FILE* file = fdopen(descriptor, "rb");
+    if (file == nullptr)
+    {
+        ::close(descriptor);
+        return false;
+    }
     // One read of the size a regular file claims (plus one byte to meet the
     // end), then more in case it grew. Every file of a nesting chain stays in
     // memory while it is read, so no slack is kept.
@@ -176,7 +196,8 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
                            int kind)
 {
     auto file = std::make_unique<FileState>();
-    if (!ReadWholeFile(path, file->text))
+    // The model may come from a pipe (/dev/stdin); library files are files.
+    if (!ReadWholeFile(path, kind != NodeKind::Model, file->text))
         return false;
     file->path = path;
     file->tokens = LDrawTokenizer(file->text);

@@ -28,13 +28,15 @@ LDrawTokenizer::LDrawTokenizer(std::string_view text)
 {
     if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         cursor += 3;
+    if (text.find('\n') == std::string_view::npos && text.find('\r') != std::string_view::npos)
+        lineEnd = '\r';
 }
 
 bool LDrawTokenizer::NextToken(std::string_view& token)
 {
     while (cursor != end && IsWhiteSpace(*cursor))
     {
-        if (*cursor == '\n')
+        if (*cursor == lineEnd)
             ++line;
         ++cursor;
     }
@@ -52,7 +54,7 @@ bool LDrawTokenizer::NextToken(std::string_view& token)
 
 void LDrawTokenizer::SkipRestOfLine()
 {
-    const void* lineFeed = std::memchr(cursor, '\n', static_cast<std::size_t>(end - cursor));
+    const void* lineFeed = std::memchr(cursor, lineEnd, static_cast<std::size_t>(end - cursor));
     if (lineFeed == nullptr)
     {
         cursor = end;
@@ -64,7 +66,7 @@ void LDrawTokenizer::SkipRestOfLine()
 
 unsigned LDrawTokenizer::Line() const
 {
-    if (isAtEnd && line > 1 && end != begin && end[-1] == '\n')
+    if (isAtEnd && line > 1 && end != begin && end[-1] == lineEnd)
         return line - 1;
     return line;
 }

@@ -3,8 +3,9 @@
 #include <string_view>
 
 // Splits the text of one LDraw file into white-space separated tokens, keeping
-// the 1-based line of each. Only line feeds end a line; a carriage return is
-// white space like space, tab, vertical tab and form feed.
+// the 1-based line of each. Line feeds end lines; a carriage return is white
+// space like space, tab, vertical tab and form feed. Only in a text with no
+// line feed at all (old Mac files) do carriage returns end lines.
 class LDrawTokenizer
 {
 public:
@@ -16,7 +17,7 @@ public:
     // text. Line() then gives the token's line, or the line of the end.
     bool NextToken(std::string_view& token);
 
-    // Drops everything up to and including the next line feed (a comment or
+    // Drops everything up to and including the next line end (a comment or
     // meta-command line).
     void SkipRestOfLine();
 
@@ -28,6 +29,7 @@ private:
     const char* begin;
     const char* cursor;
     const char* end;
+    char lineEnd = '\n';
     unsigned line = 1;
     bool isAtEnd = false;
 };

@@ -120,4 +120,13 @@ TEST(LDrawReaderTokenizer, RestOfLineEndsAtTheNextLineFeed)
     EXPECT_EQ(Tokenize("0 no line feed", true), (Tokens{"0@1", "<end 1>"}));
 }
 
+TEST(LDrawReaderTokenizer, CarriageReturnsEndLinesOnlyInTextsWithoutLineFeeds)
+{
+    // Old Mac files: every carriage return ends a line, comments included.
+    EXPECT_EQ(Tokenize("0 a comment 3 4\r3 1\r\r5\r", true),
+              (Tokens{"0@1", "3@2", "1@2", "5@4", "<end 4>"}));
+    // One line feed anywhere makes carriage returns plain white space again.
+    EXPECT_EQ(Tokenize("0 a\r2\r3\n4", true), (Tokens{"0@1", "4@2", "<end 2>"}));
+}
+
 } // namespace

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 #include "reader/ldrawreader.h"
 
@@ -301,6 +302,49 @@ TEST_F(LDrawReaderFiles, ReadsAChainOfOneHundredThousandNestedFiles)
     EXPECT_EQ(Node(kDepth).tag, 2 * kDepth + 1);
     EXPECT_EQ(Node(kDepth).mesh.GetPolygonCount(), 1u);
     EXPECT_EQ(Node(kDepth - 1).children[0].node, kDepth);
+}
+
+TEST_F(LDrawReaderFiles, LibraryEntriesThatAreNoFilesCountAsMissingWithoutWaiting)
+{
+    // A pipe would block an ordinary open until someone writes to it, and a
+    // device may never end; a folder and a dangling link cannot be read.
+    Write("lib/parts/good.dat", kTriangle);
+    fs::create_directories(lib + "parts/folder.dat");
+    ASSERT_EQ(mkfifo((lib + "parts/pipe.dat").c_str(), 0644), 0);
+    fs::create_symlink("/dev/zero", lib + "parts/zero.dat");
+    fs::create_symlink(lib + "parts/nowhere", lib + "parts/dangling.dat");
+    for (const char* name : {"pipe.dat", "zero.dat", "folder.dat", "dangling.dat"})
+    {
+        Write("lib/parts/holder.dat", Ref(name) + kTriangle);
+        Write("model.ldr", Ref("good.dat") + Ref("holder.dat"));
+        ASSERT_TRUE(ReadModel()) << name;
+        EXPECT_EQ(out, "Error: cannot find file " + std::string(name) + "\n");
+        ASSERT_EQ(part.GetNodeCount(), 3u) << name;
+        EXPECT_EQ(Node(2).mesh.GetPolygonCount(), 0u) << name;
+    }
+}
+
+TEST_F(LDrawReaderFiles, AModelFromAPipeWithoutWriterReadsAsEmpty)
+{
+    ASSERT_EQ(mkfifo((root + "model.ldr").c_str(), 0644), 0);
+    ASSERT_TRUE(ReadModel());
+    ASSERT_EQ(part.GetNodeCount(), 1u);
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 0u);
+}
+
+TEST_F(LDrawReaderFiles, ReadsFilesWithCarriageReturnLineEnds)
+{
+    Write("lib/parts/a.dat", "0 a part\r" + std::string("3 16 0 0 0 1 0 0 0 1 0\r"));
+    Write("model.ldr",
+          "\xEF\xBB\xBF"
+          "0 old Mac model\r1 4 0 0 0 1 0 0 0 1 0 0 0 1 a.dat\r"
+          "0 cut\r3 16 1 2");
+    ASSERT_TRUE(ReadModel());
+    EXPECT_EQ(err,
+              "Error: " + root + "model.ldr line 4: unreadable statement, rest of file ignored\n");
+    ASSERT_EQ(part.GetNodeCount(), 2u);
+    ASSERT_EQ(Node(0).children.size(), 1u);
+    EXPECT_EQ(Node(1).mesh.GetPolygonCount(), 1u);
 }
 
 } // namespace
