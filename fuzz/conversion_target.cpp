@@ -159,7 +159,7 @@ void CheckScene(const std::string& path)
     std::fclose(file);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
