@@ -15,15 +15,17 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/plinthex_process.h"
 #include "tests/scene_check.h"
 #include "tests/temp_folder.h"
-
-extern char** environ;
 
 namespace
 {
 
-const std::string kBinary = PLINTHEX_BINARY;
+using plinthex_process::Invocation;
+using plinthex_process::Result;
+using plinthex_process::RunPlinthex;
+
 const std::string kExamples = PLINTHEX_EXAMPLES_DIR;
 const std::string kShared = PLINTHEX_SHARED_DIR;
 
@@ -35,73 +37,6 @@ const char kUsage[] =
     "\tis set to the proper directory\n"
     "\tMore options later\n"
     "\tVersion 0.1\n";
-
-struct Result
-{
-    int status = -1; // exit status, or -1 when the process did not exit
-    std::string out;
-    std::string err;
-};
-
-struct Invocation
-{
-    std::vector<std::string> arguments;
-    const char* ldrawDir = nullptr; // LDRAWDIR, unset when null
-    std::string folder;             // working folder
-    rlim_t fileSizeLimit = RLIM_INFINITY;
-};
-
-Result RunPlinthex(const Invocation& invocation)
-{
-    TempFolder logs;
-    const std::string outPath = logs / "stdout", errPath = logs / "stderr";
-
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        if (std::strncmp(*entry, "LDRAWDIR=", 9) != 0)
-            environment.emplace_back(*entry);
-    if (invocation.ldrawDir != nullptr)
-        environment.push_back(std::string("LDRAWDIR=") + invocation.ldrawDir);
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    std::vector<std::string> arguments = invocation.arguments;
-    arguments.insert(arguments.begin(), kBinary);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    Result result;
-    const pid_t child = fork();
-    if (child < 0)
-        return result;
-    if (child == 0)
-    {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(invocation.folder.c_str()) != 0)
-            _exit(127);
-        if (invocation.fileSizeLimit != RLIM_INFINITY)
-        {
-            // Writes beyond the limit fail with EFBIG instead of a signal.
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit = {invocation.fileSizeLimit, invocation.fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
-    result.out = ReadFile(outPath);
-    result.err = ReadFile(errPath);
-    return result;
-}
 
 std::vector<std::string> Lines(const std::string& text)
 {

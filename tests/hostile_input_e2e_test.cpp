@@ -1,0 +1,312 @@
+// Broken and hostile input through the program as a process: it must end with
+// a clear "Error: " line or a sound scene, never crash, hang or lose a file.
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/plinthex_process.h"
+#include "tests/scene_check.h"
+#include "tests/temp_folder.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+using plinthex_process::Invocation;
+using plinthex_process::Result;
+using plinthex_process::RunPlinthex;
+
+const std::string kTriangle = "3 16 0 0 0 10 0 0 0 10 0\n";
+
+std::string Ref(const std::string& name, int color = 16)
+{
+    return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
+}
+
+// Words of a scene that would read as "nan" or "inf" in any spelling.
+std::string NonFiniteWordIn(const std::string& text)
+{
+    std::istringstream words(text);
+    for (std::string word; words >> word;)
+    {
+        std::string bare = word[0] == '-' || word[0] == '+' ? word.substr(1) : word;
+        std::transform(bare.begin(), bare.end(), bare.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (bare.compare(0, 3, "nan") == 0 || bare.compare(0, 3, "inf") == 0)
+            return word;
+    }
+    return std::string();
+}
+
+// Runs in a fresh folder holding a small library in lib/ (lower case, as
+// found on case-sensitive disks).
+class HostileInput : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(work.path.empty());
+        Write("lib/parts/brick.dat", kTriangle + "4 16 0 0 5 10 0 5 10 10 5 0 10 5\n");
+    }
+
+    void Write(const std::string& relative, const std::string& text)
+    {
+        fs::create_directories(fs::path(work / relative).parent_path());
+        WriteTextFile(work / relative, text);
+    }
+
+    Result Convert(const std::string& model, std::vector<std::string> more = {})
+    {
+        Invocation invocation;
+        invocation.arguments = {"lib", model};
+        invocation.arguments.insert(invocation.arguments.end(), more.begin(), more.end());
+        invocation.folder = work.path;
+        return RunPlinthex(invocation);
+    }
+
+    // A successful run: exit 0, a scene whose structure matches the printed
+    // statistics and that holds only finite numbers.
+    ::testing::AssertionResult Converted(const Result& result, const std::string& scene)
+    {
+        if (result.status != 0)
+            return ::testing::AssertionFailure() << "status " << result.status << "\n"
+                                                 << result.err;
+        const std::string text = ReadFile(work / scene);
+        const SceneCheck check = CheckScene(text);
+        if (!check.ok)
+            return ::testing::AssertionFailure() << scene << ": " << check.error;
+        SceneCounts printed;
+        if (!ParseStats(result.out.substr(result.out.find("Polygons")), printed) ||
+            !(printed == check.counts))
+            return ::testing::AssertionFailure() << "statistics differ from the scene";
+        const std::string word = NonFiniteWordIn(text);
+        if (!word.empty())
+            return ::testing::AssertionFailure() << scene << " holds " << word;
+        return ::testing::AssertionSuccess();
+    }
+
+    TempFolder work;
+};
+
+TEST_F(HostileInput, ModelsThatAreFoldersMissingEmptyOrBinaryGarbage)
+{
+    fs::create_directories(work / "folder.ldr");
+    for (const std::string model : {"folder.ldr", "missing.ldr"})
+    {
+        const Result result = Convert(model);
+        EXPECT_EQ(result.status, 255) << model;
+        EXPECT_EQ(result.out, "Reading file " + model + "\n");
+        EXPECT_EQ(result.err, "Error: reading file " + model + " failed\n");
+    }
+    EXPECT_FALSE(fs::exists(work / "folder.txt"));
+    EXPECT_FALSE(fs::exists(work / "missing.txt"));
+
+    // Nothing to convert is not an error: an empty scene.
+    Write("empty.ldr", "");
+    Result result = Convert("empty.ldr");
+    EXPECT_TRUE(Converted(result, "empty.txt"));
+    EXPECT_EQ(result.err, "");
+
+    // Bytes of every value, NULs included: the first line that is no
+    // statement ends the reading with one line naming it.
+    std::string garbage = kTriangle;
+    for (int i = 0; i < 4096; ++i)
+        garbage += static_cast<char>((i * 7919) % 256);
+    Write("garbage.ldr", garbage);
+    result = Convert("garbage.ldr");
+    EXPECT_TRUE(Converted(result, "garbage.txt"));
+    EXPECT_EQ(result.err,
+              "Error: garbage.ldr line 2: unreadable statement, rest of file ignored\n");
+}
+
+TEST_F(HostileInput, LibraryEntriesThatAreFoldersOrCannotBeReadAreNotFound)
+{
+    fs::create_directories(work / "lib/parts/folder.dat");
+    fs::create_symlink("nowhere.dat", work / "lib/parts/dangling.dat");
+    ASSERT_EQ(mkfifo((work / "lib/parts/pipe.dat").c_str(), 0644), 0);
+    std::vector<std::string> names = {"folder.dat", "dangling.dat", "pipe.dat"};
+    // Root reads files whatever their mode says.
+    if (geteuid() != 0)
+    {
+        Write("lib/parts/secret.dat", kTriangle);
+        ASSERT_EQ(chmod((work / "lib/parts/secret.dat").c_str(), 0), 0);
+        names.push_back("secret.dat");
+    }
+    for (const std::string& name : names)
+    {
+        fs::remove(work / "model.txt");
+        // Placed by the model itself, a missing file ends the conversion...
+        Write("model.ldr", Ref("brick.dat") + Ref(name));
+        Result result = Convert("model.ldr");
+        EXPECT_EQ(result.status, 255) << name;
+        EXPECT_EQ(result.out, "Reading file model.ldr\nError: cannot find file " + name + "\n");
+        EXPECT_EQ(result.err, "Error: reading file model.ldr failed\n");
+        EXPECT_FALSE(fs::exists(work / "model.txt"));
+
+        // ...placed by a part, it only ends the reading of that part.
+        Write("lib/parts/holder.dat", kTriangle + Ref(name));
+        Write("model.ldr", Ref("brick.dat") + Ref("holder.dat"));
+        result = Convert("model.ldr");
+        EXPECT_TRUE(Converted(result, "model.txt")) << name;
+        EXPECT_NE(result.out.find("Error: cannot find file " + name + "\n"), std::string::npos);
+    }
+}
+
+TEST_F(HostileInput, LineEndsAndAByteOrderMarkGiveTheSameScene)
+{
+    const std::string lines[] = {"0 a model with a comment 3 16 1 2 3", Ref("brick.dat", 4),
+                                 "0 and another", Ref("brick.dat", 2)};
+    auto joined = [&](const std::string& end)
+    {
+        std::string text;
+        for (std::string line : lines)
+        {
+            if (!line.empty() && line.back() == '\n')
+                line.pop_back();
+            text += line + end;
+        }
+        return text;
+    };
+    Write("model.ldr", joined("\n"));
+    ASSERT_TRUE(Converted(Convert("model.ldr", {"lf.txt"}), "lf.txt"));
+    const std::string expected = ReadFile(work / "lf.txt");
+    const std::pair<const char*, std::string> variants[] = {
+        {"CR LF", joined("\r\n")},
+        {"CR", joined("\r")},
+        {"BOM", "\xEF\xBB\xBF" + joined("\n")},
+        {"BOM CR LF", "\xEF\xBB\xBF" + joined("\r\n")},
+    };
+    for (const auto& variant : variants)
+    {
+        Write("model.ldr", variant.second);
+        const Result result = Convert("model.ldr", {"out.txt"});
+        EXPECT_TRUE(Converted(result, "out.txt")) << variant.first;
+        EXPECT_EQ(result.err, "") << variant.first;
+        EXPECT_TRUE(ReadFile(work / "out.txt") == expected) << variant.first;
+    }
+}
+
+TEST_F(HostileInput, BadNumbersAndCutStatementsEndTheFileWithOneLine)
+{
+    const std::string rest = ": unreadable statement, rest of file ignored\n";
+    // Each bad word as a coordinate, as a colour and as a line type.
+    for (const std::string bad : {"abc", "0x10", "inf", "-inf", "nan", "1e999", "-1e999",
+                                  "99999999999", "1,5", "--1", "1e"})
+    {
+        for (const std::string& statement :
+             {"3 16 0 0 0 10 0 0 0 " + bad + " 0\n", "3 " + bad + " 0 0 0 10 0 0 0 10 0\n",
+              bad + " 16 0 0 0 10 0 0 0 10 0\n"})
+        {
+            if (statement == "3 16 0 0 0 10 0 0 0 99999999999 0\n")
+                continue; // a fine coordinate
+            Write("model.ldr", Ref("brick.dat") + statement + Ref("brick.dat", 4));
+            const Result result = Convert("model.ldr");
+            EXPECT_TRUE(Converted(result, "model.txt")) << statement;
+            EXPECT_EQ(result.err, "Error: model.ldr line 2" + rest) << statement;
+            // The reference after the bad statement is not read.
+            EXPECT_NE(result.out.find("Instances: 2\n"), std::string::npos) << result.out;
+        }
+    }
+    // Cut in the middle of a statement by the end of the file, in a part.
+    Write("lib/parts/cut.dat", kTriangle + "4 16 0 0 0 10 0 0 10 10");
+    Write("model.ldr", Ref("cut.dat"));
+    const Result result = Convert("model.ldr");
+    EXPECT_TRUE(Converted(result, "model.txt"));
+    EXPECT_EQ(result.err, "Error: lib/parts/cut.dat line 2" + rest);
+    // The first triangle and its box (flat: four of the six faces).
+    EXPECT_NE(result.out.find("Polygons : 5\n"), std::string::npos) << result.out;
+}
+
+TEST_F(HostileInput, NamesOfAHundredKilobytes)
+{
+    const std::string longName(100 * 1024, 'n');
+    // As the model: no file has such a name.
+    Result result = Convert(longName + ".ldr");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(result.err == "Error: reading file " + longName + ".ldr failed\n");
+
+    // As a reference: found nowhere.
+    Write("model.ldr", Ref(longName + ".dat"));
+    result = Convert("model.ldr");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(result.out ==
+                "Reading file model.ldr\nError: cannot find file " + longName + ".dat\n");
+
+    // As the output: written under a short temporary name, which cannot be
+    // renamed to it; nothing is left behind.
+    Write("model.ldr", Ref("brick.dat"));
+    result = Convert("model.ldr", {longName + ".txt"});
+    EXPECT_EQ(result.status, 255);
+    EXPECT_TRUE(result.err == "Error: writing file " + longName + ".txt failed\n");
+    EXPECT_EQ(work.List(), (std::vector<std::string>{"lib", "model.ldr"}));
+}
+
+TEST_F(HostileInput, CyclesOfReferencesAreCutWithOneLineEach)
+{
+    Write("lib/parts/a.dat", kTriangle + Ref("b.dat"));
+    Write("lib/parts/b.dat", kTriangle + Ref("a.dat"));
+    Write("model.ldr", Ref("a.dat") + Ref("model.ldr") + Ref("brick.dat"));
+    const Result result = Convert("model.ldr");
+    EXPECT_TRUE(Converted(result, "model.txt"));
+    const std::string rest = ", which includes it; reference ignored\n";
+    EXPECT_EQ(result.err, "Error: lib/parts/b.dat references a.dat" + rest +
+                              "Error: model.ldr references model.ldr" + rest);
+}
+
+TEST_F(HostileInput, AQuadWithFourEqualCornersIsTwoDegenerateTriangles)
+{
+    Write("model.ldr", Ref("brick.dat") + "4 16 1 2 3 1 2 3 1 2 3 1 2 3\n" + kTriangle);
+    const Result result = Convert("model.ldr");
+    EXPECT_TRUE(Converted(result, "model.txt"));
+    const std::string line =
+        "Error: model.ldr has a degenerate triangle with vertices | 1 2 3 |,| 1 2 3 |,| 1 2 3 |\n";
+    EXPECT_EQ(result.err, line + line);
+}
+
+TEST_F(HostileInput, CoordinatesThatOverflowNeverReachTheScene)
+{
+    // Corners of 1e300 are finite, but placing them by 1e300 overflows, and
+    // the sides of a box around 1e301 multiply to infinity.
+    Write("lib/p/far.dat", "3 16 1e300 0 0 0 1e300 0 0 0 1e300\n" + kTriangle);
+    Write("lib/parts/huge.dat", "1 16 0 0 0 1e300 0 0 0 1e300 0 0 0 1e300 far.dat\n" + kTriangle);
+    Write("lib/parts/wide.dat", "3 16 1e300 0 0 0 1e300 0 0 0 1e300\n");
+    Write("model.ldr", Ref("huge.dat") + Ref("brick.dat") + Ref("wide.dat"));
+    const Result result = Convert("model.ldr");
+    EXPECT_TRUE(Converted(result, "model.txt"));
+    EXPECT_EQ(result.err,
+              "Error: huge.dat places 1 triangle beyond the range of numbers; dropped\n"
+              "Error: huge.dat_bounding_box is beyond the range of numbers; faces left out\n"
+              "Error: wide.dat_bounding_box is beyond the range of numbers; faces left out\n");
+}
+
+TEST_F(HostileInput, ModelsThatMultiplyBeyondTheLimitAreRefusedBeforeAnyWork)
+{
+    // Three files each placing the next a thousand times: 2 * 10^9 triangles
+    // from 100 KB of text.
+    std::string level1, level2, level3;
+    for (int i = 0; i < 1000; ++i)
+    {
+        level1 += Ref("brick.dat");
+        level2 += Ref("level1.dat");
+        level3 += Ref("level2.dat");
+    }
+    Write("lib/parts/level1.dat", level1);
+    Write("lib/parts/level2.dat", level2);
+    Write("lib/parts/level3.dat", level3);
+    Write("model.ldr", Ref("level3.dat"));
+    WriteTextFile(work / "model.txt", "yesterday's scene\n");
+    const Result result = Convert("model.ldr");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.out, "Reading file model.ldr\n");
+    EXPECT_EQ(result.err,
+              "Error: model.ldr expands to more than 25000000 triangles; not converted\n");
+    EXPECT_EQ(ReadFile(work / "model.txt"), "yesterday's scene\n");
+}
+
+} // namespace

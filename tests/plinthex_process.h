@@ -1,0 +1,89 @@
+#pragma once
+
+// Runs the built program (PLINTHEX_BINARY) as a process in a given working
+// folder, with its standard output and standard error captured apart.
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/temp_folder.h"
+
+extern char** environ;
+
+namespace plinthex_process
+{
+
+struct Result
+{
+    int status = -1; // exit status, or -1 when the process did not exit
+    std::string out;
+    std::string err;
+};
+
+struct Invocation
+{
+    std::vector<std::string> arguments;
+    const char* ldrawDir = nullptr; // LDRAWDIR, unset when null
+    std::string folder;             // working folder
+    rlim_t fileSizeLimit = RLIM_INFINITY;
+};
+
+inline Result RunPlinthex(const Invocation& invocation)
+{
+    TempFolder logs;
+    const std::string outPath = logs / "stdout", errPath = logs / "stderr";
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "LDRAWDIR=", 9) != 0)
+            environment.emplace_back(*entry);
+    if (invocation.ldrawDir != nullptr)
+        environment.push_back(std::string("LDRAWDIR=") + invocation.ldrawDir);
+    std::vector<char*> envp;
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> arguments = invocation.arguments;
+    arguments.insert(arguments.begin(), PLINTHEX_BINARY);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    Result result;
+    const pid_t child = fork();
+    if (child < 0)
+        return result;
+    if (child == 0)
+    {
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+            chdir(invocation.folder.c_str()) != 0)
+            _exit(127);
+        if (invocation.fileSizeLimit != RLIM_INFINITY)
+        {
+            // Writes beyond the limit fail with EFBIG instead of a signal.
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit = {invocation.fileSizeLimit, invocation.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    result.out = ReadFile(outPath);
+    result.err = ReadFile(errPath);
+    return result;
+}
+
+} // namespace plinthex_process
