@@ -32,11 +32,12 @@ std::string OutputNameFor(const std::string& modelPath);
 void PrintUsage(std::ostream& out);
 
 // Most triangles a model may expand to while its parts are merged (counted
-// with every placement's multiplicity, see CountTrianglesAfterMerging): at
-// roughly 300 bytes each, a few gigabytes of memory and of scene file. Nested
-// references multiply geometry, so a file of a few kilobytes could otherwise
-// ask for more than any machine holds.
-constexpr std::uint64_t kDefaultTriangleLimit = 25000000;
+// with every placement's multiplicity, see CountTrianglesAfterMerging). A
+// converted triangle takes 500 to 750 bytes of memory at the peak and about
+// 220 bytes of scene file, so this is 5 to 8 GB and 2 GB; the largest real
+// models come to about 300,000. Nested references multiply geometry, so a
+// file of a few kilobytes could otherwise ask for more than any machine holds.
+constexpr std::uint64_t kDefaultTriangleLimit = 10000000;
 
 struct ConversionLimits
 {

@@ -305,7 +305,7 @@ TEST_F(HostileInput, ModelsThatMultiplyBeyondTheLimitAreRefusedBeforeAnyWork)
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out, "Reading file model.ldr\n");
     EXPECT_EQ(result.err,
-              "Error: model.ldr expands to more than 25000000 triangles; not converted\n");
+              "Error: model.ldr expands to more than 10000000 triangles; not converted\n");
     EXPECT_EQ(ReadFile(work / "model.txt"), "yesterday's scene\n");
 }
 

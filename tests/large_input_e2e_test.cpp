@@ -1,0 +1,126 @@
+// Inputs of extreme size or shape through the program as a process: they
+// take seconds, not milliseconds, so CI's sanitizer run leaves them out
+// (CTest label "heavy").
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "tests/plinthex_process.h"
+#include "tests/temp_folder.h"
+
+namespace
+{
+
+namespace fs = std::filesystem;
+using plinthex_process::Invocation;
+using plinthex_process::Result;
+using plinthex_process::RunPlinthex;
+
+const std::string kTriangle = "3 16 0 0 0 10 0 0 0 10 0\n";
+
+std::string Ref(const std::string& name, int color = 16)
+{
+    return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
+}
+
+class LargeInput : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // A memory-backed folder where there is one: thousands of files.
+        std::error_code error;
+        const std::string base = fs::is_directory("/dev/shm", error) ? "/dev/shm" : "/tmp";
+        std::string pattern = base + "/plinthex-large-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        fs::create_directories(root + "/lib/parts");
+        fs::create_directories(root + "/lib/p");
+    }
+    void TearDown() override
+    {
+        std::error_code error;
+        fs::remove_all(root, error);
+    }
+
+    void Write(const std::string& relative, const std::string& text)
+    {
+        std::ofstream(root + "/" + relative, std::ios::binary) << text;
+    }
+
+    Result Convert(const std::string& output)
+    {
+        Invocation invocation;
+        invocation.arguments = {"lib", "model.ldr", output};
+        invocation.folder = root;
+        return RunPlinthex(invocation);
+    }
+
+    std::string root;
+};
+
+bool Reports(const Result& result, const std::string& line)
+{
+    return result.out.find(line) != std::string::npos;
+}
+
+TEST_F(LargeInput, TenMegabyteLines)
+{
+    // One comment line of 10 MB, then 10 MB of statements on one line.
+    std::string text = "0 " + std::string(10 << 20, 'x') + "\n";
+    std::string statements;
+    while (statements.size() < (10u << 20))
+        statements += Ref("brick.dat").substr(0, Ref("brick.dat").size() - 1) + " ";
+    text += statements + "\n";
+    Write("model.ldr", text);
+    Write("lib/parts/brick.dat", kTriangle);
+    const Result result = Convert("/dev/null");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(Reports(result, "Meshes   : 2\n")) << result.out;
+}
+
+TEST_F(LargeInput, AChainOfAHundredThousandNestedFiles)
+{
+    constexpr int kDepth = 100000;
+    for (int i = 0; i < kDepth; ++i)
+        Write("lib/parts/c" + std::to_string(i) + ".dat",
+              i + 1 < kDepth ? Ref("c" + std::to_string(i + 1) + ".dat") : kTriangle);
+    Write("model.ldr", Ref("c0.dat"));
+    Result result = Convert("model.txt");
+    EXPECT_EQ(result.status, 0) << result.err;
+    // The one triangle, merged up the whole chain into the part.
+    EXPECT_TRUE(Reports(result, "Meshes   : 2\n")) << result.out;
+    EXPECT_TRUE(fs::exists(root + "/model.txt"));
+
+    // With a triangle in every file the merges copy 5 * 10^9 triangles:
+    // refused before any of that work.
+    for (int i = 0; i + 1 < kDepth; ++i)
+        Write("lib/parts/c" + std::to_string(i) + ".dat",
+              kTriangle + Ref("c" + std::to_string(i + 1) + ".dat"));
+    result = Convert("refused.txt");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err,
+              "Error: model.ldr expands to more than 10000000 triangles; not converted\n");
+    EXPECT_FALSE(fs::exists(root + "/refused.txt"));
+}
+
+TEST_F(LargeInput, ASubFileReferencedAMillionTimes)
+{
+    Write("lib/p/stud.dat", kTriangle);
+    std::string part;
+    part.reserve(50u << 20);
+    for (int i = 0; i < 1000000; ++i)
+        part += "1 16 " + std::to_string(i % 1000) + " 0 " + std::to_string(i / 1000) +
+                " 1 0 0 0 1 0 0 0 1 stud.dat\n";
+    Write("lib/parts/plate.dat", part);
+    Write("model.ldr", Ref("plate.dat"));
+    const Result result = Convert("/dev/null");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(Reports(result, "Polygons : 1000012\n")) << result.out;
+}
+
+} // namespace
