@@ -1,6 +1,8 @@
 #include "app/driver.h"
+#include "app/hugepages.h"
 
 int main(int argc, char** argv)
 {
+    RestartWithHugePages(argv);
     return RunPlinthex(argc, argv);
 }
