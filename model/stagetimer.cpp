@@ -35,3 +35,9 @@ void StageTimer::Mark(const char* stage)
     std::cerr << line << std::flush;
     previousMark = std::chrono::steady_clock::now();
 }
+
+void StageTimer::NoteInput(const char* path)
+{
+    if (isEnabled)
+        std::cerr << "input " << path << '\n';
+}

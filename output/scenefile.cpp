@@ -77,7 +77,8 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
 
 } // namespace
 
-SceneFile::SceneFile() : buffer(new char[kBufferSize])
+SceneFile::SceneFile()
+    : buffer(new char[kBufferSize]), formattedReals(new FormattedReal[kFormattedRealSlots]())
 {
 }
 
@@ -179,7 +180,25 @@ void SceneFile::Write(char c)
 
 void SceneFile::WriteReal(double value)
 {
-    cursor = format_real(Reserve(kMaxRealText), value);
+    static_assert(kMaxRealText <= sizeof(FormattedReal::text) + 4, "cached text fits");
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    FormattedReal& slot = formattedReals[(bits * 0x9E3779B97F4A7C15ull) >> 52];
+    char* out = Reserve(kMaxRealText);
+    if (slot.length != 0 && slot.bits == bits)
+    {
+        std::memcpy(out, slot.text, sizeof slot.text);
+        cursor = out + slot.length;
+        return;
+    }
+    cursor = format_real(out, value);
+    const std::size_t length = static_cast<std::size_t>(cursor - out);
+    if (length <= sizeof slot.text)
+    {
+        slot.bits = bits;
+        slot.length = static_cast<std::uint32_t>(length);
+        std::memcpy(slot.text, out, length);
+    }
 }
 
 void SceneFile::WriteUnsigned(unsigned long long value)

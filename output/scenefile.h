@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -49,7 +50,18 @@ private:
     }
     void Flush();
 
+    // Recently written numbers by bit pattern: a scene repeats coordinates
+    // and normals so often that most are copied instead of formatted again.
+    struct FormattedReal
+    {
+        std::uint64_t bits;
+        std::uint32_t length; // 0: empty slot
+        char text[28];
+    };
+    static constexpr std::size_t kFormattedRealSlots = 4096;
+
     std::unique_ptr<char[]> buffer;
+    std::unique_ptr<FormattedReal[]> formattedReals;
     char* cursor = nullptr;
     char* limit = nullptr;
     int descriptor = -1;

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "model/stagetimer.h"
 #include "reader/ldrawtokens.h"
 
 struct LDrawReader::FileState
@@ -178,6 +179,7 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
     auto file = std::make_unique<FileState>();
     if (!ReadWholeFile(path, file->text))
         return false;
+    StageTimer::NoteInput(path.c_str());
     file->path = path;
     file->tokens = LDrawTokenizer(file->text);
 
