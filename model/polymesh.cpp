@@ -23,7 +23,7 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
 
 } // namespace
 
-unsigned PolyMesh::FindOrAddVertex(const Vector3& position)
+unsigned PolyMesh::MergeVertex(const Vector3& position)
 {
     if (isGridStale)
     {
@@ -62,11 +62,24 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b)
 unsigned PolyMesh::AddPolygon(unsigned count, const Vector3* corners)
 {
     assert(count >= 3);
+    InlineArray<unsigned, 4> vertexIndices;
+    vertexIndices.reserve(count);
+    for (unsigned i = 0; i < count; ++i)
+        vertexIndices.push_back(MergeVertex(corners[i]));
+    return AddPolygonOnVertices(count, vertexIndices.data());
+}
+
+unsigned PolyMesh::AddPolygonOnVertices(unsigned count, const unsigned* vertexIndices)
+{
+    assert(count >= 3);
     _Polygon polygon;
     polygon.vertexIndices.reserve(count);
     polygon.edgeIndices.reserve(count);
     for (unsigned i = 0; i < count; ++i)
-        polygon.vertexIndices.push_back(FindOrAddVertex(corners[i]));
+    {
+        assert(vertexIndices[i] < vertices.size());
+        polygon.vertexIndices.push_back(vertexIndices[i]);
+    }
 
     const int p = static_cast<int>(polygons.size());
     const unsigned* index = polygon.vertexIndices.data();

@@ -44,6 +44,14 @@ public:
     // its index. Never fails, so the all-ones "no polygon" result never occurs.
     unsigned AddPolygon(unsigned count, const Vector3* corners);
 
+    // The two halves of AddPolygon, for callers that place many corners at a
+    // few positions: the index of the vertex a corner at `position` becomes
+    // (the lowest one within 1e-6, or a new one), and a polygon on vertices
+    // so found. AddPolygon(count, corners) is the same as AddPolygonOnVertices
+    // with the MergeVertex result of each corner, taken in corner order.
+    unsigned MergeVertex(const Vector3& position);
+    unsigned AddPolygonOnVertices(unsigned count, const unsigned* vertexIndices);
+
     unsigned GetPolygonVertexCount(unsigned p) const;
     Vector3 GetPolygonVertex(unsigned p, unsigned k) const;
     Vector3 GetPolygonNormal(unsigned p) const;
@@ -73,7 +81,6 @@ public:
     int FindEdge(unsigned a, unsigned b) const;
 
 protected:
-    unsigned FindOrAddVertex(const Vector3& position);
     int RecordEdge(int polygon, unsigned a, unsigned b);
     void FlipPolygon(unsigned p);
     void SpreadOrientation(unsigned seed, std::vector<char>& visited);
