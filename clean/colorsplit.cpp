@@ -62,7 +62,7 @@ void LegoPart::FixColorErrors()
             const bool hasRecord = f < source.GetFaceCount();
             for (unsigned k = 0; k < 3; ++k)
             {
-                const unsigned vertex = source.GetPolygon(f).vertexIndices[k];
+                const unsigned vertex = source.GetPolygonVertexIndex(f, k);
                 if (placed[vertex].target != j)
                     placed[vertex] = {static_cast<unsigned>(j), target.MergeVertex(source.GetVertex(vertex))};
                 corners[k] = placed[vertex].vertex;

@@ -63,7 +63,7 @@ void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsi
         Vector3 normals[3];
         for (unsigned k = 0; k < 3; ++k)
         {
-            const unsigned childVertex = source.GetPolygon(i).vertexIndices[k];
+            const unsigned childVertex = source.GetPolygonVertexIndex(i, k);
             if (placedVertex[childVertex] == kUnplaced)
                 placedVertex[childVertex] = target.MergeVertex(M * source.GetVertex(childVertex));
             corners[k] = placedVertex[childVertex];

@@ -34,9 +34,8 @@ double Angle(const Vector3& a, const Vector3& b)
     return std::acos(c);
 }
 
-bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b)
+bool IsCosineWithinSmoothingAngle(double c)
 {
-    const double c = AngleCosine(a, b);
     if (c > kCosineBandHigh)
         return true; // also c > 1, which Angle clamps to an angle of 0
     if (!(c >= kCosineBandLow))
@@ -153,10 +152,15 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
 
     if (n <= kSmallGroup)
     {
+        // The same cosine as AngleCosine gives, each length taken once.
+        double length[kSmallGroup];
+        for (unsigned i = 0; i < n; ++i)
+            length[i] = group[i].Length();
         bool within[kSmallGroup][kSmallGroup];
         for (unsigned i = 0; i < n; ++i)
             for (unsigned j = 0; j <= i; ++j)
-                within[i][j] = within[j][i] = IsWithinSmoothingAngle(group[i], group[j]);
+                within[i][j] = within[j][i] = IsCosineWithinSmoothingAngle(
+                    group[i].Dot(group[j]) / (length[i] * length[j]));
         unsigned sumOwner[kSmallGroup];
         Vector3 sums[kSmallGroup];
         bool isSumFormed[kSmallGroup] = {};

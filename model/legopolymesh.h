@@ -65,6 +65,12 @@ Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M);
 // Smoothing threshold: 60 degrees to within 4e-12, slightly below pi/3.
 constexpr double kSmoothingAngle = 1.0471975511933334;
 
-// Angle(a, b) < kSmoothingAngle, with the arc cosine evaluated only when the
-// cosine is too close to the threshold to decide without it.
-bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b);
+// Angle(a, b) < kSmoothingAngle for the cosine AngleCosine(a, b), with the
+// arc cosine evaluated only when the cosine is too close to the threshold to
+// decide without it.
+bool IsCosineWithinSmoothingAngle(double cosine);
+
+inline bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b)
+{
+    return IsCosineWithinSmoothingAngle(AngleCosine(a, b));
+}

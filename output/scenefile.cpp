@@ -158,7 +158,7 @@ void SceneFile::Flush()
         hasFailed = true;
 }
 
-void SceneFile::Write(std::string_view text)
+void SceneFile::WriteLong(std::string_view text)
 {
     while (!text.empty())
     {
@@ -172,33 +172,41 @@ void SceneFile::Write(std::string_view text)
     }
 }
 
-void SceneFile::Write(char c)
-{
-    *Reserve(1) = c;
-    ++cursor;
-}
-
-void SceneFile::WriteReal(double value)
+char* SceneFile::PutReal(char* out, double value)
 {
     static_assert(kMaxRealText <= sizeof(FormattedReal::text) + 4, "cached text fits");
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     FormattedReal& slot = formattedReals[(bits * 0x9E3779B97F4A7C15ull) >> 52];
-    char* out = Reserve(kMaxRealText);
     if (slot.length != 0 && slot.bits == bits)
     {
         std::memcpy(out, slot.text, sizeof slot.text);
-        cursor = out + slot.length;
-        return;
+        return out + slot.length;
     }
-    cursor = format_real(out, value);
-    const std::size_t length = static_cast<std::size_t>(cursor - out);
+    char* end = format_real(out, value);
+    const std::size_t length = static_cast<std::size_t>(end - out);
     if (length <= sizeof slot.text)
     {
         slot.bits = bits;
         slot.length = static_cast<std::uint32_t>(length);
         std::memcpy(slot.text, out, length);
     }
+    return end;
+}
+
+char* SceneFile::PutUnsigned(char* out, unsigned value)
+{
+    char digits[12];
+    char* end = digits + sizeof digits;
+    char* start = end;
+    do
+    {
+        *--start = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    const std::size_t length = static_cast<std::size_t>(end - start);
+    std::memcpy(out, start, length);
+    return out + length;
 }
 
 void SceneFile::WriteUnsigned(unsigned long long value)
