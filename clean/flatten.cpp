@@ -57,6 +57,7 @@ void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsi
     // it; a position always merges into the same parent vertex.
     constexpr unsigned kUnplaced = ~0u;
     std::vector<unsigned> placedVertex(source.GetVertexCount(), kUnplaced);
+    target.ReservePolygons(target.GetPolygonCount() + triangleCount);
     for (unsigned i = 0; i < triangleCount; ++i)
     {
         unsigned corners[3];

@@ -79,6 +79,14 @@ Vector3 LEGOPolyMesh::FaceNormal(unsigned f, unsigned k) const
     return faces[f].cornerNormals[k];
 }
 
+void LEGOPolyMesh::ReservePolygons(unsigned count)
+{
+    if (count > polygons.capacity())
+        polygons.reserve(std::max<std::size_t>(count, 2 * polygons.capacity()));
+    if (count > faces.capacity())
+        faces.reserve(std::max<std::size_t>(count, 2 * faces.capacity()));
+}
+
 void LEGOPolyMesh::ResizeFaces(unsigned count)
 {
     faces.resize(count);
@@ -148,7 +156,6 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
     const unsigned n = static_cast<unsigned>(group.size());
     if (n == 0)
         return;
-    std::vector<Vector3> result(n); // (0, 0, 1) each
 
     if (n <= kSmallGroup)
     {
@@ -161,6 +168,7 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
             for (unsigned j = 0; j <= i; ++j)
                 within[i][j] = within[j][i] = IsCosineWithinSmoothingAngle(
                     group[i].Dot(group[j]) / (length[i] * length[j]));
+        Vector3 result[kSmallGroup]; // (0, 0, 1) each
         unsigned sumOwner[kSmallGroup];
         Vector3 sums[kSmallGroup];
         bool isSumFormed[kSmallGroup] = {};
@@ -184,9 +192,11 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
             }
             result[j] = sums[sumOwner[j]];
         }
-        group.swap(result);
+        std::copy(result, result + n, group.begin());
         return;
     }
+
+    std::vector<Vector3> result(n); // (0, 0, 1) each
 
     // Large groups (fans around one vertex) repeat few distinct normals. The
     // threshold test depends on the values only, so corners with equal bits

@@ -30,6 +30,10 @@ public:
     Vector3 FaceNormal(unsigned f, unsigned k) const;
     unsigned GetFaceCount() const { return static_cast<unsigned>(faces.size()); }
 
+    // Makes room for `count` polygons with their face records, growing
+    // geometrically, so that adding many polygons moves the lists rarely.
+    void ReservePolygons(unsigned count);
+
     // Orients the mesh outward, sets every corner normal to its polygon's
     // normal and, when `smooth`, averages the corner normals at each vertex
     // across corners less than 60 degrees apart.
