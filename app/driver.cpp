@@ -7,6 +7,7 @@
 
 #include "clean/expansion.h"
 #include "model/legopart.h"
+#include "model/stagetimer.h"
 #include "output/writetriset.h"
 #include "reader/ldrawreader.h"
 
@@ -78,6 +79,8 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
 int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
                  const std::string& outputPath, const ConversionLimits& limits)
 {
+    if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
+        StageTimer::Enable();
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
     LegoPart part;
@@ -92,6 +95,8 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
                   << " triangles; not converted\n";
         return kExitFailure;
     }
+
+    StageTimer::Mark("read");
 
     // Whole, single-coloured, smoothed parts scaled by 0.05, with their
     // bounding boxes; the options are fixed.
@@ -114,6 +119,7 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
         isWritten = writer.Write(outputPath.c_str(), part, true);
+    StageTimer::Mark("write");
     writer.DumpStats(std::cout);
     std::cout.flush();
     return isWritten ? kExitSuccess : kExitFailure;

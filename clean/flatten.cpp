@@ -60,28 +60,52 @@ unsigned MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, 
     const LEGOPolyMesh& source = nodes[static_cast<unsigned>(instance.node)].mesh;
     LEGOPolyMesh& target = nodes[parent].mesh;
     const unsigned triangleCount = source.GetPolygonCount();
+    // Each child vertex is placed and merged once, when a corner first uses
+    // it; a position always merges into the same parent vertex.
+    constexpr unsigned kUnplaced = ~0u;
+    // A vertex that placing carries beyond the range of doubles.
+    constexpr unsigned kOverflowed = ~0u - 1;
+    std::vector<unsigned> placedVertex(source.GetVertexCount(), kUnplaced);
+    target.ReservePolygons(target.GetPolygonCount() + triangleCount);
     unsigned droppedCount = 0;
     for (unsigned i = 0; i < triangleCount; ++i)
     {
-        Vector3 corners[3];
-        Vector3 normals[3];
+        // Huge coordinates placed by huge matrices overflow; an infinite or
+        // NaN corner could neither be merged, boxed nor written. Such a
+        // triangle is dropped before any of its corners joins the parent.
+        unsigned childVertices[3];
+        Vector3 positions[3];
         bool isFinite = true;
         for (unsigned k = 0; k < 3; ++k)
         {
-            corners[k] = M * source.GetPolygonVertex(i, k);
-            isFinite = isFinite && IsFinite(corners[k]);
-            if (copyNormals)
-                normals[k] = TransformNormal(CornerNormal(source, i, k), M);
+            childVertices[k] = source.GetPolygonVertexIndex(i, k);
+            unsigned& placed = placedVertex[childVertices[k]];
+            if (placed == kUnplaced)
+            {
+                positions[k] = M * source.GetVertex(childVertices[k]);
+                if (!IsFinite(positions[k]))
+                    placed = kOverflowed;
+            }
+            isFinite = isFinite && placed != kOverflowed;
         }
-        // Huge coordinates placed by huge matrices overflow; an infinite or
-        // NaN corner could neither be merged, boxed nor written.
         if (!isFinite)
         {
             ++droppedCount;
             continue;
         }
+        unsigned corners[3];
+        Vector3 normals[3];
+        for (unsigned k = 0; k < 3; ++k)
+        {
+            unsigned& placed = placedVertex[childVertices[k]];
+            if (placed == kUnplaced)
+                placed = target.MergeVertex(positions[k]);
+            corners[k] = placed;
+            if (copyNormals)
+                normals[k] = TransformNormal(CornerNormal(source, i, k), M);
+        }
         const int color = MergedColor(colours, source.FaceColor(i), instance.color);
-        const unsigned face = target.AddPolygon(3, corners);
+        const unsigned face = target.AddPolygonOnVertices(3, corners);
         target.FaceColor(face) = color;
         if (copyNormals)
             target.SetFaceNormals(face, 3, normals);

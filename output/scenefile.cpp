@@ -82,7 +82,8 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
 
 } // namespace
 
-SceneFile::SceneFile() : buffer(new char[kBufferSize])
+SceneFile::SceneFile()
+    : buffer(new char[kBufferSize]), formattedReals(new FormattedReal[kFormattedRealSlots]())
 {
 }
 
@@ -162,7 +163,7 @@ void SceneFile::Flush()
         hasFailed = true;
 }
 
-void SceneFile::Write(std::string_view text)
+void SceneFile::WriteLong(std::string_view text)
 {
     while (!text.empty())
     {
@@ -176,15 +177,59 @@ void SceneFile::Write(std::string_view text)
     }
 }
 
-void SceneFile::Write(char c)
+char* SceneFile::PutReal(char* out, double value)
 {
-    *Reserve(1) = c;
-    ++cursor;
+    static_assert(kMaxRealText <= sizeof(FormattedReal::text) + 4, "cached text fits");
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    FormattedReal& slot = formattedReals[(bits * 0x9E3779B97F4A7C15ull) >> 52];
+    if (slot.length != 0 && slot.bits == bits)
+    {
+        std::memcpy(out, slot.text, sizeof slot.text);
+        return out + slot.length;
+    }
+    char* end = format_real(out, value);
+    const std::size_t length = static_cast<std::size_t>(end - out);
+    if (length <= sizeof slot.text)
+    {
+        slot.bits = bits;
+        slot.length = static_cast<std::uint32_t>(length);
+        std::memcpy(slot.text, out, length);
+    }
+    return end;
 }
 
-void SceneFile::WriteReal(double value)
+char* SceneFile::PutUnsigned(char* out, unsigned value)
 {
-    cursor = format_real(Reserve(kMaxRealText), value);
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    // Two digits at a time from the end, into a scratch area, then copied.
+    char digits[10];
+    char* start = digits + sizeof digits;
+    while (value >= 100)
+    {
+        const unsigned pair = (value % 100) * 2;
+        value /= 100;
+        start -= 2;
+        start[0] = kPairs[pair];
+        start[1] = kPairs[pair + 1];
+    }
+    if (value >= 10)
+    {
+        start -= 2;
+        start[0] = kPairs[value * 2];
+        start[1] = kPairs[value * 2 + 1];
+    }
+    else
+    {
+        *--start = static_cast<char>('0' + value);
+    }
+    const std::size_t length = static_cast<std::size_t>(digits + sizeof digits - start);
+    for (std::size_t i = 0; i < length; ++i)
+        out[i] = start[i];
+    return out + length;
 }
 
 void SceneFile::WriteUnsigned(unsigned long long value)

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "model/stagetimer.h"
 #include "reader/ldrawtokens.h"
 
 struct LDrawReader::FileState
@@ -199,6 +200,7 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
     // The model may come from a pipe (/dev/stdin); library files are files.
     if (!ReadWholeFile(path, kind != NodeKind::Model, file->text))
         return false;
+    StageTimer::NoteInput(path.c_str());
     file->path = path;
     file->tokens = LDrawTokenizer(file->text);
 
