@@ -35,7 +35,9 @@ public:
     {
         if (text.size() <= static_cast<std::size_t>(limit - cursor))
         {
-            std::memcpy(cursor, text.data(), text.size());
+            // An empty view may hold a null pointer, which memcpy must not get.
+            if (!text.empty())
+                std::memcpy(cursor, text.data(), text.size());
             cursor += text.size();
         }
         else
