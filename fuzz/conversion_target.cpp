@@ -44,7 +44,8 @@ protected:
     std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
 };
 
-// The private folder with the library layout, removed at exit.
+// A private folder with the library layout for one input, removed with it:
+// libFuzzer may end a process without running static destructors.
 class Workspace
 {
 public:
@@ -163,19 +164,13 @@ void CheckScene(const std::string& path)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static Workspace workspace;
+    const Workspace workspace;
     static NullBuffer silence;
 
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const std::vector<std::string_view> files = SplitFiles(text);
-    for (std::size_t i = 0; i < kFileCount; ++i)
-    {
-        const std::string path = workspace.Path(kFilePaths[i]);
-        if (i < files.size())
-            WriteWholeFile(path, files[i]);
-        else
-            std::remove(path.c_str());
-    }
+    for (std::size_t i = 0; i < files.size(); ++i)
+        WriteWholeFile(workspace.Path(kFilePaths[i]), files[i]);
     const std::string outputPath = workspace.Path("out.txt");
 
     ConversionLimits limits;
