@@ -14,6 +14,9 @@ namespace
 constexpr double kCosineBandLow = 0.5 - 1e-9;
 constexpr double kCosineBandHigh = 0.5 + 1e-9;
 
+// Most distinct normals at one vertex that are smoothed.
+constexpr unsigned kMaxSmoothedClasses = 1024;
+
 // Groups up to this size are smoothed with a table of all pairs.
 constexpr unsigned kSmallGroup = 16;
 
@@ -223,6 +226,18 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
         lastMember.back() = j; // ascending within a class
     }
     const unsigned classCount = static_cast<unsigned>(representative.size());
+    // Beyond this many different normals at one vertex the pairwise tests
+    // below would grow with the square of the fan: corners keep their own
+    // normal instead. Real parts meet a few dozen at one vertex at most.
+    if (classCount > kMaxSmoothedClasses)
+    {
+        // A normal that is within no angle of itself (zero or NaN) ends up
+        // as the default, as it would when smoothed.
+        for (Vector3& normal : group)
+            if (!IsWithinSmoothingAngle(normal, normal))
+                normal = Vector3();
+        return;
+    }
 
     // Classes by their highest corner, highest first.
     std::vector<unsigned> byLastMember(classCount);

@@ -231,4 +231,21 @@ TEST(LegoNormals, LargeGroupsMatchTheLiteralLoop)
     }
 }
 
+TEST(LegoNormals, FansOfThousandsOfDifferentNormalsKeepTheirOwn)
+{
+    // Smoothing such a fan would cost the square of its size; its corners
+    // keep their normals, except those a smoothing gives the default too.
+    std::vector<Vector3> group;
+    for (unsigned i = 0; i < 2000; ++i)
+        group.push_back(Direction(10.0 + 0.08 * i, 137.5 * i));
+    group.push_back(Vector3(0, 0, 0));
+    group.push_back(Vector3(std::nan(""), 0, 1));
+    const std::vector<Vector3> before = group;
+    SmoothableMesh().SmoothNormals(group);
+    for (unsigned i = 0; i < 2000; ++i)
+        ASSERT_TRUE(SameBits(group[i], before[i])) << i;
+    ExpectSame(group[2000], Vector3(0, 0, 1));
+    ExpectSame(group[2001], Vector3(0, 0, 1));
+}
+
 } // namespace
