@@ -35,7 +35,8 @@ public:
     {
         if (text.size() <= static_cast<std::size_t>(limit - cursor))
         {
-            std::memcpy(cursor, text.data(), text.size());
+            if (!text.empty()) // an empty view may hold no pointer at all
+                std::memcpy(cursor, text.data(), text.size());
             cursor += text.size();
         }
         else
