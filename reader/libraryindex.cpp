@@ -84,3 +84,58 @@ bool FindSubdirectory(const std::string& parentPath, const std::string& name, st
     path = parentPath + *spelling + '/';
     return true;
 }
+
+const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
+{
+    const auto found = listings.find(folderPath);
+    if (found != listings.end())
+        return found->second;
+    Listing& listing = listings[folderPath];
+    ListFolder(folderPath,
+               [&listing](const std::string& name, bool isDirectory)
+               {
+                   auto& names = isDirectory ? listing.folders : listing.files;
+                   names[FoldAsciiCase(name)].push_back(name);
+               });
+    return listing;
+}
+
+std::string FolderTree::FindFile(const std::string& basePath, std::string_view relativePath)
+{
+    std::string path = basePath;
+    std::size_t start = 0;
+    for (;;)
+    {
+        const std::size_t separator = relativePath.find_first_of("/\\", start);
+        const std::string component(relativePath.substr(start, separator - start));
+        if (separator == std::string_view::npos)
+        {
+            // The last component names the file.
+            if (component.empty() || component == "." || component == "..")
+                return std::string();
+            const Listing& listing = List(path);
+            const auto found = listing.files.find(FoldAsciiCase(component));
+            if (found == listing.files.end())
+                return std::string();
+            const std::string* spelling = PickSpelling(found->second, component);
+            return spelling != nullptr ? path + *spelling : std::string();
+        }
+        start = separator + 1;
+        if (component.empty() || component == ".")
+            continue;
+        if (component == "..")
+        {
+            path += "../";
+            continue;
+        }
+        const Listing& listing = List(path);
+        const auto found = listing.folders.find(FoldAsciiCase(component));
+        if (found == listing.folders.end())
+            return std::string();
+        const std::string* spelling = PickSpelling(found->second, component);
+        if (spelling == nullptr)
+            return std::string();
+        path += *spelling;
+        path += '/';
+    }
+}

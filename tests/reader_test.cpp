@@ -254,7 +254,7 @@ TEST_F(LDrawReaderFiles, UnreadableStatementEndsItsFileOnly)
 {
     Write("lib/parts/a.dat", "3 16 1 2\r\n\r\n");
     Write("model.ldr",
-          kTriangle + Ref("a.dat") + "\r\n3 0x2F05C00 0 0 0 1 0 0 0 1 0\r\n" + kTriangle);
+          kTriangle + Ref("a.dat") + "\r\n3 0x4F05C00 0 0 0 1 0 0 0 1 0\r\n" + kTriangle);
     ASSERT_TRUE(ReadModel());
     const std::string rest = ": unreadable statement, rest of file ignored\n";
     EXPECT_EQ(err, "Error: " + lib + "parts/a.dat line 2" + rest + "Error: " + root +
