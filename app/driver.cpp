@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "model/legopart.h"
+#include "model/stagetimer.h"
 #include "output/writetriset.h"
 #include "reader/ldrawreader.h"
 
@@ -77,6 +78,8 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
 int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
                  const std::string& outputPath)
 {
+    if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
+        StageTimer::Enable();
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
     LegoPart part;
@@ -85,6 +88,8 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
         std::cerr << "Error: reading file " << modelPath << " failed\n";
         return kExitFailure;
     }
+
+    StageTimer::Mark("read");
 
     // Whole, single-coloured, smoothed parts scaled by 0.05, with their
     // bounding boxes; the options are fixed.
@@ -107,6 +112,7 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
         isWritten = writer.Write(outputPath.c_str(), part, true);
+    StageTimer::Mark("write");
     writer.DumpStats(std::cout);
     std::cout.flush();
     return isWritten ? kExitSuccess : kExitFailure;

@@ -1,6 +1,15 @@
+#include <malloc.h>
+
 #include "app/driver.h"
+#include "app/hugepages.h"
 
 int main(int argc, char** argv)
 {
+    RestartWithHugePages(argv);
+    // Keep freed memory for reuse rather than handing it back and faulting
+    // it in again: meshes grow and are emptied many times in one run.
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 1024 * 1024 * 1024);
+    mallopt(M_TOP_PAD, 32 * 1024 * 1024);
     return RunPlinthex(argc, argv);
 }

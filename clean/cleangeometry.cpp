@@ -3,6 +3,7 @@
 
 #include "clean/treeops.h"
 #include "model/legopart.h"
+#include "model/stagetimer.h"
 
 namespace
 {
@@ -49,6 +50,8 @@ void LegoPart::CleanGeometry(const clean_t& options)
                                       });
                });
 
+    StageTimer::Mark("prune");
+
     // 2. Everything into the root, deepest index first; the root itself stays.
     if (options.flattenAll && nodes.size() > 1)
     {
@@ -57,19 +60,27 @@ void LegoPart::CleanGeometry(const clean_t& options)
             flattener.Flatten(n, false);
     }
 
+    StageTimer::Mark("flatten all");
+
     // 3. Nodes that step 2 retired.
     PruneNodes(nodes, [](const _LegoNode& node, const std::vector<char>&)
                { return node.kind == NodeKind::Deleted; });
+
+    StageTimer::Mark("remove deleted");
 
     // 4. The library files below each part into the part. The nodes retired
     // here stay in place, empty, and are skipped from now on.
     if (options.flattenToParts && !options.flattenAll)
         FlattenToParts(false);
 
+    StageTimer::Mark("flatten to parts");
+
     // 5. Normals, after all merging.
     for (_LegoNode& node : nodes)
         if (node.mesh.GetPolygonCount() > 0)
             node.mesh.CreateNormals(options.smoothNormals);
+
+    StageTimer::Mark("normals");
 
     // 6. References disconnected by flattening (-1), and any other that names
     // no node, which nothing after this point could follow.
@@ -83,8 +94,12 @@ void LegoPart::CleanGeometry(const clean_t& options)
                        children.end());
     }
 
+    StageTimer::Mark("drop references");
+
     // 7. One colour per node.
     FixColorErrors();
+
+    StageTimer::Mark("split colours");
 
     // 8. The whole scene about the origin.
     if (options.scale || options.boxFlag)
@@ -94,7 +109,10 @@ void LegoPart::CleanGeometry(const clean_t& options)
             ScaleNode(i, options.scaleFactor, true);
     }
 
+    StageTimer::Mark("scale");
+
     // 9. Boxes in the scaled coordinates.
     ComputeBoundingBoxes();
     AddBoundingBoxGeometry();
+    StageTimer::Mark("bounding boxes");
 }

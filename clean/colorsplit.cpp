@@ -39,24 +39,36 @@ void LegoPart::FixColorErrors()
             colorNode.tag = 1;
         }
 
-        // No node is appended from here on, so references stay valid.
+        // No node is appended from here on, so references stay valid. A
+        // vertex used by faces of one colour is merged into that colour's
+        // node once; a position always merges into the same vertex there.
         const LEGOPolyMesh& source = nodes[n].mesh;
+        constexpr unsigned kNoTarget = ~0u;
+        struct Placement
+        {
+            unsigned target;
+            unsigned vertex;
+        };
+        std::vector<Placement> placed(source.GetVertexCount(), Placement{kNoTarget, 0});
         for (unsigned f = 0; f < faceCount; ++f)
         {
-            Vector3 corners[3];
-            Vector3 normals[3];
-            const bool hasRecord = f < source.GetFaceCount();
-            for (unsigned k = 0; k < 3; ++k)
-            {
-                corners[k] = source.GetPolygonVertex(f, k);
-                normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
-            }
             const int color = source.FaceColor(f);
             const std::size_t j =
                 std::lower_bound(codes.begin(), codes.end(), static_cast<std::uint32_t>(color)) -
                 codes.begin();
             LEGOPolyMesh& target = nodes[targets[j]].mesh;
-            const unsigned face = target.AddPolygon(3, corners);
+            unsigned corners[3];
+            Vector3 normals[3];
+            const bool hasRecord = f < source.GetFaceCount();
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                const unsigned vertex = source.GetPolygonVertexIndex(f, k);
+                if (placed[vertex].target != j)
+                    placed[vertex] = {static_cast<unsigned>(j), target.MergeVertex(source.GetVertex(vertex))};
+                corners[k] = placed[vertex].vertex;
+                normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+            }
+            const unsigned face = target.AddPolygonOnVertices(3, corners);
             target.FaceColor(face) = color;
             target.SetFaceNormals(face, 3, normals);
         }

@@ -53,18 +53,26 @@ void MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsi
     const LEGOPolyMesh& source = nodes[static_cast<unsigned>(instance.node)].mesh;
     LEGOPolyMesh& target = nodes[parent].mesh;
     const unsigned triangleCount = source.GetPolygonCount();
+    // Each child vertex is placed and merged once, when a corner first uses
+    // it; a position always merges into the same parent vertex.
+    constexpr unsigned kUnplaced = ~0u;
+    std::vector<unsigned> placedVertex(source.GetVertexCount(), kUnplaced);
+    target.ReservePolygons(target.GetPolygonCount() + triangleCount);
     for (unsigned i = 0; i < triangleCount; ++i)
     {
-        Vector3 corners[3];
+        unsigned corners[3];
         Vector3 normals[3];
         for (unsigned k = 0; k < 3; ++k)
         {
-            corners[k] = M * source.GetPolygonVertex(i, k);
+            const unsigned childVertex = source.GetPolygonVertexIndex(i, k);
+            if (placedVertex[childVertex] == kUnplaced)
+                placedVertex[childVertex] = target.MergeVertex(M * source.GetVertex(childVertex));
+            corners[k] = placedVertex[childVertex];
             if (copyNormals)
                 normals[k] = TransformNormal(CornerNormal(source, i, k), M);
         }
         const int color = MergedColor(colours, source.FaceColor(i), instance.color);
-        const unsigned face = target.AddPolygon(3, corners);
+        const unsigned face = target.AddPolygonOnVertices(3, corners);
         target.FaceColor(face) = color;
         if (copyNormals)
             target.SetFaceNormals(face, 3, normals);

@@ -113,9 +113,10 @@ private:
             heapItems = other.heapItems;
             heapCapacity = other.heapCapacity;
         }
-        else if (other.itemCount)
+        else
         {
-            std::memcpy(inlineItems, other.inlineItems, other.itemCount * sizeof(T));
+            // The whole inline store: a fixed size copies without a call.
+            std::memcpy(inlineItems, other.inlineItems, sizeof inlineItems);
         }
         itemCount = other.itemCount;
         other.heapItems = nullptr;
@@ -123,7 +124,7 @@ private:
         other.itemCount = 0;
     }
 
-    T inlineItems[InlineCount];
+    T inlineItems[InlineCount] = {};
     T* heapItems = nullptr;
     unsigned heapCapacity = 0;
     unsigned itemCount = 0;

@@ -34,9 +34,8 @@ double Angle(const Vector3& a, const Vector3& b)
     return std::acos(c);
 }
 
-bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b)
+bool IsCosineWithinSmoothingAngle(double c)
 {
-    const double c = AngleCosine(a, b);
     if (c > kCosineBandHigh)
         return true; // also c > 1, which Angle clamps to an angle of 0
     if (!(c >= kCosineBandLow))
@@ -78,6 +77,14 @@ Vector3 LEGOPolyMesh::FaceNormal(unsigned f, unsigned k) const
 {
     assert(f < faces.size() && k < 4);
     return faces[f].cornerNormals[k];
+}
+
+void LEGOPolyMesh::ReservePolygons(unsigned count)
+{
+    if (count > polygons.capacity())
+        polygons.reserve(std::max<std::size_t>(count, 2 * polygons.capacity()));
+    if (count > faces.capacity())
+        faces.reserve(std::max<std::size_t>(count, 2 * faces.capacity()));
 }
 
 void LEGOPolyMesh::ResizeFaces(unsigned count)
@@ -149,14 +156,19 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
     const unsigned n = static_cast<unsigned>(group.size());
     if (n == 0)
         return;
-    std::vector<Vector3> result(n); // (0, 0, 1) each
 
     if (n <= kSmallGroup)
     {
+        // The same cosine as AngleCosine gives, each length taken once.
+        double length[kSmallGroup];
+        for (unsigned i = 0; i < n; ++i)
+            length[i] = group[i].Length();
         bool within[kSmallGroup][kSmallGroup];
         for (unsigned i = 0; i < n; ++i)
             for (unsigned j = 0; j <= i; ++j)
-                within[i][j] = within[j][i] = IsWithinSmoothingAngle(group[i], group[j]);
+                within[i][j] = within[j][i] = IsCosineWithinSmoothingAngle(
+                    group[i].Dot(group[j]) / (length[i] * length[j]));
+        Vector3 result[kSmallGroup]; // (0, 0, 1) each
         unsigned sumOwner[kSmallGroup];
         Vector3 sums[kSmallGroup];
         bool isSumFormed[kSmallGroup] = {};
@@ -180,9 +192,11 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
             }
             result[j] = sums[sumOwner[j]];
         }
-        group.swap(result);
+        std::copy(result, result + n, group.begin());
         return;
     }
+
+    std::vector<Vector3> result(n); // (0, 0, 1) each
 
     // Large groups (fans around one vertex) repeat few distinct normals. The
     // threshold test depends on the values only, so corners with equal bits

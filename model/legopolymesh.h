@@ -30,6 +30,10 @@ public:
     Vector3 FaceNormal(unsigned f, unsigned k) const;
     unsigned GetFaceCount() const { return static_cast<unsigned>(faces.size()); }
 
+    // Makes room for `count` polygons with their face records, growing
+    // geometrically, so that adding many polygons moves the lists rarely.
+    void ReservePolygons(unsigned count);
+
     // Orients the mesh outward, sets every corner normal to its polygon's
     // normal and, when `smooth`, averages the corner normals at each vertex
     // across corners less than 60 degrees apart.
@@ -65,6 +69,12 @@ Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M);
 // Smoothing threshold: 60 degrees to within 4e-12, slightly below pi/3.
 constexpr double kSmoothingAngle = 1.0471975511933334;
 
-// Angle(a, b) < kSmoothingAngle, with the arc cosine evaluated only when the
-// cosine is too close to the threshold to decide without it.
-bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b);
+// Angle(a, b) < kSmoothingAngle for the cosine AngleCosine(a, b), with the
+// arc cosine evaluated only when the cosine is too close to the threshold to
+// decide without it.
+bool IsCosineWithinSmoothingAngle(double cosine);
+
+inline bool IsWithinSmoothingAngle(const Vector3& a, const Vector3& b)
+{
+    return IsCosineWithinSmoothingAngle(AngleCosine(a, b));
+}

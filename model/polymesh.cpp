@@ -23,7 +23,7 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
 
 } // namespace
 
-unsigned PolyMesh::FindOrAddVertex(const Vector3& position)
+unsigned PolyMesh::MergeVertex(const Vector3& position)
 {
     if (isGridStale)
     {
@@ -39,7 +39,7 @@ unsigned PolyMesh::FindOrAddVertex(const Vector3& position)
     return index;
 }
 
-int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b)
+int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
 {
     const unsigned lo = a < b ? a : b;
     const unsigned hi = a < b ? b : a;
@@ -59,21 +59,44 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b)
     return index;
 }
 
+void PolyMesh::RecordPendingEdges() const
+{
+    for (; polygonsWithEdges < polygons.size(); ++polygonsWithEdges)
+    {
+        const _Polygon& polygon = polygons[polygonsWithEdges];
+        const int p = static_cast<int>(polygonsWithEdges);
+        const unsigned count = polygon.vertexIndices.size();
+        const unsigned* index = polygon.vertexIndices.data();
+        polygon.edgeIndices.reserve(count);
+        for (unsigned i = 0; i + 1 < count; ++i)
+            polygon.edgeIndices.push_back(RecordEdge(p, index[i], index[i + 1]));
+        if (count > 2)
+            polygon.edgeIndices.push_back(RecordEdge(p, index[count - 1], index[0]));
+    }
+}
+
 unsigned PolyMesh::AddPolygon(unsigned count, const Vector3* corners)
+{
+    assert(count >= 3);
+    InlineArray<unsigned, 4> vertexIndices;
+    vertexIndices.reserve(count);
+    for (unsigned i = 0; i < count; ++i)
+        vertexIndices.push_back(MergeVertex(corners[i]));
+    return AddPolygonOnVertices(count, vertexIndices.data());
+}
+
+unsigned PolyMesh::AddPolygonOnVertices(unsigned count, const unsigned* vertexIndices)
 {
     assert(count >= 3);
     _Polygon polygon;
     polygon.vertexIndices.reserve(count);
-    polygon.edgeIndices.reserve(count);
     for (unsigned i = 0; i < count; ++i)
-        polygon.vertexIndices.push_back(FindOrAddVertex(corners[i]));
-
-    const int p = static_cast<int>(polygons.size());
+    {
+        assert(vertexIndices[i] < vertices.size());
+        polygon.vertexIndices.push_back(vertexIndices[i]);
+    }
+    const unsigned p = static_cast<unsigned>(polygons.size());
     const unsigned* index = polygon.vertexIndices.data();
-    for (unsigned i = 0; i + 1 < count; ++i)
-        polygon.edgeIndices.push_back(RecordEdge(p, index[i], index[i + 1]));
-    if (count > 2)
-        polygon.edgeIndices.push_back(RecordEdge(p, index[count - 1], index[0]));
 
     // The normal follows the stored vertices the corners merged into.
     const Vector3& v0 = vertices[index[0]];
@@ -83,13 +106,19 @@ unsigned PolyMesh::AddPolygon(unsigned count, const Vector3* corners)
     polygon.normal.Unit();
 
     polygons.push_back(std::move(polygon));
-    return static_cast<unsigned>(p);
+    return p;
 }
 
 unsigned PolyMesh::GetPolygonVertexCount(unsigned p) const
 {
     assert(p < polygons.size());
     return polygons[p].vertexIndices.size();
+}
+
+unsigned PolyMesh::GetPolygonVertexIndex(unsigned p, unsigned k) const
+{
+    assert(p < polygons.size());
+    return polygons[p].vertexIndices[k];
 }
 
 Vector3 PolyMesh::GetPolygonVertex(unsigned p, unsigned k) const
@@ -131,20 +160,29 @@ Vector3& PolyMesh::GetVertex(unsigned i)
     return vertices[i];
 }
 
+unsigned PolyMesh::GetEdgeCount() const
+{
+    RecordPendingEdges();
+    return static_cast<unsigned>(edges.size());
+}
+
 const _Edge& PolyMesh::GetEdge(unsigned e) const
 {
+    RecordPendingEdges();
     assert(e < edges.size());
     return edges[e];
 }
 
 const _Polygon& PolyMesh::GetPolygon(unsigned p) const
 {
+    RecordPendingEdges();
     assert(p < polygons.size());
     return polygons[p];
 }
 
 int PolyMesh::FindEdge(unsigned a, unsigned b) const
 {
+    RecordPendingEdges();
     return a < b ? edgeLookup.Find(a, b) : edgeLookup.Find(b, a);
 }
 
@@ -209,6 +247,7 @@ void PolyMesh::FixNormals(bool outward)
         std::cerr << "Error: 0 points or 0 polygons in FixNormals" << std::endl;
         return;
     }
+    RecordPendingEdges();
     std::vector<char> visited(polygons.size(), 0);
 
     Vector3 centre(0.0, 0.0, 0.0);
@@ -240,6 +279,7 @@ void PolyMesh::Clear()
     std::vector<_Edge>().swap(edges);
     std::vector<_Polygon>().swap(polygons);
     edgeLookup.Clear();
+    polygonsWithEdges = 0;
     vertexGrid.Clear();
     isGridStale = false;
     verticesMayHaveMoved = false;

@@ -13,7 +13,8 @@
 struct _Polygon
 {
     InlineArray<unsigned, 4> vertexIndices;
-    InlineArray<int, 4> edgeIndices;
+    // Filled when the mesh records its edges (see PolyMesh).
+    mutable InlineArray<int, 4> edgeIndices;
     Vector3 normal;
 };
 
@@ -30,6 +31,11 @@ struct _Edge
 // Indexed polygon mesh. Corners closer than 1e-6 to an existing vertex merge
 // with the lowest such vertex; shared sides are recorded as edges; every
 // polygon gets a unit normal from its first three corners.
+//
+// Edges are recorded on demand, polygon by polygon in index order, the first
+// time anything reads them (orientation, the edge views below), with exactly
+// the records that recording each polygon as it was added would give. Most
+// meshes are only ever merged into others and never need them.
 class PolyMesh
 {
 public:
@@ -44,7 +50,17 @@ public:
     // its index. Never fails, so the all-ones "no polygon" result never occurs.
     unsigned AddPolygon(unsigned count, const Vector3* corners);
 
+    // The two halves of AddPolygon, for callers that place many corners at a
+    // few positions: the index of the vertex a corner at `position` becomes
+    // (the lowest one within 1e-6, or a new one), and a polygon on vertices
+    // so found. AddPolygon(count, corners) is the same as AddPolygonOnVertices
+    // with the MergeVertex result of each corner, taken in corner order.
+    unsigned MergeVertex(const Vector3& position);
+    unsigned AddPolygonOnVertices(unsigned count, const unsigned* vertexIndices);
+
     unsigned GetPolygonVertexCount(unsigned p) const;
+    // Vertex index of corner k of polygon p.
+    unsigned GetPolygonVertexIndex(unsigned p, unsigned k) const;
     Vector3 GetPolygonVertex(unsigned p, unsigned k) const;
     Vector3 GetPolygonNormal(unsigned p) const;
 
@@ -66,22 +82,24 @@ public:
     virtual void Clear();
 
     // Read-only views of the structure, for checks and tools.
-    unsigned GetEdgeCount() const { return static_cast<unsigned>(edges.size()); }
+    unsigned GetEdgeCount() const;
     const _Edge& GetEdge(unsigned e) const;
     const _Polygon& GetPolygon(unsigned p) const;
     // Index of the edge joining vertices a and b (either order), or -1.
     int FindEdge(unsigned a, unsigned b) const;
 
 protected:
-    unsigned FindOrAddVertex(const Vector3& position);
-    int RecordEdge(int polygon, unsigned a, unsigned b);
+    int RecordEdge(int polygon, unsigned a, unsigned b) const;
+    // Records the edges of every polygon added since the last call.
+    void RecordPendingEdges() const;
     void FlipPolygon(unsigned p);
     void SpreadOrientation(unsigned seed, std::vector<char>& visited);
 
     std::vector<Vector3> vertices;
-    std::vector<_Edge> edges;
+    mutable std::vector<_Edge> edges;
     std::vector<_Polygon> polygons;
-    EdgeMap edgeLookup;
+    mutable EdgeMap edgeLookup;
+    mutable unsigned polygonsWithEdges = 0; // polygons [0, this) have their edges
 
 private:
     VertexGrid vertexGrid;

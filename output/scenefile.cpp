@@ -77,7 +77,8 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
 
 } // namespace
 
-SceneFile::SceneFile() : buffer(new char[kBufferSize])
+SceneFile::SceneFile()
+    : buffer(new char[kBufferSize]), formattedReals(new FormattedReal[kFormattedRealSlots]())
 {
 }
 
@@ -157,7 +158,7 @@ void SceneFile::Flush()
         hasFailed = true;
 }
 
-void SceneFile::Write(std::string_view text)
+void SceneFile::WriteLong(std::string_view text)
 {
     while (!text.empty())
     {
@@ -171,15 +172,41 @@ void SceneFile::Write(std::string_view text)
     }
 }
 
-void SceneFile::Write(char c)
+char* SceneFile::PutReal(char* out, double value)
 {
-    *Reserve(1) = c;
-    ++cursor;
+    static_assert(kMaxRealText <= sizeof(FormattedReal::text) + 4, "cached text fits");
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    FormattedReal& slot = formattedReals[(bits * 0x9E3779B97F4A7C15ull) >> 52];
+    if (slot.length != 0 && slot.bits == bits)
+    {
+        std::memcpy(out, slot.text, sizeof slot.text);
+        return out + slot.length;
+    }
+    char* end = format_real(out, value);
+    const std::size_t length = static_cast<std::size_t>(end - out);
+    if (length <= sizeof slot.text)
+    {
+        slot.bits = bits;
+        slot.length = static_cast<std::uint32_t>(length);
+        std::memcpy(slot.text, out, length);
+    }
+    return end;
 }
 
-void SceneFile::WriteReal(double value)
+char* SceneFile::PutUnsigned(char* out, unsigned value)
 {
-    cursor = format_real(Reserve(kMaxRealText), value);
+    char digits[12];
+    char* end = digits + sizeof digits;
+    char* start = end;
+    do
+    {
+        *--start = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    const std::size_t length = static_cast<std::size_t>(end - start);
+    std::memcpy(out, start, length);
+    return out + length;
 }
 
 void SceneFile::WriteUnsigned(unsigned long long value)

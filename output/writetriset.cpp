@@ -1,5 +1,6 @@
 #include "output/writetriset.h"
 
+#include <cstring>
 #include <iostream>
 #include <string_view>
 
@@ -24,6 +25,14 @@ bool IsBoundingBoxes(const std::string& name)
             return false;
     }
     return true;
+}
+
+// The indentation is tabs only, a few of them: a loop beats a copy call.
+char* PutIndent(char* out, std::size_t depth)
+{
+    for (std::size_t i = 0; i < depth; ++i)
+        *out++ = '\t';
+    return out;
 }
 
 // The inherited main and edge colours have no colour of their own.
@@ -174,17 +183,23 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     out.WriteUnsigned(faceCount);
     out.Write('\n');
 
+    // The lists are most of the file: each line is built in place.
+    const std::size_t depth = indent.size();
+    const std::size_t lineRoom = depth + 2 + 3 * (kMaxRealText + 1) + 8;
     WriteLine(indent, "Vertices = {\n");
     for (unsigned v = 0; v < pointCount; ++v)
     {
         const Vector3 point = mesh.GetVertex(v);
-        WriteLine(indent, "\t{ ");
-        out.WriteReal(point.x);
-        out.Write(' ');
-        out.WriteReal(point.y);
-        out.Write(' ');
-        out.WriteReal(point.z);
-        out.Write("}\n");
+        char* line = out.BeginText(lineRoom);
+        line = PutIndent(line, depth);
+        std::memcpy(line, "\t{ ", 3);
+        line = out.PutReal(line + 3, point.x);
+        *line++ = ' ';
+        line = out.PutReal(line, point.y);
+        *line++ = ' ';
+        line = out.PutReal(line, point.z);
+        std::memcpy(line, "}\n", 2);
+        out.EndText(line + 2);
     }
     WriteLine(indent, "\t}\n");
 
@@ -193,14 +208,16 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     {
         // Every polygon is a triangle.
         const unsigned* corners = mesh.GetPolygonVertexIndices(f);
-        const unsigned a = corners[0], b = corners[1], c = corners[2];
-        WriteLine(indent, "\t{ ");
-        out.WriteUnsigned(a);
-        out.Write(' ');
-        out.WriteUnsigned(b);
-        out.Write(' ');
-        out.WriteUnsigned(c);
-        out.Write(" }\n");
+        char* line = out.BeginText(lineRoom);
+        line = PutIndent(line, depth);
+        std::memcpy(line, "\t{ ", 3);
+        line = SceneFile::PutUnsigned(line + 3, corners[0]);
+        *line++ = ' ';
+        line = SceneFile::PutUnsigned(line, corners[1]);
+        *line++ = ' ';
+        line = SceneFile::PutUnsigned(line, corners[2]);
+        std::memcpy(line, " }\n", 3);
+        out.EndText(line + 3);
     }
     WriteLine(indent, "\t}\n");
 
@@ -213,13 +230,16 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
         {
             // A polygon without a face record reads as the default normal.
             const Vector3 normal = f < faceRecords ? mesh.FaceNormal(f, corner) : Vector3();
-            WriteLine(indent, "\t\t{ ");
-            out.WriteReal(normal.x);
-            out.Write(' ');
-            out.WriteReal(normal.y);
-            out.Write(' ');
-            out.WriteReal(normal.z);
-            out.Write(" }\n");
+            char* line = out.BeginText(lineRoom);
+            line = PutIndent(line, depth);
+            std::memcpy(line, "\t\t{ ", 4);
+            line = out.PutReal(line + 4, normal.x);
+            *line++ = ' ';
+            line = out.PutReal(line, normal.y);
+            *line++ = ' ';
+            line = out.PutReal(line, normal.z);
+            std::memcpy(line, " }\n", 3);
+            out.EndText(line + 3);
         }
         WriteLine(indent, "\t}\n");
     }

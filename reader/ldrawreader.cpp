@@ -7,6 +7,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "model/stagetimer.h"
 #include "reader/ldrawtokens.h"
 
 struct LDrawReader::FileState
@@ -151,6 +152,7 @@ bool LDrawReader::Read(const std::string& ldrawDirectory, const std::string& mod
         modelText.clear();
         return false;
     }
+    StageTimer::NoteInput(modelPath.c_str());
     FindModelSections();
     // The model's node holds its first section (the whole file when it has
     // none).
@@ -222,6 +224,7 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
     auto file = std::make_unique<FileState>();
     if (!ReadWholeFile(path, file->text))
         return false;
+    StageTimer::NoteInput(path.c_str());
     file->path = path;
     file->tokens = LDrawTokenizer(file->text);
     PushFile(std::move(file), name, part, kind);

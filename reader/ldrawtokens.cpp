@@ -1,6 +1,7 @@
 #include "reader/ldrawtokens.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -125,8 +126,47 @@ bool ParseLDrawColor(std::string_view token, int& value)
     return true;
 }
 
+namespace
+{
+
+// Plain decimals such as -12.5 or 0.707107, the bulk of every LDraw file: at
+// most 15 significant digits and 22 after the point, no exponent. The digits
+// as an integer and the power of ten are then both exact doubles, and their
+// quotient is correctly rounded, as from_chars rounds. False, with nothing
+// read, for every other token.
+bool ParsePlainDecimal(std::string_view token, double& value)
+{
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    const bool isNegative = p != end && *p == '-';
+    if (p != end && (*p == '-' || *p == '+'))
+        ++p;
+    std::uint64_t digits = 0;
+    int digitCount = 0;
+    int fractionCount = 0;
+    for (; p != end && IsDigit(*p); ++p, ++digitCount)
+        digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    if (p != end && *p == '.')
+    {
+        for (++p; p != end && IsDigit(*p); ++p, ++digitCount, ++fractionCount)
+            digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    }
+    if (p != end || digitCount == 0 || digitCount > 15 || fractionCount > 22)
+        return false;
+    static const double kPowersOfTen[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const double magnitude = static_cast<double>(digits) / kPowersOfTen[fractionCount];
+    value = isNegative ? -magnitude : magnitude;
+    return true;
+}
+
+} // namespace
+
 bool ParseLDrawReal(std::string_view token, double& value)
 {
+    if (ParsePlainDecimal(token, value))
+        return true;
     std::size_t i = 0;
     const bool isNegative = i < token.size() && token[i] == '-';
     if (i < token.size() && (token[i] == '+' || token[i] == '-'))

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,6 +62,34 @@ INSTANTIATE_TEST_SUITE_P(
                     RealCase{"", false}),
     [](const testing::TestParamInfo<RealCase>& param)
     { return (param.param.isReadable ? "Readable" : "Unreadable") + std::to_string(param.index); });
+
+// Plain decimals of every length around the shortcut's limits (15 digits,
+// 22 after the point) read exactly as stream extraction reads them.
+TEST(LDrawReaderTokensReal, PlainDecimalsOfEveryLengthMatchStreamExtraction)
+{
+    std::mt19937_64 random(17);
+    for (int i = 0; i < 200000; ++i)
+    {
+        const int digitCount = 1 + static_cast<int>(random() % 24);
+        const int pointAt = static_cast<int>(random() % (digitCount + 2)) - 1; // -1: none
+        std::string token = random() % 3 == 0 ? "-" : (random() % 7 == 0 ? "+" : "");
+        for (int d = 0; d < digitCount; ++d)
+        {
+            if (d == pointAt)
+                token += '.';
+            token += static_cast<char>('0' + random() % 10);
+        }
+        if (pointAt == digitCount)
+            token += '.';
+        double value = 0.0;
+        ASSERT_TRUE(ParseLDrawReal(token, value)) << token;
+        std::istringstream stream(token);
+        double expected = 0.0;
+        stream >> expected;
+        ASSERT_EQ(std::memcmp(&value, &expected, sizeof value), 0)
+            << token << ": " << value << " vs " << expected;
+    }
+}
 
 TEST(LDrawReaderTokensInt, WholeDecimalIntegersWithinIntRange)
 {

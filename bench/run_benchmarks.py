@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""Times whole conversions of real models and compares them with the floor.
+
+For each model: several runs of the Release plinthex, each in a fresh working
+folder; the median and spread of the wall time, the peak memory (RSS), the
+triangles and bytes written, and the median time of every stage as the program
+reports it (PLINTHEX_TIMINGS). The floor is the time to read every input file
+the conversion opened and to write a file as large as the scene, measured in
+the same run. Needs the shared library and models beside the repository
+(../shared); skips with a message when they are absent.
+
+Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
+"""
+
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SHARED = os.path.normpath(os.path.join(ROOT, "..", "shared"))
+LIBRARY = os.path.join(SHARED, "ldraw")
+MODELS = os.path.join(SHARED, "models")
+GENERATED = os.path.join(ROOT, "bench", "generated")
+
+# model: (wall seconds, peak MB); None where only the time is targeted.
+TARGETS = {
+    "ldr_carriage_house_new.ldr": (0.4, 150),
+    "stress_big_parts.ldr": (1.0, 200),
+    "car.ldr": (0.05, None),
+}
+QUADRUPLE = "carriage_house_x4.ldr"
+QUADRUPLE_LIMIT = 4.5  # times the carriage house
+
+
+def build(build_dir):
+    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DBUILD_TESTING=OFF", "-DPLINTHEX_BENCHMARKS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count() or 2),
+                    "--target", "plinthex"], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "app", "plinthex")
+
+
+def make_quadruple():
+    """The carriage house's type-1 lines four times, each copy shifted."""
+    os.makedirs(GENERATED, exist_ok=True)
+    source = os.path.join(MODELS, "ldr_carriage_house_new.ldr")
+    target = os.path.join(GENERATED, QUADRUPLE)
+    with open(source, encoding="utf-8", errors="surrogateescape") as f:
+        lines = f.read().splitlines()
+    out = ["0 The carriage house four times, each copy shifted"]
+    for copy in range(4):
+        shift = 2000.0 * copy
+        for line in lines:
+            tokens = line.split()
+            if len(tokens) >= 15 and tokens[0] == "1":
+                tokens[2] = repr(float(tokens[2]) + shift)
+                out.append(" ".join(tokens))
+    with open(target, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write("\n".join(out) + "\n")
+    return target
+
+
+def run_once(binary, model):
+    work = tempfile.mkdtemp(prefix="plinthex-bench-")
+    try:
+        env = dict(os.environ, PLINTHEX_TIMINGS="1")
+        start = time.perf_counter()
+        process = subprocess.Popen([binary, LIBRARY, model], cwd=work, env=env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = process.communicate()
+        _, status, usage = os.wait4(process.pid, 0) if process.returncode is None else (0, 0, None)
+        wall = time.perf_counter() - start
+        if process.returncode != 0:
+            raise RuntimeError(f"{model}: exit status {process.returncode}\n{err.decode()}")
+        stages = {}
+        inputs = []
+        for line in err.decode(errors="replace").splitlines():
+            match = re.match(r"time (.+): ([0-9.]+) ms$", line)
+            if match:
+                stages[match.group(1)] = float(match.group(2))
+            elif line.startswith("input "):
+                inputs.append(line[6:])
+        polygons = int(re.search(rb"Polygons : (\d+)", out).group(1))
+        scene = [name for name in os.listdir(work)]
+        size = os.path.getsize(os.path.join(work, scene[0])) if scene else 0
+        return wall, stages, inputs, polygons, size
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def peak_rss_mb(binary, model):
+    """Peak resident memory of one run, from the kernel's accounting."""
+    work = tempfile.mkdtemp(prefix="plinthex-bench-")
+    try:
+        pid = os.fork()
+        if pid == 0:
+            os.chdir(work)
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, 1)
+            os.dup2(devnull, 2)
+            os.execv(binary, [binary, LIBRARY, model])
+        _, _, usage = os.wait4(pid, 0)
+        return usage.ru_maxrss / 1024.0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def floor_seconds(inputs, size):
+    """Reading every input file and writing `size` bytes to a new file."""
+    start = time.perf_counter()
+    for path in inputs:
+        with open(path, "rb") as f:
+            f.read()
+    work = tempfile.mkdtemp(prefix="plinthex-floor-")
+    try:
+        block = b"x" * (1 << 20)
+        with open(os.path.join(work, "scene.txt"), "wb") as f:
+            left = size
+            while left > 0:
+                f.write(block[:min(left, len(block))])
+                left -= len(block)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return time.perf_counter() - start
+
+
+def describe(values):
+    median = statistics.median(values)
+    return median, min(values), max(values)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
+    parser.add_argument("--no-build", action="store_true")
+    args = parser.parse_args()
+
+    if not os.path.isdir(LIBRARY) or not os.path.isdir(MODELS):
+        print(f"skipped: the shared LDraw library and models are not at {SHARED}")
+        return 0
+    binary = (os.path.join(args.build_dir, "app", "plinthex") if args.no_build
+              else build(args.build_dir))
+
+    models = [os.path.join(MODELS, name) for name in
+              ("ldr_carriage_house_new.ldr", "stress_big_parts.ldr", "car.ldr")]
+    models.append(make_quadruple())
+
+    results = {}
+    failures = []
+    for model in models:
+        name = os.path.basename(model)
+        run_once(binary, model)  # warm the file cache
+        walls, stage_runs, floors = [], [], []
+        for _ in range(args.runs):
+            wall, stages, inputs, polygons, size = run_once(binary, model)
+            walls.append(wall)
+            stage_runs.append(stages)
+            floors.append(floor_seconds(inputs, size))
+        rss = [peak_rss_mb(binary, model) for _ in range(3)]
+        median, low, high = describe(walls)
+        floor = statistics.median(floors)
+        results[name] = median
+        print(f"{name}")
+        print(f"  wall      median {median:.3f} s  (min {low:.3f}, max {high:.3f}, "
+              f"{args.runs} runs)")
+        print(f"  peak RSS  {statistics.median(rss):.1f} MB")
+        print(f"  written   {polygons} triangles, {size} bytes; read {len(inputs)} files")
+        print(f"  floor     {floor * 1000:.1f} ms (read the inputs, write as many bytes); "
+              f"conversion / floor = {median / floor:.1f}")
+        print("  stages    " + ", ".join(
+            f"{stage} {statistics.median(run[stage] for run in stage_runs):.1f} ms"
+            for stage in stage_runs[0] if statistics.median(run[stage] for run in stage_runs) >= 0.05))
+        target = TARGETS.get(name)
+        if target:
+            seconds, megabytes = target
+            if median > seconds:
+                failures.append(f"{name}: {median:.3f} s over the {seconds} s target")
+            if megabytes and statistics.median(rss) > megabytes:
+                failures.append(f"{name}: {statistics.median(rss):.1f} MB over {megabytes} MB")
+    ratio = results[QUADRUPLE] / results["ldr_carriage_house_new.ldr"]
+    print(f"four carriage houses / one: {ratio:.2f} (target at most {QUADRUPLE_LIMIT})")
+    if ratio > QUADRUPLE_LIMIT:
+        failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
+    print("targets: " + ("all met" if not failures else "missed: " + "; ".join(failures)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
