@@ -5,6 +5,14 @@
 
 #include "model/legopart.h"
 
+namespace
+{
+
+// Up to this many distinct colour codes are collected without duplicates.
+constexpr std::size_t kFewCodes = 16;
+
+} // namespace
+
 void LegoPart::FixColorErrors()
 {
     // Colour nodes are appended behind the nodes present now and never split.
@@ -14,10 +22,18 @@ void LegoPart::FixColorErrors()
     for (unsigned n = 0; n < nodeCount; ++n)
     {
         const unsigned faceCount = nodes[n].mesh.GetPolygonCount();
+        // The distinct codes, ordered by bit pattern: a negative code comes
+        // after every other one. Parts carry few codes, so they are gathered
+        // with a short scan and sorted; many codes are sorted all together.
         codes.clear();
         for (unsigned f = 0; f < faceCount; ++f)
-            codes.push_back(static_cast<std::uint32_t>(nodes[n].mesh.FaceColor(f)));
-        // Ordered by bit pattern: a negative code comes after every other one.
+        {
+            const std::uint32_t code = static_cast<std::uint32_t>(nodes[n].mesh.FaceColor(f));
+            if (codes.size() > kFewCodes)
+                codes.push_back(code);
+            else if (std::find(codes.begin(), codes.end(), code) == codes.end())
+                codes.push_back(code);
+        }
         std::sort(codes.begin(), codes.end());
         codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
         if (codes.size() < 2)

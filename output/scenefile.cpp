@@ -196,16 +196,34 @@ char* SceneFile::PutReal(char* out, double value)
 
 char* SceneFile::PutUnsigned(char* out, unsigned value)
 {
-    char digits[12];
-    char* end = digits + sizeof digits;
-    char* start = end;
-    do
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    // Two digits at a time from the end, into a scratch area, then copied.
+    char digits[10];
+    char* start = digits + sizeof digits;
+    while (value >= 100)
     {
-        *--start = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    const std::size_t length = static_cast<std::size_t>(end - start);
-    std::memcpy(out, start, length);
+        const unsigned pair = (value % 100) * 2;
+        value /= 100;
+        start -= 2;
+        start[0] = kPairs[pair];
+        start[1] = kPairs[pair + 1];
+    }
+    if (value >= 10)
+    {
+        start -= 2;
+        start[0] = kPairs[value * 2];
+        start[1] = kPairs[value * 2 + 1];
+    }
+    else
+    {
+        *--start = static_cast<char>('0' + value);
+    }
+    const std::size_t length = static_cast<std::size_t>(digits + sizeof digits - start);
+    for (std::size_t i = 0; i < length; ++i)
+        out[i] = start[i];
     return out + length;
 }
 

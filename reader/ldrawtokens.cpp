@@ -8,9 +8,21 @@
 namespace
 {
 
+// Space, tab, line feed, carriage return, vertical tab and form feed.
+struct WhiteSpaceTable
+{
+    bool isWhiteSpace[256] = {};
+    constexpr WhiteSpaceTable()
+    {
+        for (const char c : {' ', '\t', '\n', '\r', '\v', '\f'})
+            isWhiteSpace[static_cast<unsigned char>(c)] = true;
+    }
+};
+constexpr WhiteSpaceTable kWhiteSpace;
+
 bool IsWhiteSpace(char c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    return kWhiteSpace.isWhiteSpace[static_cast<unsigned char>(c)];
 }
 
 bool IsDigit(char c)
