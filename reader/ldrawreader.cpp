@@ -465,7 +465,7 @@ bool LDrawReader::ContinueLookUp(FileState& file, LegoPart& part, bool childResu
 
 bool LDrawReader::OpenAsWritten(FileState& file, LegoPart& part, const std::string& subfolder)
 {
-    IndexLibrary();
+    IndexMoreLibrary();
     // s\ names PARTS\S, 48\ and 8\ name P\48 and P\8.
     const bool isSubpart = subfolder == "s";
     const int folder = isSubpart           ? kSubparts
@@ -485,7 +485,7 @@ bool LDrawReader::OpenAsWritten(FileState& file, LegoPart& part, const std::stri
 
 bool LDrawReader::OpenElsewhere(FileState& file, LegoPart& part)
 {
-    IndexLibrary();
+    IndexMoreLibrary();
     // a. Hi-res and low-res primitives that have no standard-resolution twin.
     const std::string subfolder = WrittenSubfolder(file.referenceWritten);
     if (subfolder == "48" || subfolder == "8")
@@ -613,26 +613,39 @@ void LDrawReader::IndexLibrary()
     if (isLibraryIndexed)
         return;
     isLibraryIndexed = true;
+    isMoreLibraryIndexed = false;
     for (LibraryFolder& folder : libraryFolders)
         folder = LibraryFolder();
+    primitivesFolder.clear();
     modelsFolder.clear();
-    // The library's folders are P (with P\48 and P\8), PARTS (with PARTS\S)
-    // and MODELS, found in any case.
+    // The library's folders are P and PARTS (with PARTS\S), found in any case.
     std::string path;
-    std::string subfolderPath;
-    if (FindSubdirectory(ldrawDir, "P", path))
-    {
-        libraryFolders[kPrimitives].List(path);
-        if (FindSubdirectory(path, "48", subfolderPath))
-            libraryFolders[kHiResPrimitives].List(subfolderPath);
-        if (FindSubdirectory(path, "8", subfolderPath))
-            libraryFolders[kLoResPrimitives].List(subfolderPath);
-    }
+    if (FindSubdirectory(ldrawDir, "P", primitivesFolder))
+        libraryFolders[kPrimitives].List(primitivesFolder);
     if (FindSubdirectory(ldrawDir, "PARTS", path))
     {
         libraryFolders[kParts].List(path);
-        if (FindSubdirectory(path, "S", subfolderPath))
-            libraryFolders[kSubparts].List(subfolderPath);
+        std::string subpartPath;
+        if (FindSubdirectory(path, "S", subpartPath))
+            libraryFolders[kSubparts].List(subpartPath);
+    }
+}
+
+void LDrawReader::IndexMoreLibrary()
+{
+    IndexLibrary();
+    if (isMoreLibraryIndexed)
+        return;
+    isMoreLibraryIndexed = true;
+    // Only references found nowhere by their base name get this far: P\48,
+    // P\8 and MODELS are listed then, in any case.
+    std::string path;
+    if (!primitivesFolder.empty())
+    {
+        if (FindSubdirectory(primitivesFolder, "48", path))
+            libraryFolders[kHiResPrimitives].List(path);
+        if (FindSubdirectory(primitivesFolder, "8", path))
+            libraryFolders[kLoResPrimitives].List(path);
     }
     if (!FindSubdirectory(ldrawDir, "MODELS", modelsFolder))
         modelsFolder.clear();

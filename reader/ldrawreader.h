@@ -119,6 +119,8 @@ private:
     int FindNodeIndexed(std::string_view name) const;
     void IndexNodeNames(const LegoPart& part);
     void IndexLibrary();
+    // Also the folders only some references need.
+    void IndexMoreLibrary();
     // The model's embedded file of that name, or -1.
     int FindSection(std::string_view name) const;
     void FindModelSections();
@@ -128,8 +130,10 @@ private:
     std::unordered_map<std::string, int> nodeIndexByName;
     std::vector<char> isNodeBeingRead; // per node index
     bool isLibraryIndexed = false;
+    bool isMoreLibraryIndexed = false;
     LibraryFolder libraryFolders[kLibraryFolderCount];
-    std::string modelsFolder; // the library's MODELS folder, empty when it has none
+    std::string primitivesFolder; // the library's P folder, empty when it has none
+    std::string modelsFolder;     // the library's MODELS folder, empty when it has none
     FolderTree folderTree;
 
     // The model file: its text, which its sections are read from, and its folder.
