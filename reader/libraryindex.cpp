@@ -91,12 +91,19 @@ const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
     if (found != listings.end())
         return found->second;
     Listing& listing = listings[folderPath];
-    ListFolder(folderPath,
-               [&listing](const std::string& name, bool isDirectory)
-               {
-                   auto& names = isDirectory ? listing.folders : listing.files;
-                   names[FoldAsciiCase(name)].push_back(name);
-               });
+    // Only regular files: a model's reference must not reach a device or a
+    // pipe, which could be endless or block.
+    std::error_code error;
+    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error))
+    {
+        std::error_code typeError;
+        const std::string name = it->path().filename().string();
+        if (it->is_directory(typeError) && !typeError)
+            listing.folders[FoldAsciiCase(name)].push_back(name);
+        else if (it->is_regular_file(typeError) && !typeError)
+            listing.files[FoldAsciiCase(name)].push_back(name);
+    }
     return listing;
 }
 
@@ -111,8 +118,6 @@ std::string FolderTree::FindFile(const std::string& basePath, std::string_view r
         if (separator == std::string_view::npos)
         {
             // The last component names the file.
-            if (component.empty() || component == "." || component == "..")
-                return std::string();
             const Listing& listing = List(path);
             const auto found = listing.files.find(FoldAsciiCase(component));
             if (found == listing.files.end())
@@ -123,11 +128,6 @@ std::string FolderTree::FindFile(const std::string& basePath, std::string_view r
         start = separator + 1;
         if (component.empty() || component == ".")
             continue;
-        if (component == "..")
-        {
-            path += "../";
-            continue;
-        }
         const Listing& listing = List(path);
         const auto found = listing.folders.find(FoldAsciiCase(component));
         if (found == listing.folders.end())

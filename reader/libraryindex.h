@@ -38,12 +38,12 @@ class FolderTree
 public:
     void Clear() { listings.clear(); }
 
-    // The path of the file that `relativePath` names below `basePath` (which
-    // ends in a separator, or is empty for the current directory): components
-    // split at '/' or '\', empty ones skipped, "." and ".." taken as they
-    // stand, every other one matched like a library file name (the exact
-    // spelling first, else the first match in byte order). Empty when there
-    // is no such file.
+    // The path of the regular file that `relativePath` names below `basePath`
+    // (which ends in a separator, or is empty for the current directory):
+    // components split at '/' or '\', empty ones and "." skipped, every other
+    // one matched like a library file name (the exact spelling first, else the
+    // first match in byte order). ".." matches nothing, so the file lies below
+    // `basePath`. Empty when there is no such file.
     std::string FindFile(const std::string& basePath, std::string_view relativePath);
 
 private:

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "reader/ldrawreader.h"
@@ -93,14 +94,15 @@ TEST_F(LDrawReaderFiles, FindsFilesBesideTheModelAndInTheLibraryModelsFolder)
     Write("house/shadow.dat", kTriangle + kTriangle);
     Write("house/roof.ldr", Ref("3001.dat"));
     // Further references are still looked for beside the model, not beside
-    // the file that makes them.
-    Write("house/Walls/wall.ldr", kTriangle + Ref("window.ldr"));
+    // the file that makes them, and never above the model's folder.
+    Write("house/Walls/wall.ldr", kTriangle + Ref("window.ldr") + Ref("..\\outside.ldr"));
     Write("house/window.ldr", kTriangle);
-    Write("shed.ldr", kTriangle);
+    Write("outside.ldr", kTriangle);
+    Write("house/shed.ldr", kTriangle);
     Write("house/model.ldr", Ref("Roof.LDR") + Ref("walls\\Wall.ldr") + Ref("garage.ldr") +
-                                 Ref("SUB/door.ldr") + Ref("shadow.dat") + Ref(".\\..\\shed.ldr"));
+                                 Ref("SUB/door.ldr") + Ref("shadow.dat") + Ref(".\\shed.ldr"));
     ASSERT_TRUE(ReadModel("house/model.ldr"));
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(out, "Error: cannot find file outside.ldr\n");
     EXPECT_EQ(err, "Error: " + lib + "Models/sub/Door.LDR" + kDegenerateLine);
     const char* names[] = {"model.ldr",  "Roof.LDR", "3001.dat",   "Wall.ldr", "window.ldr",
                            "garage.ldr", "door.ldr", "shadow.dat", "shed.ldr"};
@@ -114,6 +116,18 @@ TEST_F(LDrawReaderFiles, FindsFilesBesideTheModelAndInTheLibraryModelsFolder)
     // The library's file of that base name comes first.
     EXPECT_EQ(Node(7).mesh.GetPolygonCount(), 1u);
     EXPECT_EQ(ChildNodes(Node(0)), (std::vector<int>{1, 3, 5, 6, 7, 8}));
+}
+
+// A reference beside the model reaches regular files only: a pipe would
+// block the read for good.
+TEST_F(LDrawReaderFiles, ReachesNoPipeBesideTheModel)
+{
+    Write("model.ldr", kTriangle + Ref("sub.ldr"));
+    Write("sub.ldr", Ref("pipe.ldr") + kTriangle);
+    ASSERT_EQ(mkfifo((root + "pipe.ldr").c_str(), 0600), 0);
+    ASSERT_TRUE(ReadModel());
+    EXPECT_EQ(out, "Error: cannot find file pipe.ldr\n");
+    EXPECT_EQ(part.GetNodeCount(), 2u);
 }
 
 TEST_F(LDrawReaderFiles, ReadsHiResPrimitivesWrittenWithTheirFolder)
