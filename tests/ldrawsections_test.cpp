@@ -56,12 +56,4 @@ TEST(LDrawSections, OnlyExactlyZeroAndFileStartASection)
               (Strings{"a@1:0 NOFILE\n0 FILE a\n", "b@4:0 FILE b\n"}));
 }
 
-TEST(LDrawSections, BaseNameTakesEitherSeparator)
-{
-    EXPECT_EQ(LDrawBaseName("s\\3001s01.dat"), "3001s01.dat");
-    EXPECT_EQ(LDrawBaseName("a/b\\c.dat"), "c.dat");
-    EXPECT_EQ(LDrawBaseName("c.dat"), "c.dat");
-    EXPECT_EQ(LDrawBaseName("48\\"), "");
-}
-
 } // namespace
