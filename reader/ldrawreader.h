@@ -22,8 +22,10 @@ public:
     LDrawReader& operator=(const LDrawReader&) = delete;
 
     // Empties `part` and reads the model file (opened by its path as given)
-    // into it. False when the model file cannot be opened or one of its own
-    // references is found nowhere.
+    // into it. A model file with "0 FILE" lines holds several files: node 0
+    // holds the first, the others are read when referenced. False when the
+    // model file cannot be opened or one of node 0's references is found
+    // nowhere.
     bool Read(const std::string& ldrawDir, const std::string& modelPath, LegoPart& part);
 
     // True when the closest points of the lines through p0-p1 and q0-q1 lie
