@@ -44,6 +44,12 @@ void BM_ReadCarriageHouse(benchmark::State& state)
 }
 BENCHMARK(BM_ReadCarriageHouse)->Unit(benchmark::kMillisecond);
 
+void BM_ReadCarriageHouseMpd(benchmark::State& state)
+{
+    ReadSharedModel(state, "ldr_carriage_house_new.mpd");
+}
+BENCHMARK(BM_ReadCarriageHouseMpd)->Unit(benchmark::kMillisecond);
+
 void BM_ReadHeadsGrid(benchmark::State& state)
 {
     ReadSharedModel(state, "ldr_heads_grid_new.ldr");

@@ -32,6 +32,11 @@ constexpr int kTransparentOrange = 57;
 // Codes 256 to 511 dither two base colours: 256 + 16 * first + second.
 constexpr int kFirstDithered = 256;
 constexpr int kPastDithered = 512;
+// LDraw's direct colours: 0x2RRGGBB opaque, 0x3RRGGBB half transparent, each
+// channel on a scale where 255 is full intensity.
+constexpr int kFirstDirect = 0x2000000;
+constexpr int kFirstHalfDirect = 0x3000000;
+constexpr int kPastDirect = 0x4000000;
 
 } // namespace
 
@@ -53,6 +58,14 @@ bool LegoPart::LEGOColorRGBA(int code, double& red, double& green, double& blue,
         alpha = 0.5;
         return true;
     }
+    if (code >= kFirstDirect && code < kPastDirect)
+    {
+        red = static_cast<double>((code >> 16) & 0xFF) / 255.0;
+        green = static_cast<double>((code >> 8) & 0xFF) / 255.0;
+        blue = static_cast<double>(code & 0xFF) / 255.0;
+        alpha = code < kFirstHalfDirect ? 1.0 : 0.5;
+        return true;
+    }
     if (code >= kFirstTransparent && code <= kLastTransparent)
     {
         code -= kFirstTransparent;
@@ -72,8 +85,8 @@ bool LegoPart::LEGOColorRGBA(int code, double& red, double& green, double& blue,
         blue = static_cast<double>(first[2] + second[2]) * 0.001953125;
         return true;
     }
-    // Every other code, 512 and above and negative codes included, takes the
-    // base colour of its low four bits.
+    // Every other code, 512 and above (direct colours aside) and negative
+    // codes included, takes the base colour of its low four bits.
     const int* base = kBaseColors[code & 15];
     red = static_cast<double>(base[0]) * 0.00390625;
     green = static_cast<double>(base[1]) * 0.00390625;

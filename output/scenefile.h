@@ -35,8 +35,7 @@ public:
     {
         if (text.size() <= static_cast<std::size_t>(limit - cursor))
         {
-            // An empty view may hold a null pointer, which memcpy must not get.
-            if (!text.empty())
+            if (!text.empty()) // an empty view may hold no pointer at all
                 std::memcpy(cursor, text.data(), text.size());
             cursor += text.size();
         }

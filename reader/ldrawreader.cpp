@@ -16,16 +16,23 @@
 struct LDrawReader::FileState
 {
     std::string path; // as opened, for messages
-    std::string text;
+    std::string text; // a library file's text; a model section reads the model's
     LDrawTokenizer tokens{std::string_view()};
     int nodeIndex = -1;
 
-    // The reference being looked up in the library.
-    bool isLookingUp = false;
+    // The reference being resolved.
+    enum class Pending
+    {
+        None,
+        LookUp, // in the library folders, from `nextFolder` on
+        Opened  // `openedNode` was opened for it
+    } pending = Pending::None;
     int nextFolder = 0;
+    int openedNode = -1;
     int referenceColor = 0;
     Matrix4x4 referenceTransform;
-    std::string referenceName;
+    std::string referenceName;         // its base name
+    std::string_view referenceWritten; // as written, within the text being read
 };
 
 namespace
@@ -94,17 +101,11 @@ bool ReadWholeFile(const std::string& path, bool mustBeRegular, std::string& tex
     return !isFailed;
 }
 
-// Both '/' and '\' separate path components, whatever the host uses.
-std::string_view BaseName(std::string_view path)
-{
-    const std::size_t separator = path.find_last_of("/\\");
-    return separator == std::string_view::npos ? path : path.substr(separator + 1);
-}
-
-bool ReadInt(LDrawTokenizer& tokens, int& value)
+// A colour may also be written as a direct colour (0x2RRGGBB).
+bool ReadColor(LDrawTokenizer& tokens, int& value)
 {
     std::string_view token;
-    return tokens.NextToken(token) && ParseLDrawInt(token, value);
+    return tokens.NextToken(token) && ParseLDrawColor(token, value);
 }
 
 bool ReadReals(LDrawTokenizer& tokens, double* values, int count)
@@ -121,6 +122,21 @@ bool ReadReals(LDrawTokenizer& tokens, double* values, int count)
 std::string NameKey(std::string_view name)
 {
     return FoldAsciiCase(name.substr(0, name.find('\0')));
+}
+
+// The subfolder a reference is written with: the name splits at '/' or '\'
+// into exactly two parts, the first of them s, 48 or 8 in any case. Empty
+// for any other reference.
+std::string WrittenSubfolder(std::string_view written)
+{
+    const std::size_t separator = written.find_first_of("/\\");
+    if (separator == std::string_view::npos ||
+        written.find_first_of("/\\", separator + 1) != std::string_view::npos)
+        return std::string();
+    std::string folder = FoldAsciiCase(written.substr(0, separator));
+    if (folder == "s" || folder == "48" || folder == "8")
+        return folder;
+    return std::string();
 }
 
 } // namespace
@@ -140,32 +156,66 @@ bool LDrawReader::Read(const std::string& ldrawDirectory, const std::string& mod
     tagCounter = 0;
     part.Clear();
     files.clear();
-    nodeIndexByName.clear();
-    isNodeBeingRead.clear();
     isLibraryIndexed = false;
-    return ReadLDrawFile(modelPath, part, NodeKind::Model);
+    folderTree.Clear();
+    asWrittenNodes.clear();
+    IndexNodeNames(part);
+
+    modelFilePath = modelPath;
+    // Files next to the model are looked for in its folder: the path up to its
+    // last '/' (the current directory when it has none).
+    const std::size_t slash = modelPath.rfind('/');
+    modelFolder = slash == std::string::npos ? std::string() : modelPath.substr(0, slash + 1);
+    auto file = std::make_unique<FileState>();
+    // The model may come from a pipe (/dev/stdin); every other file is a file.
+    if (!ReadWholeFile(modelPath, false, modelText))
+    {
+        modelText.clear();
+        return false;
+    }
+    StageTimer::NoteInput(modelPath.c_str());
+    FindModelSections();
+    // The model's node holds its first section (the whole file when it has
+    // none).
+    const std::string_view text(modelText);
+    file->path = modelPath;
+    file->tokens = LDrawTokenizer(sections.empty() ? text : text.substr(0, sections[0].end));
+    PushFile(std::move(file), std::string(LDrawBaseName(modelPath)), part, NodeKind::Model);
+    if (!sections.empty())
+        sectionNodes[0] = 0;
+    const bool isRead = ReadFiles(0, part);
+
+    modelText = std::string();
+    sections.clear();
+    sectionNodes.clear();
+    sectionByName.clear();
+    return isRead;
 }
 
 bool LDrawReader::ReadLDrawFile(const std::string& path, LegoPart& part, int kind)
 {
     if (files.empty())
         IndexNodeNames(part);
+    const std::size_t outerDepth = files.size();
+    if (!OpenFile(path, std::string(LDrawBaseName(path)), part, kind))
+        return false;
+    return ReadFiles(outerDepth, part);
+}
+
+bool LDrawReader::ReadFiles(std::size_t outerDepth, LegoPart& part)
+{
     // Files are read with a stack of their own rather than by recursion, so
     // that nesting depth is bounded by memory, not by the call stack.
-    const std::size_t outerDepth = files.size();
-    if (!OpenFile(path, std::string(BaseName(path)), part, kind))
-        return false;
-
     bool lastResult = true;
     while (files.size() > outerDepth)
     {
         FileState& file = *files.back();
-        if (file.isLookingUp)
+        if (file.pending != FileState::Pending::None)
         {
-            if (ContinueLookUp(file, part, lastResult))
-                continue; // a library file was opened on top of this one
-            file.isLookingUp = false;
-            if (!ResolveReference(file, part))
+            const Resolution resolution = ContinueReference(file, part, lastResult);
+            if (resolution == Resolution::Opened)
+                continue; // a file was opened on top of this one
+            if (resolution == Resolution::Missing)
             {
                 CloseFile(false);
                 lastResult = false;
@@ -173,12 +223,8 @@ bool LDrawReader::ReadLDrawFile(const std::string& path, LegoPart& part, int kin
             }
         }
         const Progress progress = ReadStatements(file, part);
-        if (progress == Progress::LookUp)
-        {
-            file.isLookingUp = true;
-            file.nextFolder = 0;
+        if (progress == Progress::Pending)
             continue;
-        }
         if (progress == Progress::Unreadable)
         {
             std::cerr << "Error: " << file.path << " line " << file.tokens.Line()
@@ -197,13 +243,31 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
                            int kind)
 {
     auto file = std::make_unique<FileState>();
-    // The model may come from a pipe (/dev/stdin); library files are files.
-    if (!ReadWholeFile(path, kind != NodeKind::Model, file->text))
+    if (!ReadWholeFile(path, true, file->text))
         return false;
     StageTimer::NoteInput(path.c_str());
     file->path = path;
     file->tokens = LDrawTokenizer(file->text);
+    PushFile(std::move(file), name, part, kind);
+    return true;
+}
 
+void LDrawReader::OpenSection(std::size_t section, LegoPart& part)
+{
+    const LDrawSection& found = sections[section];
+    auto file = std::make_unique<FileState>();
+    // Messages name the section within the model file, with the model's line
+    // numbers.
+    file->path = modelFilePath + ":" + found.name;
+    file->tokens = LDrawTokenizer(
+        std::string_view(modelText).substr(found.begin, found.end - found.begin), found.firstLine);
+    PushFile(std::move(file), found.name, part, NodeKind::Model);
+    sectionNodes[section] = files.back()->nodeIndex;
+}
+
+void LDrawReader::PushFile(std::unique_ptr<FileState> file, const std::string& name, LegoPart& part,
+                           int kind)
+{
     // The node exists, under its name, before any of its content is read.
     const int nodeIndex = part.NewNodeIndex();
     _LegoNode& node = part.Node(static_cast<unsigned>(nodeIndex));
@@ -220,7 +284,6 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
 
     file->nodeIndex = nodeIndex;
     files.push_back(std::move(file));
-    return true;
 }
 
 void LDrawReader::CloseFile(bool isRead)
@@ -251,7 +314,8 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
             case 1:
             {
                 std::string_view name;
-                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12) || !tokens.NextToken(name))
+                if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 12) ||
+                    !tokens.NextToken(name))
                     return Progress::Unreadable;
                 // 1 colour x y z a b c d e f g h i name: rows (a b c x), (d e f y),
                 // (g h i z), (0 0 0 1) carry child points into the parent.
@@ -265,29 +329,27 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
                     m.m[4 * row + 3] = v[row];
                 }
                 file.referenceColor = color;
+                file.referenceWritten = name;
                 // Folders in the reference (s\, 48\) are dropped: a name is looked
-                // up in each library folder by its base name alone.
-                file.referenceName.assign(BaseName(name));
-                // A name seen before, in any file and in any case, is not read again.
-                const int childIndex = FindNodeIndexed(file.referenceName);
-                if (childIndex < 0)
-                    return Progress::LookUp;
-                AddReference(file, part, childIndex);
+                // up by its base name first.
+                file.referenceName.assign(LDrawBaseName(name));
+                if (BeginReference(file, part))
+                    return Progress::Pending;
                 break;
             }
             case 2:
-                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 6))
+                if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 6))
                     return Progress::Unreadable;
                 break;
             case 3:
-                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 9))
+                if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 9))
                     return Progress::Unreadable;
                 AddTriangle(file, part, Vector3(v[0], v[1], v[2]), Vector3(v[3], v[4], v[5]),
                             Vector3(v[6], v[7], v[8]), color);
                 break;
             case 4:
             {
-                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
+                if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 12))
                     return Progress::Unreadable;
                 Vector3 p1(v[0], v[1], v[2]);
                 Vector3 p2(v[3], v[4], v[5]);
@@ -299,7 +361,7 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
                 break;
             }
             case 5:
-                if (!ReadInt(tokens, color) || !ReadReals(tokens, v, 12))
+                if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 12))
                     return Progress::Unreadable;
                 break;
             default:
@@ -310,17 +372,107 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
     return Progress::Ended;
 }
 
+bool LDrawReader::BeginReference(FileState& file, LegoPart& part)
+{
+    // 1. A reference written with a subfolder that was read as written before.
+    std::string subfolder;
+    if (!asWrittenNodes.empty())
+    {
+        subfolder = WrittenSubfolder(file.referenceWritten);
+        if (!subfolder.empty())
+        {
+            const auto found =
+                asWrittenNodes.find(subfolder + '/' + FoldAsciiCase(file.referenceName));
+            if (found != asWrittenNodes.end())
+            {
+                AddReference(file, part, found->second);
+                return false;
+            }
+        }
+    }
+    // 2. The model's embedded files, read when first referenced; 3. the nodes
+    // by name: a name seen before, in any file and in any case, is not read
+    // again.
+    int childIndex = -1;
+    const int section = FindSection(file.referenceName);
+    if (section >= 0)
+    {
+        childIndex = sectionNodes[static_cast<std::size_t>(section)];
+        if (childIndex < 0)
+        {
+            OpenSection(static_cast<std::size_t>(section), part);
+            file.openedNode = files.back()->nodeIndex;
+            file.pending = FileState::Pending::Opened;
+            return true;
+        }
+    }
+    else
+    {
+        childIndex = FindNodeIndexed(file.referenceName);
+    }
+    // 4. The library folders.
+    if (childIndex < 0)
+    {
+        file.pending = FileState::Pending::LookUp;
+        file.nextFolder = 0;
+        return true;
+    }
+    // A name that leads back into a file still being read (parts\2421a.dat
+    // placing s\2421a.dat) may name another file of the same base name.
+    if (isNodeBeingRead[static_cast<std::size_t>(childIndex)] != 0)
+    {
+        if (asWrittenNodes.empty())
+            subfolder = WrittenSubfolder(file.referenceWritten);
+        if (!subfolder.empty() && OpenAsWritten(file, part, subfolder))
+            return true;
+    }
+    AddReference(file, part, childIndex);
+    return false;
+}
+
+LDrawReader::Resolution LDrawReader::ContinueReference(FileState& file, LegoPart& part,
+                                                       bool childResult)
+{
+    if (file.pending == FileState::Pending::Opened)
+    {
+        file.pending = FileState::Pending::None;
+        AddReference(file, part, file.openedNode);
+        return Resolution::Added;
+    }
+    if (ContinueLookUp(file, part, childResult))
+        return Resolution::Opened;
+    // The first node of that name, which a file read under an earlier folder
+    // may have made even though its read returned false.
+    const int childIndex = FindNodeIndexed(file.referenceName);
+    if (childIndex >= 0)
+    {
+        file.pending = FileState::Pending::None;
+        AddReference(file, part, childIndex);
+        return Resolution::Added;
+    }
+    // 5. Further places, before the name counts as missing.
+    if (OpenElsewhere(file, part))
+    {
+        file.openedNode = files.back()->nodeIndex;
+        file.pending = FileState::Pending::Opened;
+        return Resolution::Opened;
+    }
+    file.pending = FileState::Pending::None;
+    std::cout << "Error: cannot find file " << file.referenceName << "\n" << std::flush;
+    return Resolution::Missing;
+}
+
 bool LDrawReader::ContinueLookUp(FileState& file, LegoPart& part, bool childResult)
 {
     // A library file whose reading stopped at a missing reference reads as not
     // found in its folder, so the next folder is tried; whatever the last
     // folder gives is not tested.
-    if (file.nextFolder > 0 && (childResult || file.nextFolder == kLibraryFolderCount))
+    if (file.nextFolder > 0 && (childResult || file.nextFolder >= kLookUpFolderCount))
         return false;
     IndexLibrary();
-    static constexpr int kKinds[kLibraryFolderCount] = {NodeKind::Primitive, NodeKind::Part,
-                                                        NodeKind::Subpart};
-    while (file.nextFolder < kLibraryFolderCount)
+    static constexpr int kKinds[kLookUpFolderCount] = {NodeKind::Primitive, NodeKind::Part,
+                                                       NodeKind::Subpart};
+    while (file.nextFolder < kLookUpFolderCount)
     {
         const int folder = file.nextFolder++;
         const std::string path = libraryFolders[folder].Find(file.referenceName);
@@ -332,18 +484,48 @@ bool LDrawReader::ContinueLookUp(FileState& file, LegoPart& part, bool childResu
     return false;
 }
 
-bool LDrawReader::ResolveReference(FileState& file, LegoPart& part)
+bool LDrawReader::OpenAsWritten(FileState& file, LegoPart& part, const std::string& subfolder)
 {
-    // The first node of that name, which a file read under an earlier folder
-    // may have made even though its read returned false.
-    const int childIndex = FindNodeIndexed(file.referenceName);
-    if (childIndex < 0)
-    {
-        std::cout << "Error: cannot find file " << file.referenceName << "\n" << std::flush;
+    IndexMoreLibrary();
+    // s\ names PARTS\S, 48\ and 8\ name P\48 and P\8.
+    const bool isSubpart = subfolder == "s";
+    const int folder = isSubpart           ? kSubparts
+                       : subfolder == "48" ? kHiResPrimitives
+                                           : kLoResPrimitives;
+    const std::string path = libraryFolders[folder].Find(file.referenceName);
+    if (path.empty() || !OpenFile(path, file.referenceName, part,
+                                  isSubpart ? NodeKind::Subpart : NodeKind::Primitive))
         return false;
-    }
-    AddReference(file, part, childIndex);
+    const int nodeIndex = files.back()->nodeIndex;
+    // Later references written the same way resolve to this node.
+    asWrittenNodes.emplace(subfolder + '/' + FoldAsciiCase(file.referenceName), nodeIndex);
+    file.openedNode = nodeIndex;
+    file.pending = FileState::Pending::Opened;
     return true;
+}
+
+bool LDrawReader::OpenElsewhere(FileState& file, LegoPart& part)
+{
+    IndexMoreLibrary();
+    // a. Hi-res and low-res primitives that have no standard-resolution twin.
+    const std::string subfolder = WrittenSubfolder(file.referenceWritten);
+    if (subfolder == "48" || subfolder == "8")
+    {
+        const int folder = subfolder == "48" ? kHiResPrimitives : kLoResPrimitives;
+        const std::string path = libraryFolders[folder].Find(file.referenceName);
+        if (!path.empty() && OpenFile(path, file.referenceName, part, NodeKind::Primitive))
+            return true;
+    }
+    // b. The reference as written, relative to the model's folder (a model
+    // kept as several files side by side); c. the same in the library's
+    // MODELS folder.
+    std::string path = folderTree.FindFile(modelFolder, file.referenceWritten);
+    if (!path.empty() && OpenFile(path, file.referenceName, part, NodeKind::Model))
+        return true;
+    if (modelsFolder.empty())
+        return false;
+    path = folderTree.FindFile(modelsFolder, file.referenceWritten);
+    return !path.empty() && OpenFile(path, file.referenceName, part, NodeKind::Model);
 }
 
 void LDrawReader::AddReference(const FileState& file, LegoPart& part, int childIndex)
@@ -452,12 +634,15 @@ void LDrawReader::IndexLibrary()
     if (isLibraryIndexed)
         return;
     isLibraryIndexed = true;
+    isMoreLibraryIndexed = false;
     for (LibraryFolder& folder : libraryFolders)
         folder = LibraryFolder();
-    // The library's folders are P, PARTS and PARTS\S, found in any case.
+    primitivesFolder.clear();
+    modelsFolder.clear();
+    // The library's folders are P and PARTS (with PARTS\S), found in any case.
     std::string path;
-    if (FindSubdirectory(ldrawDir, "P", path))
-        libraryFolders[kPrimitives].List(path);
+    if (FindSubdirectory(ldrawDir, "P", primitivesFolder))
+        libraryFolders[kPrimitives].List(primitivesFolder);
     if (FindSubdirectory(ldrawDir, "PARTS", path))
     {
         libraryFolders[kParts].List(path);
@@ -465,4 +650,42 @@ void LDrawReader::IndexLibrary()
         if (FindSubdirectory(path, "S", subpartPath))
             libraryFolders[kSubparts].List(subpartPath);
     }
+}
+
+void LDrawReader::IndexMoreLibrary()
+{
+    IndexLibrary();
+    if (isMoreLibraryIndexed)
+        return;
+    isMoreLibraryIndexed = true;
+    // Only references found nowhere by their base name get this far: P\48,
+    // P\8 and MODELS are listed then, in any case.
+    std::string path;
+    if (!primitivesFolder.empty())
+    {
+        if (FindSubdirectory(primitivesFolder, "48", path))
+            libraryFolders[kHiResPrimitives].List(path);
+        if (FindSubdirectory(primitivesFolder, "8", path))
+            libraryFolders[kLoResPrimitives].List(path);
+    }
+    if (!FindSubdirectory(ldrawDir, "MODELS", modelsFolder))
+        modelsFolder.clear();
+}
+
+int LDrawReader::FindSection(std::string_view name) const
+{
+    if (sectionByName.empty())
+        return -1;
+    const auto found = sectionByName.find(FoldAsciiCase(name));
+    return found == sectionByName.end() ? -1 : static_cast<int>(found->second);
+}
+
+void LDrawReader::FindModelSections()
+{
+    sections = FindLDrawSections(modelText);
+    sectionNodes.assign(sections.size(), -1);
+    sectionByName.clear();
+    // When two sections share a name, the first wins.
+    for (std::size_t i = 0; i < sections.size(); ++i)
+        sectionByName.emplace(FoldAsciiCase(sections[i].name), i);
 }

@@ -8,6 +8,7 @@
 
 #include "geometry/matrix.h"
 #include "model/legopart.h"
+#include "reader/ldrawsections.h"
 #include "reader/libraryindex.h"
 
 // Reads an LDraw model and every file it references from the library into a
@@ -21,8 +22,10 @@ public:
     LDrawReader& operator=(const LDrawReader&) = delete;
 
     // Empties `part` and reads the model file (opened by its path as given)
-    // into it. False when the model file cannot be opened or one of its own
-    // references is found nowhere.
+    // into it. A model file with "0 FILE" lines holds several files: node 0
+    // holds the first, the others are read when referenced. False when the
+    // model file cannot be opened or one of node 0's references is found
+    // nowhere.
     bool Read(const std::string& ldrawDir, const std::string& modelPath, LegoPart& part);
 
     // True when the closest points of the lines through p0-p1 and q0-q1 lie
@@ -39,17 +42,21 @@ public:
     static bool TriangleHasArea(const Vector3& p1, const Vector3& p2, const Vector3& p3);
 
 protected:
-    // The library folders, in the order a new name is looked up in them.
+    // The library folders: the first three in the order a new name is looked
+    // up in them, then the folders of hi-res and low-res primitives.
     enum LibraryFolderIndex
     {
         kPrimitives, // P
         kParts,      // PARTS
         kSubparts,   // PARTS\S
+        kLookUpFolderCount,
+        kHiResPrimitives = kLookUpFolderCount, // P\48
+        kLoResPrimitives,                      // P\8
         kLibraryFolderCount
     };
 
     // One file being read: its text, the reading position and, while one of
-    // its references is being looked up in the library, that reference.
+    // its references is being resolved, that reference.
     struct FileState;
 
     // Reads the file at `path` into a new node of the given kind, and every
@@ -70,20 +77,43 @@ private:
     {
         Ended,      // the whole file has been read
         Unreadable, // a statement could not be read; the rest is ignored
-        LookUp      // a reference names a file with no node yet
+        Pending     // a reference needs a file with no node yet
+    };
+    enum class Resolution
+    {
+        Added,  // the reference is in place (or dropped as a cycle)
+        Opened, // a file was opened on top of the stack for it
+        Missing // its name is found nowhere
     };
 
     // Reads the whole file and puts it on the stack with a new node named
     // `name`; false, with no node made, when it cannot be read.
     bool OpenFile(const std::string& path, const std::string& name, LegoPart& part, int kind);
+    // Opens one of the model's embedded files.
+    void OpenSection(std::size_t section, LegoPart& part);
+    // Makes the node of `file` (whose text is set) and puts it on the stack.
+    void PushFile(std::unique_ptr<FileState> file, const std::string& name, LegoPart& part,
+                  int kind);
+    // Reads the files on the stack above `outerDepth`; the result of the last
+    // one closed.
+    bool ReadFiles(std::size_t outerDepth, LegoPart& part);
     // Takes the innermost file off the stack; `isRead` gives its count back.
     void CloseFile(bool isRead);
     Progress ReadStatements(FileState& file, LegoPart& part);
-    // Opens the next library file for the pending reference, given how the
-    // previous one went; false once the lookup is over.
+    // Resolves the reference just read; true when it is pending, a file having
+    // to be opened or looked up first.
+    bool BeginReference(FileState& file, LegoPart& part);
+    // Goes on with a pending reference, given how the last file closed went.
+    Resolution ContinueReference(FileState& file, LegoPart& part, bool childResult);
+    // Opens the next library folder's file for the pending reference, given how
+    // the previous one went; false once the lookup is over.
     bool ContinueLookUp(FileState& file, LegoPart& part, bool childResult);
-    // Adds the pending reference; false when its name is found nowhere.
-    bool ResolveReference(FileState& file, LegoPart& part);
+    // Reads the pending reference's file as written, under the library folder
+    // its subfolder names, into a node of its own; false when there is none.
+    bool OpenAsWritten(FileState& file, LegoPart& part, const std::string& subfolder);
+    // Tries the places beyond the base-name lookup; false when none holds
+    // the file.
+    bool OpenElsewhere(FileState& file, LegoPart& part);
     void AddReference(const FileState& file, LegoPart& part, int childIndex);
     static void AddTriangle(const FileState& file, LegoPart& part, const Vector3& p1,
                             const Vector3& p2, const Vector3& p3, int color);
@@ -91,11 +121,31 @@ private:
     int FindNodeIndexed(std::string_view name) const;
     void IndexNodeNames(const LegoPart& part);
     void IndexLibrary();
+    // Also the folders only some references need.
+    void IndexMoreLibrary();
+    // The model's embedded file of that name, or -1.
+    int FindSection(std::string_view name) const;
+    void FindModelSections();
 
     std::vector<std::unique_ptr<FileState>> files; // innermost last
     // Folded name -> lowest node index with that name, as FindNode answers.
     std::unordered_map<std::string, int> nodeIndexByName;
     std::vector<char> isNodeBeingRead; // per node index
     bool isLibraryIndexed = false;
+    bool isMoreLibraryIndexed = false;
     LibraryFolder libraryFolders[kLibraryFolderCount];
+    std::string primitivesFolder; // the library's P folder, empty when it has none
+    std::string modelsFolder;     // the library's MODELS folder, empty when it has none
+    FolderTree folderTree;
+
+    // The model file: its text, which its sections are read from, and its folder.
+    std::string modelFilePath;
+    std::string modelText;
+    std::string modelFolder;
+    std::vector<LDrawSection> sections;
+    std::vector<int> sectionNodes;                              // per section, -1 until read
+    std::unordered_map<std::string, std::size_t> sectionByName; // folded; the first wins
+    // Subfolder and folded base name -> the node read as written because the
+    // base name led back into a file still being read.
+    std::unordered_map<std::string, int> asWrittenNodes;
 };

@@ -30,14 +30,29 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // Exponents beyond this only decide between zero and overflow, which the
 // clamped value still does.
 constexpr long kExponentClamp = 1000000000;
 
 } // namespace
 
-LDrawTokenizer::LDrawTokenizer(std::string_view text)
-    : begin(text.data()), cursor(text.data()), end(text.data() + text.size())
+LDrawTokenizer::LDrawTokenizer(std::string_view text, unsigned startLine)
+    : begin(text.data()),
+      cursor(text.data()),
+      end(text.data() + text.size()),
+      firstLine(startLine),
+      line(startLine)
 {
     if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         cursor += 3;
@@ -79,7 +94,7 @@ void LDrawTokenizer::SkipRestOfLine()
 
 unsigned LDrawTokenizer::Line() const
 {
-    if (isAtEnd && line > 1 && end != begin && end[-1] == lineEnd)
+    if (isAtEnd && line > firstLine && end != begin && end[-1] == lineEnd)
         return line - 1;
     return line;
 }
@@ -101,6 +116,26 @@ bool ParseLDrawInt(std::string_view token, int& value)
     const auto result = std::from_chars(token.data(), token.data() + token.size(), parsed);
     if (result.ec != std::errc() || result.ptr != token.data() + token.size())
         return false;
+    value = parsed;
+    return true;
+}
+
+bool ParseLDrawColor(std::string_view token, int& value)
+{
+    if (ParseLDrawInt(token, value))
+        return true;
+    // LDraw's direct colours: 0x2RRGGBB opaque, 0x3RRGGBB half transparent.
+    if (token.size() != 9 || token[0] != '0' || (token[1] != 'x' && token[1] != 'X') ||
+        (token[2] != '2' && token[2] != '3'))
+        return false;
+    int parsed = 0;
+    for (std::size_t i = 2; i < token.size(); ++i)
+    {
+        const int digit = HexDigitValue(token[i]);
+        if (digit < 0)
+            return false;
+        parsed = parsed * 16 + digit;
+    }
     value = parsed;
     return true;
 }

@@ -10,8 +10,9 @@ class LDrawTokenizer
 {
 public:
     // `text` must outlive the tokenizer. A UTF-8 byte-order mark at its start
-    // is skipped.
-    explicit LDrawTokenizer(std::string_view text);
+    // is skipped. `startLine` is the line number of the text's first line, for
+    // text cut from a larger file.
+    explicit LDrawTokenizer(std::string_view text, unsigned startLine = 1);
 
     // Skips white space and yields the next token; false at the end of the
     // text. Line() then gives the token's line, or the line of the end.
@@ -30,12 +31,18 @@ private:
     const char* cursor;
     const char* end;
     char lineEnd = '\n';
-    unsigned line = 1;
+    unsigned firstLine;
+    unsigned line;
     bool isAtEnd = false;
 };
 
 // A whole decimal integer token, optionally signed, within int range.
 bool ParseLDrawInt(std::string_view token, int& value);
+
+// A colour: a whole decimal integer token as ParseLDrawInt reads it, or a
+// direct colour written 0x2RRGGBB or 0x3RRGGBB (0x or 0X, then 2 or 3, then
+// exactly six hex digits), read as that integer.
+bool ParseLDrawColor(std::string_view token, int& value);
 
 // A whole decimal real token: optional sign, digits with an optional point
 // (at least one digit), optional exponent. No hex, inf or nan. A value beyond

@@ -84,3 +84,58 @@ bool FindSubdirectory(const std::string& parentPath, const std::string& name, st
     path = parentPath + *spelling + '/';
     return true;
 }
+
+const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
+{
+    const auto found = listings.find(folderPath);
+    if (found != listings.end())
+        return found->second;
+    Listing& listing = listings[folderPath];
+    // Only regular files: a model's reference must not reach a device or a
+    // pipe, which could be endless or block.
+    std::error_code error;
+    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error))
+    {
+        std::error_code typeError;
+        const std::string name = it->path().filename().string();
+        if (it->is_directory(typeError) && !typeError)
+            listing.folders[FoldAsciiCase(name)].push_back(name);
+        else if (it->is_regular_file(typeError) && !typeError)
+            listing.files[FoldAsciiCase(name)].push_back(name);
+    }
+    return listing;
+}
+
+std::string FolderTree::FindFile(const std::string& basePath, std::string_view relativePath)
+{
+    std::string path = basePath;
+    std::size_t start = 0;
+    for (;;)
+    {
+        const std::size_t separator = relativePath.find_first_of("/\\", start);
+        const std::string component(relativePath.substr(start, separator - start));
+        if (separator == std::string_view::npos)
+        {
+            // The last component names the file.
+            const Listing& listing = List(path);
+            const auto found = listing.files.find(FoldAsciiCase(component));
+            if (found == listing.files.end())
+                return std::string();
+            const std::string* spelling = PickSpelling(found->second, component);
+            return spelling != nullptr ? path + *spelling : std::string();
+        }
+        start = separator + 1;
+        if (component.empty() || component == ".")
+            continue;
+        const Listing& listing = List(path);
+        const auto found = listing.folders.find(FoldAsciiCase(component));
+        if (found == listing.folders.end())
+            return std::string();
+        const std::string* spelling = PickSpelling(found->second, component);
+        if (spelling == nullptr)
+            return std::string();
+        path += *spelling;
+        path += '/';
+    }
+}

@@ -31,6 +31,33 @@ private:
     std::unordered_map<std::string, std::vector<std::string>> entries;
 };
 
+// Finds files by relative paths whose components are spelt in any case,
+// listing each folder it passes through once.
+class FolderTree
+{
+public:
+    void Clear() { listings.clear(); }
+
+    // The path of the regular file that `relativePath` names below `basePath`
+    // (which ends in a separator, or is empty for the current directory):
+    // components split at '/' or '\', empty ones and "." skipped, every other
+    // one matched like a library file name (the exact spelling first, else the
+    // first match in byte order). ".." matches nothing, so the file lies below
+    // `basePath`. Empty when there is no such file.
+    std::string FindFile(const std::string& basePath, std::string_view relativePath);
+
+private:
+    struct Listing
+    {
+        // Folded name -> names on disk.
+        std::unordered_map<std::string, std::vector<std::string>> files;
+        std::unordered_map<std::string, std::vector<std::string>> folders;
+    };
+    const Listing& List(const std::string& folderPath);
+
+    std::unordered_map<std::string, Listing> listings; // by folder path
+};
+
 // Finds the subdirectory of `parentPath` (which ends in a separator, or is
 // empty for the current directory) named `name` in any case: the exact
 // spelling if present, else the first match in byte order. On success `path`

@@ -71,6 +71,21 @@ TEST(ColorTable, OtherCodesTakeTheirLowFourBits)
     ExpectRgba(-2147483647 - 1, 0, 0, 0, 1);
 }
 
+// 0x2RRGGBB is opaque, 0x3RRGGBB half transparent; each channel over 255.
+TEST(ColorTable, DirectColoursTakeTheirOwnChannels)
+{
+    ExpectRgba(0x2F05C00, 240 / 255.0, 92 / 255.0, 0, 1);
+    ExpectRgba(0x3F05C00, 240 / 255.0, 92 / 255.0, 0, 0.5);
+    ExpectRgba(0x2000000, 0, 0, 0, 1);
+    ExpectRgba(0x3FFFFFF, 1, 1, 1, 0.5);
+    // Just outside: the low four bits, as before.
+    ExpectRgba(0x1FFFFFF, 1, 1, 1, 1);
+    ExpectRgba(0x4000004, 0.796875, 0, 0, 1);
+    const LegoPart part;
+    for (int code : {0x2000000, 0x2F05C00, 0x3FFFFFF})
+        EXPECT_EQ(part.ComplementaryColor(code), 1) << code;
+}
+
 TEST(ColorTable, ComplementaryColours)
 {
     const LegoPart part;

@@ -107,10 +107,30 @@ TEST(LDrawReaderTokensInt, WholeDecimalIntegersWithinIntRange)
     EXPECT_EQ(value, 42);
 }
 
-// Tokens with the line each starts on; "<end N>" when the end is met on line N.
-std::vector<std::string> Tokenize(const std::string& text, bool skipAfterZero = false)
+TEST(LDrawReaderTokensColor, DecimalCodesAndDirectColours)
 {
-    LDrawTokenizer tokens(text);
+    int value = 42;
+    EXPECT_TRUE(ParseLDrawColor("-16", value));
+    EXPECT_EQ(value, -16);
+    EXPECT_TRUE(ParseLDrawColor("0x2F05C00", value));
+    EXPECT_EQ(value, 0x2F05C00);
+    EXPECT_TRUE(ParseLDrawColor("0X3abcDEF", value));
+    EXPECT_EQ(value, 0x3ABCDEF);
+    EXPECT_TRUE(ParseLDrawColor("0x2000000", value));
+    EXPECT_EQ(value, 0x2000000);
+    value = 42;
+    for (const char* bad :
+         {"0x1F05C00", "0x4F05C00", "0x2F05C0", "0x2F05C000", "0x2F05C0G", "+0x2F05C00",
+          "-0x2F05C00", "0x", "x2F05C00", "02F05C00x", "0x 2F05C00", "2147483648"})
+        EXPECT_FALSE(ParseLDrawColor(bad, value)) << bad;
+    EXPECT_EQ(value, 42);
+}
+
+// Tokens with the line each starts on; "<end N>" when the end is met on line N.
+std::vector<std::string> Tokenize(const std::string& text, bool skipAfterZero = false,
+                                  unsigned startLine = 1)
+{
+    LDrawTokenizer tokens(text, startLine);
     std::vector<std::string> out;
     std::string_view token;
     while (tokens.NextToken(token))
@@ -138,6 +158,9 @@ TEST(LDrawReaderTokenizer, SplitsOnWhiteSpaceAndCountsLineFeedsOnly)
     EXPECT_EQ(Tokenize("1\n"), (Tokens{"1@1", "<end 1>"}));
     EXPECT_EQ(Tokenize("1\r\n\r\n"), (Tokens{"1@1", "<end 2>"}));
     EXPECT_EQ(Tokenize(""), (Tokens{"<end 1>"}));
+    // Text cut from a larger file counts its lines from where it starts.
+    EXPECT_EQ(Tokenize("0 FILE a\n3 4\n", true, 29), (Tokens{"0@29", "3@30", "4@30", "<end 30>"}));
+    EXPECT_EQ(Tokenize("", false, 7), (Tokens{"<end 7>"}));
 }
 
 TEST(LDrawReaderTokenizer, RestOfLineEndsAtTheNextLineFeed)

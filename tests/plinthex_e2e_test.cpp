@@ -306,7 +306,18 @@ struct SharedModelCase
     const char* model;
     // 64-bit FNV-1a of the scene file: any change of output shows here.
     std::uint64_t sceneHash;
+    // The faces the root places (SceneCheck::placedPolygons). A model's .ldr
+    // form (every sub-model inlined) and its .mpd form (sub-models embedded)
+    // group their nodes differently but place the same faces.
+    std::uint64_t placedPolygons;
 };
+
+// Faces placed by each model shipped in both forms.
+constexpr std::uint64_t kCarriageHouseFaces = 1079845;
+constexpr std::uint64_t kHeadsGridFaces = 287276;
+constexpr std::uint64_t kRedDevilRacerFaces = 91394;
+constexpr std::uint64_t kSaltFlatsSpeederFaces = 56771;
+constexpr std::uint64_t kSmallShuttleFaces = 124490;
 
 std::uint64_t HashText(const std::string& text)
 {
@@ -334,6 +345,9 @@ TEST_P(SharedModel, ConvertsToAWellFormedScene)
     EXPECT_EQ(result.status, 0) << result.err;
     const std::string output = OutputNameForTest(model);
     EXPECT_TRUE(IsConversionReport(result.out, path, output));
+    // Nothing missing, unreadable or cyclic in the shared models.
+    EXPECT_EQ(result.out.find("Error: "), std::string::npos) << result.out;
+    EXPECT_EQ(result.err, "");
     EXPECT_EQ(work.List(), std::vector<std::string>{output});
     const std::string scene = ReadFile(work / output);
     const SceneCheck check = CheckScene(scene);
@@ -342,20 +356,29 @@ TEST_P(SharedModel, ConvertsToAWellFormedScene)
     ASSERT_TRUE(ParseStats(StatisticsOf(result.out), reported));
     EXPECT_TRUE(reported == check.counts);
     EXPECT_GT(check.counts.polygons, 0u);
+    EXPECT_EQ(check.placedPolygons, GetParam().placedPolygons);
     EXPECT_EQ(HashText(scene), GetParam().sceneHash)
         << std::hex << "scene hash 0x" << HashText(scene) << " of " << scene.size() << " bytes";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Models, SharedModel,
-    ::testing::Values(SharedModelCase{"car.ldr", 0x88e65112026dce67ull},
-                      SharedModelCase{"pyramid.ldr", 0xa4f0074a40bfe162ull},
-                      SharedModelCase{"ldr_carriage_house_new.ldr", 0x9518279e32905abfull},
-                      SharedModelCase{"ldr_heads_grid_new.ldr", 0x5fca24d3f338027eull},
-                      SharedModelCase{"ldr_red_devil_racer_new.ldr", 0x1487882c3b62b75cull},
-                      SharedModelCase{"ldr_salt_flats_speeder_new.ldr", 0xfae381f22a52039full},
-                      SharedModelCase{"ldr_small_shuttle_new.ldr", 0x43009a81223455d4ull},
-                      SharedModelCase{"stress_big_parts.ldr", 0x0d62562b71c8c9e2ull}),
+    ::testing::Values(
+        SharedModelCase{"car.ldr", 0x88e65112026dce67ull, 23853},
+        SharedModelCase{"pyramid.ldr", 0xa4f0074a40bfe162ull, 8716},
+        SharedModelCase{"ldr_carriage_house_new.ldr", 0x1e4be268e97bb424ull, kCarriageHouseFaces},
+        SharedModelCase{"ldr_carriage_house_new.mpd", 0xc24dbeafa2c306ecull, kCarriageHouseFaces},
+        SharedModelCase{"ldr_heads_grid_new.ldr", 0xdc6846f462e58da9ull, kHeadsGridFaces},
+        SharedModelCase{"ldr_heads_grid_new.mpd", 0x2ae8aa6787a17f6bull, kHeadsGridFaces},
+        SharedModelCase{"ldr_red_devil_racer_new.ldr", 0x1487882c3b62b75cull, kRedDevilRacerFaces},
+        SharedModelCase{"ldr_red_devil_racer_new.mpd", 0x57ce7de982673845ull, kRedDevilRacerFaces},
+        SharedModelCase{"ldr_salt_flats_speeder_new.ldr", 0x1f95449beac9fe9aull,
+                        kSaltFlatsSpeederFaces},
+        SharedModelCase{"ldr_salt_flats_speeder_new.mpd", 0x6aa237d073ec796bull,
+                        kSaltFlatsSpeederFaces},
+        SharedModelCase{"ldr_small_shuttle_new.ldr", 0xb202a55afd20ad5cull, kSmallShuttleFaces},
+        SharedModelCase{"ldr_small_shuttle_new.mpd", 0xf9dd9d2891cd4f8full, kSmallShuttleFaces},
+        SharedModelCase{"stress_big_parts.ldr", 0x0d62562b71c8c9e2ull, 257619}),
     [](const ::testing::TestParamInfo<SharedModelCase>& param)
     {
         std::string name = param.param.model;

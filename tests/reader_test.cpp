@@ -8,83 +8,13 @@
 #include <sys/stat.h>
 
 #include "reader/ldrawreader.h"
+#include "tests/reader_files.h"
 
 namespace
 {
 
 namespace fs = std::filesystem;
-
-const std::string kTriangle = "3 16 0 0 0 1 0 0 0 1 0\n";
-
-std::string Ref(const std::string& name, int color = 16)
-{
-    return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
-}
-
-// Redirects std::cout and std::cerr while alive.
-class ConsoleCapture
-{
-public:
-    ConsoleCapture() : oldOut(std::cout.rdbuf(out.rdbuf())), oldErr(std::cerr.rdbuf(err.rdbuf())) {}
-    ~ConsoleCapture()
-    {
-        std::cout.rdbuf(oldOut);
-        std::cerr.rdbuf(oldErr);
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-
-private:
-    std::streambuf* oldOut;
-    std::streambuf* oldErr;
-};
-
-// Writes small library trees under a fresh temporary directory.
-class LDrawReaderFiles : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        // A memory-backed folder where there is one: the deep chain makes and
-        // removes 100,000 files.
-        std::error_code error;
-        const fs::path folder =
-            fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        std::string pattern = (folder / "plinthex-reader-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern + "/";
-        lib = root + "lib/";
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    void Write(const std::string& relative, const std::string& text)
-    {
-        fs::create_directories(fs::path(root + relative).parent_path());
-        std::ofstream(root + relative, std::ios::binary) << text;
-    }
-
-    bool ReadModel(const std::string& model = "model.ldr", const std::string& base = "lib")
-    {
-        ConsoleCapture capture;
-        const bool isRead = reader.Read(root + base, root + model, part);
-        out = capture.out.str();
-        err = capture.err.str();
-        return isRead;
-    }
-
-    const _LegoNode& Node(unsigned i)
-    {
-        EXPECT_LT(i, part.GetNodeCount());
-        return part.Node(i);
-    }
-
-    std::string root;
-    std::string lib;
-    LDrawReader reader;
-    LegoPart part;
-    std::string out;
-    std::string err;
-};
+using namespace reader_files;
 
 TEST_F(LDrawReaderFiles, PlacesALibraryPartUnderTheModel)
 {
@@ -255,7 +185,7 @@ TEST_F(LDrawReaderFiles, UnreadableStatementEndsItsFileOnly)
 {
     Write("lib/parts/a.dat", "3 16 1 2\r\n\r\n");
     Write("model.ldr",
-          kTriangle + Ref("a.dat") + "\r\n3 0x2F05C00 0 0 0 1 0 0 0 1 0\r\n" + kTriangle);
+          kTriangle + Ref("a.dat") + "\r\n3 0x4F05C00 0 0 0 1 0 0 0 1 0\r\n" + kTriangle);
     ASSERT_TRUE(ReadModel());
     const std::string rest = ": unreadable statement, rest of file ignored\n";
     EXPECT_EQ(err, "Error: " + lib + "parts/a.dat line 2" + rest + "Error: " + root +

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <map>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -84,7 +85,7 @@ public:
     SceneCheck Run()
     {
         SceneCheck check;
-        check.ok = Parse();
+        check.ok = Parse() && CountPlacedPolygons(check.placedPolygons);
         check.error = error;
         check.counts = counts;
         return check;
@@ -139,6 +140,48 @@ private:
         for (const auto& [name, line] : sources)
             if (partNames.count(name) == 0)
                 return FailAt(line, "SOURCE names no LEVEL in Parts: " + name);
+        return true;
+    }
+
+    // The faces of a LEVEL with everything it places, once per placement.
+    bool CountPlaced(const std::string& name, std::uint64_t& count)
+    {
+        const auto found = partLevels.find(name);
+        if (found == partLevels.end())
+            return FailAt(0, "SOURCE names no LEVEL in Parts: " + name);
+        PartLevel& level = found->second;
+        if (level.isCounted)
+        {
+            count = level.placedFaces;
+            return true;
+        }
+        if (level.isBeingCounted)
+            return FailAt(0, "a LEVEL places itself: " + name);
+        level.isBeingCounted = true;
+        std::uint64_t total = level.faces;
+        for (const std::string& source : level.sources)
+        {
+            std::uint64_t placed = 0;
+            if (!CountPlaced(source, placed))
+                return false;
+            total += placed;
+        }
+        level.placedFaces = total;
+        level.isCounted = true;
+        count = total;
+        return true;
+    }
+
+    bool CountPlacedPolygons(std::uint64_t& count)
+    {
+        count = root.faces;
+        for (const std::string& source : root.sources)
+        {
+            std::uint64_t placed = 0;
+            if (!CountPlaced(source, placed))
+                return false;
+            count += placed;
+        }
         return true;
     }
 
@@ -230,6 +273,7 @@ private:
         unsigned levelCount = 0;
         bool hasTriset = false;
         std::string wrappedSource;
+        PartLevel level; // what this LEVEL shows
         while (next < lines.size() && lines[next].tabs == d + 1)
         {
             const std::string& text = lines[next].text;
@@ -247,6 +291,8 @@ private:
                                                            : "a part LEVEL outside Parts");
                 if (place == Place::Parts)
                     partNames.insert(inner);
+                if (innerIsWrapper)
+                    level.sources.push_back(wrappedLevelSource);
                 ++levelCount;
             }
             else if (text == "Class = INSTANCE {")
@@ -256,6 +302,7 @@ private:
                 ++next;
                 if (!ParseInstance(d + 1, wrappedSource))
                     return false;
+                level.sources.push_back(wrappedSource);
                 ++instanceCount;
             }
             else if (text == "Class = TRISET {")
@@ -263,7 +310,7 @@ private:
                 if (place == Place::Parts)
                     return FailAt(next, "a TRISET in the Parts LEVEL");
                 ++next;
-                if (!ParseTriset(d + 1, name))
+                if (!ParseTriset(d + 1, name, level.faces))
                     return false;
                 hasTriset = true;
                 break; // the mesh comes last
@@ -283,6 +330,7 @@ private:
             if (instanceCount != 1 || levelCount != 0 || hasTriset || isInvisible ||
                 wrappedSource != closing)
                 return FailAt(next - 1, "a wrapper holds one INSTANCE of the LEVEL it names");
+            wrappedLevelSource = closing;
         }
         else if (place == Place::Parts)
         {
@@ -292,6 +340,13 @@ private:
         else
         {
             ++counts.levels;
+            if (place == Place::Part)
+                partLevels.emplace(name, level);
+            else if (d == 0 && !isRootSeen)
+            {
+                root = level;
+                isRootSeen = true;
+            }
         }
         return true;
     }
@@ -323,10 +378,9 @@ private:
     }
 
     // After "Class = TRISET {" at depth t.
-    bool ParseTriset(unsigned t, const std::string& levelName)
+    bool ParseTriset(unsigned t, const std::string& levelName, unsigned& faceCount)
     {
         unsigned pointCount = 0;
-        unsigned faceCount = 0;
         if (!Expect(t + 1, "Name = " + levelName + " triset") || !Expect(t + 1, "END ATTRIB") ||
             !ExpectCount(t + 1, "PointCount = ", pointCount) ||
             !ExpectCount(t + 1, "FaceCount = ", faceCount) || !Expect(t + 1, "Vertices = {"))
@@ -389,6 +443,19 @@ private:
     std::string error;
     SceneCounts counts;
     std::set<std::string> partNames;
+
+    struct PartLevel
+    {
+        unsigned faces = 0;               // of its own TRISET
+        std::vector<std::string> sources; // the LEVELs it places, in order
+        std::uint64_t placedFaces = 0;
+        bool isCounted = false;
+        bool isBeingCounted = false;
+    };
+    std::map<std::string, PartLevel> partLevels; // the first of a name
+    PartLevel root;
+    bool isRootSeen = false;
+    std::string wrappedLevelSource;                           // of the wrapper parsed last
     std::vector<std::pair<std::string, std::size_t>> sources; // name, line of its INSTANCE
 };
 

@@ -5,6 +5,7 @@
 // PointCount and FaceCount, face indices, three normals per face, and every
 // INSTANCE naming a LEVEL defined in the Parts LEVEL.
 
+#include <cstdint>
 #include <string>
 
 // What a scene file holds, counted as the statistics report counts it.
@@ -28,6 +29,10 @@ struct SceneCheck
     bool ok = false;
     std::string error; // "line N: what is wrong" when not ok
     SceneCounts counts;
+    // The faces the root shows: its own, and for each LEVEL it places, that
+    // LEVEL's faces and those of every LEVEL it places in turn, counted once
+    // per placement.
+    std::uint64_t placedPolygons = 0;
 };
 
 SceneCheck CheckScene(const std::string& text);

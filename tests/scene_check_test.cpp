@@ -139,6 +139,54 @@ TEST(SceneCheck, AcceptsWrappersWithColoursPartsPlacingPartsAndBoundingBoxes)
     EXPECT_TRUE(check.counts == expected);
 }
 
+// A part LEVEL named `name` placing `placed` twice.
+Scene PairLevel(const std::string& name, const std::string& placed)
+{
+    Scene level = {{1, "Class = LEVEL {"}, {2, "Name = " + name}, {2, "END ATTRIB"}};
+    for (int i = 0; i < 2; ++i)
+        level.insert(level.end(), {{2, "Class = INSTANCE {"},
+                                   {3, "Name = instance of level " + placed},
+                                   {3, "Matrix = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"},
+                                   {3, "END ATTRIB"},
+                                   {3, "SOURCE = LEVEL " + placed},
+                                   {3, "} \\\\ end INSTANCE " + placed}});
+    level.push_back({2, "} \\\\ end LEVEL " + name});
+    return level;
+}
+
+// The root's own faces, plus each placed LEVEL with all it places, once per
+// placement: the measure that stays when the same model is grouped otherwise.
+TEST(SceneCheck, CountsTheFacesTheRootPlaces)
+{
+    const Scene wrapper = {{1, "Class = LEVEL {"},
+                           {2, "Name = pair.dat_wrapper"},
+                           {2, "END ATTRIB"},
+                           {2, "Class = INSTANCE {"},
+                           {3, "Name = instance of level pair.dat"},
+                           {3, "Matrix = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"},
+                           {3, "END ATTRIB"},
+                           {3, "SOURCE = LEVEL pair.dat"},
+                           {3, "} \\\\ end INSTANCE pair.dat"},
+                           {2, "} \\\\ end LEVEL pair.dat"}};
+    Scene scene = WorkedExample();
+    EXPECT_EQ(CheckScene(Join(scene)).placedPolygons, 1u);
+    scene.insert(scene.begin() + 17, wrapper.begin(), wrapper.end()); // into the root
+
+    Scene placing = scene;
+    const Scene pair = PairLevel("pair.dat", "tri.dat");
+    placing.insert(placing.end() - 1, pair.begin(), pair.end());
+    const SceneCheck check = CheckScene(Join(placing));
+    ASSERT_TRUE(check.ok) << check.error;
+    EXPECT_EQ(check.placedPolygons, 3u);
+
+    // A LEVEL that places itself has no count.
+    const Scene loop = PairLevel("pair.dat", "pair.dat");
+    scene.insert(scene.end() - 1, loop.begin(), loop.end());
+    const SceneCheck looping = CheckScene(Join(scene));
+    EXPECT_FALSE(looping.ok);
+    EXPECT_NE(looping.error.find("places itself"), std::string::npos) << looping.error;
+}
+
 struct Breakage
 {
     const char* what;
