@@ -21,8 +21,10 @@ constexpr std::string_view kSeparator = "~~~~";
 
 // Where each part of the input goes, the model first.
 const char* const kFilePaths[] = {
-    "model.ldr",       "lib/p/a.dat",    "lib/parts/b.dat",   "lib/parts/s/c.dat",
-    "lib/parts/a.dat", "lib/p/48/d.dat", "lib/parts/s/b.dat", "lib/parts/e.dat",
+    "model.ldr",         "lib/p/a.dat",     "lib/parts/b.dat",
+    "lib/parts/s/c.dat", "lib/parts/a.dat", "lib/p/48/d.dat",
+    "lib/parts/s/b.dat", "lib/parts/e.dat", "lib/p/8/h.dat",
+    "lib/models/f.ldr",  "g.dat",
 };
 constexpr std::size_t kFileCount = sizeof kFilePaths / sizeof kFilePaths[0];
 
@@ -59,7 +61,8 @@ public:
         if (mkdtemp(name.data()) == nullptr)
             Fail("cannot create a working folder under " + pattern);
         root = name.data();
-        for (const char* folder : {"lib/p/48", "lib/parts/s", "lib/parts/dir.dat"})
+        for (const char* folder :
+             {"lib/p/48", "lib/p/8", "lib/parts/s", "lib/parts/dir.dat", "lib/models"})
             fs::create_directories(root + "/" + folder, error);
     }
     Workspace(const Workspace&) = delete;
@@ -81,7 +84,7 @@ public:
              it.increment(error))
         {
             const std::string name = it->path().filename().string();
-            if (name != "model.ldr" && name != "lib")
+            if (name != "model.ldr" && name != "lib" && name != "g.dat")
                 stray.push_back(name);
         }
         return stray;
