@@ -82,7 +82,7 @@ def run_once(binary, model):
         stages = {}
         inputs = []
         for line in err.decode(errors="replace").splitlines():
-            match = re.match(r"time (.+): ([0-9.]+) ms$", line)
+            match = re.match(r"time (.+): ([0-9.]+) ms", line)
             if match:
                 stages[match.group(1)] = float(match.group(2))
             elif line.startswith("input "):

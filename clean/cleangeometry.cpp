@@ -76,9 +76,13 @@ void LegoPart::CleanGeometry(const clean_t& options)
     StageTimer::Mark("flatten to parts");
 
     // 5. Normals, after all merging.
+    // Nothing is merged into these meshes any more: their lookups go.
     for (_LegoNode& node : nodes)
+    {
         if (node.mesh.GetPolygonCount() > 0)
             node.mesh.CreateNormals(options.smoothNormals);
+        node.mesh.ReleaseLookups();
+    }
 
     StageTimer::Mark("normals");
 

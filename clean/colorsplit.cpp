@@ -58,6 +58,7 @@ void LegoPart::FixColorErrors()
         // No node is appended from here on, so references stay valid. A
         // vertex used by faces of one colour is merged into that colour's
         // node once; a position always merges into the same vertex there.
+        nodes[n].mesh.ReleaseLookups(); // emptied below; only read until then
         const LEGOPolyMesh& source = nodes[n].mesh;
         constexpr unsigned kNoTarget = ~0u;
         struct Placement
@@ -89,5 +90,7 @@ void LegoPart::FixColorErrors()
             target.SetFaceNormals(face, 3, normals);
         }
         nodes[n].mesh.Clear();
+        for (const unsigned target : targets)
+            nodes[target].mesh.ReleaseLookups();
     }
 }

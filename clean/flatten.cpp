@@ -325,5 +325,8 @@ void LegoPart::FlattenToParts(bool copyNormals)
         const unsigned p = static_cast<unsigned>(part);
         for (std::size_t s = 0; s < nodes[p].children.size(); ++s)
             flattener.Flatten(static_cast<unsigned>(nodes[p].children[s].node), copyNormals);
+        // The part is whole; should anything still merge into it, its
+        // lookups are built again.
+        nodes[p].mesh.ReleaseLookups();
     }
 }

@@ -61,6 +61,12 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
 
 void PolyMesh::RecordPendingEdges() const
 {
+    if (polygonsWithEdges < polygons.size() && isEdgeLookupReleased)
+    {
+        for (unsigned e = 0; e < edges.size(); ++e)
+            edgeLookup.Insert(edges[e].vertexLo, edges[e].vertexHi, static_cast<int>(e));
+        isEdgeLookupReleased = false;
+    }
     for (; polygonsWithEdges < polygons.size(); ++polygonsWithEdges)
     {
         const _Polygon& polygon = polygons[polygonsWithEdges];
@@ -273,6 +279,14 @@ void PolyMesh::FixNormals(bool outward)
     }
 }
 
+void PolyMesh::ReleaseLookups()
+{
+    vertexGrid.Clear();
+    isGridStale = !vertices.empty();
+    edgeLookup.Clear();
+    isEdgeLookupReleased = !edges.empty();
+}
+
 void PolyMesh::Clear()
 {
     std::vector<Vector3>().swap(vertices);
@@ -280,6 +294,7 @@ void PolyMesh::Clear()
     std::vector<_Polygon>().swap(polygons);
     edgeLookup.Clear();
     polygonsWithEdges = 0;
+    isEdgeLookupReleased = false;
     vertexGrid.Clear();
     isGridStale = false;
     verticesMayHaveMoved = false;

@@ -81,6 +81,11 @@ public:
 
     virtual void Clear();
 
+    // Frees the lookup structures behind MergeVertex and edge recording; they
+    // are built again, with the same results, if the mesh grows again. For
+    // meshes that are finished, to keep memory down.
+    void ReleaseLookups();
+
     // Read-only views of the structure, for checks and tools.
     unsigned GetEdgeCount() const;
     const _Edge& GetEdge(unsigned e) const;
@@ -100,6 +105,7 @@ protected:
     std::vector<_Polygon> polygons;
     mutable EdgeMap edgeLookup;
     mutable unsigned polygonsWithEdges = 0; // polygons [0, this) have their edges
+    mutable bool isEdgeLookupReleased = false; // edges recorded but not indexed
 
 private:
     VertexGrid vertexGrid;

@@ -23,6 +23,26 @@ bool StageTimer::IsEnabled()
     return isEnabled;
 }
 
+// Resident memory now and at its peak so far, in megabytes (Linux); 0 when
+// it cannot be read.
+static void ReadResidentMemory(double& current, double& peak)
+{
+    current = peak = 0.0;
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr)
+        return;
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr)
+    {
+        long kilobytes = 0;
+        if (std::sscanf(line, "VmRSS: %ld", &kilobytes) == 1)
+            current = static_cast<double>(kilobytes) / 1024.0;
+        else if (std::sscanf(line, "VmHWM: %ld", &kilobytes) == 1)
+            peak = static_cast<double>(kilobytes) / 1024.0;
+    }
+    std::fclose(status);
+}
+
 void StageTimer::Mark(const char* stage)
 {
     if (!isEnabled)
@@ -30,8 +50,12 @@ void StageTimer::Mark(const char* stage)
     const auto now = std::chrono::steady_clock::now();
     const double milliseconds =
         std::chrono::duration<double, std::milli>(now - previousMark).count();
-    char line[160];
-    std::snprintf(line, sizeof line, "time %s: %.3f ms\n", stage, milliseconds);
+    double residentMegabytes = 0.0;
+    double peakMegabytes = 0.0;
+    ReadResidentMemory(residentMegabytes, peakMegabytes);
+    char line[200];
+    std::snprintf(line, sizeof line, "time %s: %.3f ms (resident %.1f MB, peak %.1f MB)\n",
+                  stage, milliseconds, residentMegabytes, peakMegabytes);
     std::cerr << line << std::flush;
     previousMark = std::chrono::steady_clock::now();
 }

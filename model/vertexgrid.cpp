@@ -33,7 +33,7 @@ std::uint64_t BitsOf(double value)
     return bits;
 }
 
-std::size_t HashCell(std::int64_t kx, std::int64_t ky, std::int64_t kz)
+std::uint64_t HashCell(std::int64_t kx, std::int64_t ky, std::int64_t kz)
 {
     // Keys of grid-aligned geometry share many trailing zero bits; the final
     // mix spreads every bit over the whole word.
@@ -45,7 +45,7 @@ std::size_t HashCell(std::int64_t kx, std::int64_t ky, std::int64_t kz)
     h ^= h >> 33;
     h *= 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 33;
-    return static_cast<std::size_t>(h);
+    return h;
 }
 
 } // namespace
@@ -80,17 +80,17 @@ VertexGrid::AxisRange VertexGrid::KeyRange(double value)
     return {key, key, key};
 }
 
-std::size_t VertexGrid::FindSlot(std::int64_t kx, std::int64_t ky, std::int64_t kz) const
+std::uint64_t VertexGrid::CellKey(std::int64_t kx, std::int64_t ky, std::int64_t kz)
+{
+    return HashCell(kx, ky, kz);
+}
+
+std::size_t VertexGrid::FindSlot(std::uint64_t key) const
 {
     const std::size_t mask = cells.size() - 1;
-    std::size_t slot = HashCell(kx, ky, kz) & mask;
-    while (cells[slot].first != kNone)
-    {
-        const Cell& cell = cells[slot];
-        if (cell.kx == kx && cell.ky == ky && cell.kz == kz)
-            return slot;
+    std::size_t slot = static_cast<std::size_t>(key) & mask;
+    while (cells[slot].first != kNone && cells[slot].key != key)
         slot = (slot + 1) & mask;
-    }
     return slot;
 }
 
@@ -106,7 +106,7 @@ std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vecto
     std::uint32_t best = kNone;
     // The position's own cell first: it usually holds the answer, and an
     // equal vertex there ends the search when the caller allows it.
-    const Cell& own = cells[FindSlot(rx.key, ry.key, rz.key)];
+    const Cell& own = cells[FindSlot(CellKey(rx.key, ry.key, rz.key))];
     for (std::uint32_t i = own.first; i != kNone; i = nextInCell[i])
     {
         const Vector3& v = vertices[i];
@@ -127,7 +127,7 @@ std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vecto
             {
                 if (kx == rx.key && ky == ry.key && kz == rz.key)
                     continue;
-                const Cell& cell = cells[FindSlot(kx, ky, kz)];
+                const Cell& cell = cells[FindSlot(CellKey(kx, ky, kz))];
                 for (std::uint32_t i = cell.first; i != kNone && i < best; i = nextInCell[i])
                 {
                     if (Merges(vertices[i], position))
@@ -149,13 +149,12 @@ void VertexGrid::Insert(const std::vector<Vector3>& vertices, std::uint32_t inde
         return;
     if ((usedCellCount + 1) * 2 > cells.size())
         GrowTable();
-    const std::int64_t kx = KeyRange(position.x).key;
-    const std::int64_t ky = KeyRange(position.y).key;
-    const std::int64_t kz = KeyRange(position.z).key;
-    Cell& cell = cells[FindSlot(kx, ky, kz)];
+    const std::uint64_t key =
+        CellKey(KeyRange(position.x).key, KeyRange(position.y).key, KeyRange(position.z).key);
+    Cell& cell = cells[FindSlot(key)];
     if (cell.first == kNone)
     {
-        cell = {kx, ky, kz, index, index};
+        cell = {key, index, index};
         ++usedCellCount;
     }
     else
@@ -169,10 +168,10 @@ void VertexGrid::GrowTable()
 {
     std::vector<Cell> old;
     old.swap(cells);
-    cells.assign(old.empty() ? 64 : old.size() * 2, Cell{0, 0, 0, kNone, kNone});
+    cells.assign(old.empty() ? 64 : old.size() * 2, Cell{0, kNone, kNone});
     for (const Cell& cell : old)
         if (cell.first != kNone)
-            cells[FindSlot(cell.kx, cell.ky, cell.kz)] = cell;
+            cells[FindSlot(cell.key)] = cell;
 }
 
 void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)

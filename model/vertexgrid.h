@@ -42,11 +42,12 @@ public:
     void Clear();
 
 private:
+    // A cell is known by a 64-bit hash of its three keys. Two cells whose
+    // hashes collide share one chain; every candidate is tested anyway, and
+    // a chain stays in ascending order, so the answer does not change.
     struct Cell
     {
-        std::int64_t kx;
-        std::int64_t ky;
-        std::int64_t kz;
+        std::uint64_t key;
         std::uint32_t first; // kNone marks an unused slot
         std::uint32_t last;
     };
@@ -60,7 +61,8 @@ private:
 
     static bool IsIndexable(const Vector3& position);
     static AxisRange KeyRange(double value);
-    std::size_t FindSlot(std::int64_t kx, std::int64_t ky, std::int64_t kz) const;
+    static std::uint64_t CellKey(std::int64_t kx, std::int64_t ky, std::int64_t kz);
+    std::size_t FindSlot(std::uint64_t key) const;
     void GrowTable();
 
     std::vector<Cell> cells;              // open addressing, power-of-two size

@@ -352,6 +352,25 @@ TEST(PolyMeshFixNormals, DeepGroupNeedsNoDeepRecursion)
         ASSERT_EQ(mesh.GetPolygonNormal(p).z, first) << p;
 }
 
+TEST(PolyMeshLookups, ReleasedLookupsAreRebuiltWithTheSameResults)
+{
+    std::mt19937 random(21);
+    ReferenceMesh reference;
+    LEGOPolyMesh mesh;
+    AddSphere(reference, mesh, {0, 0, 0}, 2.0, 8, 12, random);
+    mesh.GetEdgeCount(); // edges recorded, then their index dropped
+    mesh.ReleaseLookups();
+    for (int i = 0; i < 200; ++i)
+        AddBoth(reference, mesh, ClusteredPoint(random), ClusteredPoint(random),
+                ClusteredPoint(random));
+    mesh.ReleaseLookups();
+    AddSphere(reference, mesh, {0.25, 0, 0}, 2.0, 8, 12, random);
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+    mesh.FixNormals(true);
+    reference.FixNormals(true);
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
+}
+
 // The fast mesh against the literal algorithms on random meshes.
 class PolyMeshEquivalence : public ::testing::TestWithParam<unsigned>
 {
