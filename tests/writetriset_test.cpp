@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <initializer_list>
 #include <iostream>
+#include <memory>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -495,6 +496,14 @@ TEST(WriteTrisetFile, FilesInTheMemoryFolderUnderDevAreOrdinaryFiles)
     char pattern[] = "/dev/shm/plinthex-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string folder = pattern;
+    // Removed however the test ends.
+    const std::unique_ptr<const char, void (*)(const char*)> removal(
+        pattern,
+        [](const char* path)
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        });
     const LegoPart part = WorkedExampleTree();
     const std::string expected = WriteScene(part).text;
     WriteTriset writer;
@@ -511,7 +520,6 @@ TEST(WriteTrisetFile, FilesInTheMemoryFolderUnderDevAreOrdinaryFiles)
     struct stat after;
     ASSERT_EQ(stat(target.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino);
-    std::filesystem::remove_all(folder, error);
 }
 
 } // namespace
