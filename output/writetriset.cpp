@@ -189,17 +189,8 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     WriteLine(indent, "Vertices = {\n");
     for (unsigned v = 0; v < pointCount; ++v)
     {
-        const Vector3 point = mesh.GetVertex(v);
-        char* line = out.BeginText(lineRoom);
-        line = PutIndent(line, depth);
-        std::memcpy(line, "\t{ ", 3);
-        line = out.PutReal(line + 3, point.x);
-        *line++ = ' ';
-        line = out.PutReal(line, point.y);
-        *line++ = ' ';
-        line = out.PutReal(line, point.z);
-        std::memcpy(line, "}\n", 2);
-        out.EndText(line + 2);
+        char* line = PutIndent(out.BeginText(lineRoom), depth);
+        out.EndText(PutVectorLine(line, "\t{ ", mesh.GetVertex(v), "}\n"));
     }
     WriteLine(indent, "\t}\n");
 
@@ -208,8 +199,7 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     {
         // Every polygon is a triangle.
         const unsigned* corners = mesh.GetPolygonVertexIndices(f);
-        char* line = out.BeginText(lineRoom);
-        line = PutIndent(line, depth);
+        char* line = PutIndent(out.BeginText(lineRoom), depth);
         std::memcpy(line, "\t{ ", 3);
         line = SceneFile::PutUnsigned(line + 3, corners[0]);
         *line++ = ' ';
@@ -230,22 +220,27 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
         {
             // A polygon without a face record reads as the default normal.
             const Vector3 normal = f < faceRecords ? mesh.FaceNormal(f, corner) : Vector3();
-            char* line = out.BeginText(lineRoom);
-            line = PutIndent(line, depth);
-            std::memcpy(line, "\t\t{ ", 4);
-            line = out.PutReal(line + 4, normal.x);
-            *line++ = ' ';
-            line = out.PutReal(line, normal.y);
-            *line++ = ' ';
-            line = out.PutReal(line, normal.z);
-            std::memcpy(line, " }\n", 3);
-            out.EndText(line + 3);
+            char* line = PutIndent(out.BeginText(lineRoom), depth);
+            out.EndText(PutVectorLine(line, "\t\t{ ", normal, " }\n"));
         }
         WriteLine(indent, "\t}\n");
     }
     WriteLine(indent, "\t}\n");
     CloseBlock(indent, "TRISET", node->name, " triset");
     return true;
+}
+
+char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vector3& v,
+                                 std::string_view closing)
+{
+    std::memcpy(line, opening.data(), opening.size());
+    line = out.PutReal(line + opening.size(), v.x);
+    *line++ = ' ';
+    line = out.PutReal(line, v.y);
+    *line++ = ' ';
+    line = out.PutReal(line, v.z);
+    std::memcpy(line, closing.data(), closing.size());
+    return line + closing.size();
 }
 
 void WriteTriset::WriteMatrix(const Matrix4x4& matrix)

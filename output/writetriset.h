@@ -31,6 +31,10 @@ protected:
     void WriteMatrix(const Matrix4x4& matrix);
 
     void WriteColorLines(int code, const LegoPart& part, const std::string& indent);
+    // Writes opening, the three coordinates and closing at `line`, which has
+    // room for them; returns the end.
+    char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
+                        std::string_view closing);
     void WriteLine(const std::string& indent, std::string_view text);
     void WriteLine(const std::string& indent, std::string_view text, std::string_view name,
                    std::string_view suffix = std::string_view());

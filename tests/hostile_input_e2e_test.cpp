@@ -22,12 +22,8 @@ using plinthex_process::Invocation;
 using plinthex_process::Result;
 using plinthex_process::RunPlinthex;
 
-const std::string kTriangle = "3 16 0 0 0 10 0 0 0 10 0\n";
-
-std::string Ref(const std::string& name, int color = 16)
-{
-    return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
-}
+using plinthex_process::kTriangle;
+using plinthex_process::Ref;
 
 // Words of a scene that would read as "nan" or "inf" in any spelling.
 std::string NonFiniteWordIn(const std::string& text)

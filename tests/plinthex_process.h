@@ -86,4 +86,13 @@ inline Result RunPlinthex(const Invocation& invocation)
     return result;
 }
 
+// LDraw lines for test files: one triangle in the inherited colour, and a
+// reference placed at the origin without rotation.
+inline const std::string kTriangle = "3 16 0 0 0 10 0 0 0 10 0\n";
+
+inline std::string Ref(const std::string& name, int color = 16)
+{
+    return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
+}
+
 } // namespace plinthex_process
