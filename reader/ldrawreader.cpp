@@ -1,5 +1,6 @@
 #include "reader/ldrawreader.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <exception>
@@ -58,46 +59,43 @@ bool ReadWholeFile(const std::string& path, bool mustBeRegular, std::string& tex
     if (descriptor < 0)
         return false;
     struct stat status;
-    if (fstat(descriptor, &status) != 0 || (mustBeRegular && !S_ISREG(status.st_mode)) ||
-        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0)
-    {
-        ::close(descriptor);
-        return false;
-    }
-    std::FILE* file = fdopen(descriptor, "rb");
-    if (file == nullptr)
-    {
-        ::close(descriptor);
-        return false;
-    }
-    // One read of the size a regular file claims (plus one byte to meet the
-    // end), then more in case it grew. Every file of a nesting chain stays in
-    // memory while it is read, so no slack is kept.
-    std::error_code error;
-    const std::uintmax_t claimed = std::filesystem::file_size(path, error);
-    std::size_t chunk = error ? 4096 : static_cast<std::size_t>(claimed) + 1;
+    bool isFailed = fstat(descriptor, &status) != 0;
+    const bool isRegular = !isFailed && S_ISREG(status.st_mode);
+    if (mustBeRegular && !isRegular)
+        isFailed = true;
+    // Once open, a pipe or device is read like any stream, waiting for data.
+    if (!isFailed && !isRegular)
+        isFailed = fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0;
+    // A regular file in one read of the size it claims plus one byte: a
+    // shorter read is its end. Streams are read until they end. Every file of
+    // a nesting chain stays in memory while it is read, so no slack is kept.
+    std::size_t chunk = isRegular ? static_cast<std::size_t>(status.st_size) + 1 : 4096;
     std::size_t size = 0;
-    bool isFailed = false;
     try
     {
-        for (;;)
+        while (!isFailed)
         {
             text.resize(size + chunk);
-            const std::size_t count = std::fread(&text[size], 1, chunk, file);
-            size += count;
-            if (count < chunk)
+            const ssize_t count = ::read(descriptor, &text[size], chunk);
+            if (count < 0)
+            {
+                isFailed = errno != EINTR;
+                continue;
+            }
+            size += static_cast<std::size_t>(count);
+            if (count == 0 || (isRegular && static_cast<std::size_t>(count) < chunk))
                 break;
             chunk = size;
         }
         text.resize(size);
-        text.shrink_to_fit();
+        if (text.capacity() > size + size / 8 + 64)
+            text.shrink_to_fit();
     }
     catch (const std::exception&)
     {
         isFailed = true;
     }
-    isFailed = isFailed || std::ferror(file) != 0;
-    std::fclose(file);
+    ::close(descriptor);
     return !isFailed;
 }
 
