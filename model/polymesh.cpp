@@ -30,13 +30,11 @@ unsigned PolyMesh::MergeVertex(const Vector3& position)
         vertexGrid.Rebuild(vertices);
         isGridStale = false;
     }
-    const std::uint32_t found = vertexGrid.Find(vertices, position, !verticesMayHaveMoved);
+    const std::uint32_t found = vertexGrid.FindOrAdd(vertices, position, !verticesMayHaveMoved);
     if (found != VertexGrid::kNone)
         return found;
-    const unsigned index = static_cast<unsigned>(vertices.size());
     vertices.push_back(position);
-    vertexGrid.Insert(vertices, index);
-    return index;
+    return static_cast<unsigned>(vertices.size() - 1);
 }
 
 int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const

@@ -94,11 +94,19 @@ std::size_t VertexGrid::FindSlot(std::uint64_t key) const
     return slot;
 }
 
-std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vector3& position,
-                               bool exactHitIsLowest) const
+std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const Vector3& position,
+                                    bool exactHitIsLowest)
 {
-    if (cells.empty() || !IsIndexable(position))
+    const std::uint32_t newIndex = static_cast<std::uint32_t>(vertices.size());
+    assert(nextInCell.size() == newIndex);
+    if (!IsIndexable(position))
+    {
+        nextInCell.push_back(kNone);
         return kNone;
+    }
+    // Room first, so that the position's slot stays valid for the insertion.
+    if ((usedCellCount + 1) * 2 > cells.size())
+        GrowTable();
     const AxisRange rx = KeyRange(position.x);
     const AxisRange ry = KeyRange(position.y);
     const AxisRange rz = KeyRange(position.z);
@@ -106,8 +114,9 @@ std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vecto
     std::uint32_t best = kNone;
     // The position's own cell first: it usually holds the answer, and an
     // equal vertex there ends the search when the caller allows it.
-    const Cell& own = cells[FindSlot(CellKey(rx.key, ry.key, rz.key))];
-    for (std::uint32_t i = own.first; i != kNone; i = nextInCell[i])
+    const std::uint64_t ownKey = CellKey(rx.key, ry.key, rz.key);
+    const std::size_t ownSlot = FindSlot(ownKey);
+    for (std::uint32_t i = cells[ownSlot].first; i != kNone; i = nextInCell[i])
     {
         const Vector3& v = vertices[i];
         if (exactHitIsLowest && v.x == position.x && v.y == position.y && v.z == position.z)
@@ -137,7 +146,22 @@ std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vecto
                     }
                 }
             }
-    return best;
+    if (best != kNone)
+        return best;
+
+    nextInCell.push_back(kNone);
+    Cell& own = cells[ownSlot];
+    if (own.first == kNone)
+    {
+        own = {ownKey, newIndex, newIndex};
+        ++usedCellCount;
+    }
+    else
+    {
+        nextInCell[own.last] = newIndex;
+        own.last = newIndex;
+    }
+    return kNone;
 }
 
 void VertexGrid::Insert(const std::vector<Vector3>& vertices, std::uint32_t index)

@@ -26,12 +26,14 @@ public:
     // length of the difference is below 1e-6.
     static bool Merges(const Vector3& existing, const Vector3& position);
 
-    // Lowest index i of `vertices` with Merges(vertices[i], position), or kNone.
+    // Lowest index i of `vertices` with Merges(vertices[i], position). When
+    // there is none, returns kNone and indexes the position as the next
+    // vertex, which the caller appends to `vertices`.
     // `exactHitIsLowest` may be set while every vertex was appended only after
     // failing the merge test against all earlier ones: a vertex equal to the
     // position is then the answer without looking further.
-    std::uint32_t Find(const std::vector<Vector3>& vertices, const Vector3& position,
-                       bool exactHitIsLowest) const;
+    std::uint32_t FindOrAdd(const std::vector<Vector3>& vertices, const Vector3& position,
+                            bool exactHitIsLowest);
 
     // Indexes vertices[index]; indices must be inserted in ascending order.
     void Insert(const std::vector<Vector3>& vertices, std::uint32_t index);
