@@ -55,18 +55,6 @@ Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M)
     return v;
 }
 
-int LEGOPolyMesh::FaceColor(unsigned f) const
-{
-    return f < faces.size() ? faces[f].color : 0;
-}
-
-int& LEGOPolyMesh::FaceColor(unsigned f)
-{
-    if (f >= faces.size())
-        ResizeFaces(f + 1);
-    return faces[f].color;
-}
-
 void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* normals)
 {
     assert(count <= 4);
@@ -74,12 +62,6 @@ void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* nor
         ResizeFaces(f + 1);
     for (unsigned i = 0; i < count; ++i)
         faces[f].cornerNormals[i] = normals[i];
-}
-
-Vector3 LEGOPolyMesh::FaceNormal(unsigned f, unsigned k) const
-{
-    assert(f < faces.size() && k < 4);
-    return faces[f].cornerNormals[k];
 }
 
 void LEGOPolyMesh::ReservePolygons(unsigned count)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <vector>
 
 #include "geometry/matrix.h"
@@ -20,14 +21,25 @@ class LEGOPolyMesh : public PolyMesh
 {
 public:
     // Colour of face f; 0 when there is no such face record.
-    int FaceColor(unsigned f) const;
+    int FaceColor(unsigned f) const { return f < faces.size() ? faces[f].color : 0; }
     // Colour of face f for assignment, growing the face list to f + 1 records.
-    int& FaceColor(unsigned f);
+    int& FaceColor(unsigned f)
+    {
+        if (f == faces.size())
+            faces.emplace_back(); // the usual case: the polygon just added
+        else if (f > faces.size())
+            ResizeFaces(f + 1);
+        return faces[f].color;
+    }
 
     // Copies `count` (at most 4) normals into the corner slots of face f,
     // growing the face list to f + 1 records.
     void SetFaceNormals(unsigned f, unsigned count, const Vector3* normals);
-    Vector3 FaceNormal(unsigned f, unsigned k) const;
+    Vector3 FaceNormal(unsigned f, unsigned k) const
+    {
+        assert(f < faces.size() && k < 4);
+        return faces[f].cornerNormals[k];
+    }
     unsigned GetFaceCount() const { return static_cast<unsigned>(faces.size()); }
 
     // Makes room for `count` polygons with their face records, growing

@@ -92,49 +92,21 @@ unsigned PolyMesh::AddPolygon(unsigned count, const Vector3* corners)
 unsigned PolyMesh::AddPolygonOnVertices(unsigned count, const unsigned* vertexIndices)
 {
     assert(count >= 3);
-    _Polygon polygon;
+    const unsigned p = static_cast<unsigned>(polygons.size());
+    _Polygon& polygon = polygons.emplace_back();
     polygon.vertexIndices.reserve(count);
     for (unsigned i = 0; i < count; ++i)
     {
         assert(vertexIndices[i] < vertices.size());
         polygon.vertexIndices.push_back(vertexIndices[i]);
     }
-    const unsigned p = static_cast<unsigned>(polygons.size());
-    const unsigned* index = polygon.vertexIndices.data();
-
     // The normal follows the stored vertices the corners merged into.
-    const Vector3& v0 = vertices[index[0]];
-    const Vector3& v1 = vertices[index[1]];
-    const Vector3& v2 = vertices[index[2]];
+    const Vector3& v0 = vertices[vertexIndices[0]];
+    const Vector3& v1 = vertices[vertexIndices[1]];
+    const Vector3& v2 = vertices[vertexIndices[2]];
     polygon.normal.Cross(v0 - v1, v1 - v2);
     polygon.normal.Unit();
-
-    polygons.push_back(std::move(polygon));
     return p;
-}
-
-unsigned PolyMesh::GetPolygonVertexCount(unsigned p) const
-{
-    assert(p < polygons.size());
-    return polygons[p].vertexIndices.size();
-}
-
-unsigned PolyMesh::GetPolygonVertexIndex(unsigned p, unsigned k) const
-{
-    assert(p < polygons.size());
-    return polygons[p].vertexIndices[k];
-}
-
-Vector3 PolyMesh::GetPolygonVertex(unsigned p, unsigned k) const
-{
-    assert(p < polygons.size());
-    return vertices[polygons[p].vertexIndices[k]];
-}
-
-Vector3 PolyMesh::GetPolygonNormal(unsigned p) const
-{
-    assert(p < polygons.size());
-    return polygons[p].normal;
 }
 
 const unsigned* PolyMesh::GetPolygonVertexIndices(unsigned p) const
@@ -148,12 +120,6 @@ const unsigned* PolyMesh::GetPolygonVertexIndices(unsigned p) const
     for (unsigned k = 0; k < count; ++k)
         sharedIndexBuffer[k] = polygon.vertexIndices[k];
     return sharedIndexBuffer;
-}
-
-Vector3 PolyMesh::GetVertex(unsigned i) const
-{
-    assert(i < vertices.size());
-    return vertices[i];
 }
 
 Vector3& PolyMesh::GetVertex(unsigned i)

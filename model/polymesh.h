@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cassert>
 #include <vector>
 
 #include "geometry/matrix.h"
@@ -58,17 +59,37 @@ public:
     unsigned MergeVertex(const Vector3& position);
     unsigned AddPolygonOnVertices(unsigned count, const unsigned* vertexIndices);
 
-    unsigned GetPolygonVertexCount(unsigned p) const;
+    unsigned GetPolygonVertexCount(unsigned p) const
+    {
+        assert(p < polygons.size());
+        return polygons[p].vertexIndices.size();
+    }
     // Vertex index of corner k of polygon p.
-    unsigned GetPolygonVertexIndex(unsigned p, unsigned k) const;
-    Vector3 GetPolygonVertex(unsigned p, unsigned k) const;
-    Vector3 GetPolygonNormal(unsigned p) const;
+    unsigned GetPolygonVertexIndex(unsigned p, unsigned k) const
+    {
+        assert(p < polygons.size());
+        return polygons[p].vertexIndices[k];
+    }
+    Vector3 GetPolygonVertex(unsigned p, unsigned k) const
+    {
+        assert(p < polygons.size());
+        return vertices[polygons[p].vertexIndices[k]];
+    }
+    Vector3 GetPolygonNormal(unsigned p) const
+    {
+        assert(p < polygons.size());
+        return polygons[p].normal;
+    }
 
     // Copies polygon p's corner indices into one 1000-entry buffer shared by
     // every mesh; the contents are valid until the next call on any mesh.
     const unsigned* GetPolygonVertexIndices(unsigned p) const;
 
-    Vector3 GetVertex(unsigned i) const;
+    Vector3 GetVertex(unsigned i) const
+    {
+        assert(i < vertices.size());
+        return vertices[i];
+    }
     // Vertex i for changing in place. Moved vertices are not merged again.
     Vector3& GetVertex(unsigned i);
     unsigned GetVertexCount() const { return static_cast<unsigned>(vertices.size()); }

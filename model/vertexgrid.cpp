@@ -9,22 +9,23 @@ namespace
 
 constexpr double kMergeDistance = 1e-6;
 
-// 2^17 cells per unit: a cell (7.6e-6) is several merge distances wide, so a
-// position usually needs its own cell only.
-constexpr double kCellsPerUnit = 131072.0;
+// 2^16 cells per unit: a cell (15 micrometres of LDraw units) is many merge
+// distances wide, so a position rarely needs a neighbouring cell, and far
+// narrower than any real feature, so cells hold one vertex or a few.
+constexpr double kCellsPerUnit = 65536.0;
 
-// Cell borders sit half a cell off the multiples of 2^-17, so the integers
+// Cell borders sit half a cell off the multiples of 2^-16, so the integers
 // and binary fractions that LDraw geometry is full of lie mid-cell.
 constexpr double kBorderOffset = 0.5;
 
-// Below 2^35 the scaled value plus the offset is exact. From 2^35 on,
-// neighbouring doubles are 2^-17 apart, far more than the merge distance, so
+// Below 2^36 the scaled value plus the offset is exact. From 2^36 on,
+// neighbouring doubles are 2^-16 apart, far more than the merge distance, so
 // such an axis value can only merge with itself.
-constexpr double kIndexedRange = 34359738368.0;
+constexpr double kIndexedRange = 68719476736.0;
 
 // A position merges only with vertices at most 1e-6 (plus rounding) away on
-// every axis: 0.1311 of a cell; 0.14 leaves room.
-constexpr double kNeighbourReach = 0.14;
+// every axis: 0.0656 of a cell; 0.07 leaves room.
+constexpr double kNeighbourReach = 0.07;
 
 std::uint64_t BitsOf(double value)
 {

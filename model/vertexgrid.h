@@ -9,13 +9,13 @@
 // vertex index that merges with this position" exactly as a scan over every
 // vertex would, while looking only at the few vertices near the position.
 //
-// Cells are 2^-17 (about 7.6e-6) wide on every axis, wider than the merge
+// Cells are 2^-16 (about 1.5e-5) wide on every axis, wider than the merge
 // distance of 1e-6, so every vertex that can merge with a position lies in the
 // position's cell or in a direct neighbour, and most positions lie far enough
 // inside their cell to need no neighbour at all. Scaling by a power of two is
-// exact, so cell keys carry no rounding. An axis value of magnitude 2^35 or
+// exact, so cell keys carry no rounding. An axis value of magnitude 2^36 or
 // more is keyed by its bit pattern instead: doubles that large are at least
-// 2^-17 apart, so only equal values can merge there. Non-finite positions
+// 2^-16 apart, so only equal values can merge there. Non-finite positions
 // never merge and are not indexed.
 class VertexGrid
 {

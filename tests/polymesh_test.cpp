@@ -13,7 +13,7 @@
 namespace
 {
 
-const double kCell = 1.0 / 131072.0; // the grid's cell width, 2^-17
+const double kCell = 1.0 / 65536.0; // the grid's cell width, 2^-16
 // Cell borders lie half a cell off the multiples of the cell width.
 const double kBorder = 3.0 + 0.5 * kCell;
 
@@ -166,6 +166,25 @@ TEST(PolyMeshWelding, NonFiniteNeverMergesAndHugeValuesMergeOnOtherAxes)
     // The two infinite corners stay two vertices; 1e15 merges across y.
     EXPECT_NE(mesh.GetPolygon(0).vertexIndices[0], mesh.GetPolygon(0).vertexIndices[1]);
     EXPECT_EQ(mesh.GetPolygon(2).vertexIndices[0], mesh.GetPolygon(2).vertexIndices[1]);
+}
+
+TEST(PolyMeshWelding, ValuesAroundTheEndOfTheGridMergeAsTheScanMerges)
+{
+    // Around 2^36 axis values switch from cells to their bit patterns; the
+    // doubles there are 7.6e-6 and 1.5e-5 apart.
+    const double edge = 68719476736.0;
+    const double below = std::nextafter(edge, 0.0);
+    PolyMesh mesh;
+    ReferenceMesh reference;
+    const Vector3 points[] = {{below, 1, 2},          {edge, 1, 2},         {edge, 1 + 5e-7, 2},
+                              {-edge, 3, 4},          {-below, 3, 4},       {below, 1, 2 + 9e-7},
+                              {std::nextafter(edge, 1e300), 1, 2}, {edge, 5e-7, 0}, {edge, 0, 0}};
+    for (unsigned i = 0; i + 2 < 9; ++i)
+    {
+        AddTriangle(mesh, points[i], points[i + 1], points[i + 2]);
+        AddTriangle(reference, points[i], points[i + 1], points[i + 2]);
+    }
+    EXPECT_TRUE(MeshesMatch(reference, mesh));
 }
 
 TEST(PolyMeshWelding, MovedVerticesAreFoundWhereTheyNowAre)
