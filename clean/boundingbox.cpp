@@ -2,21 +2,19 @@
 #include <iostream>
 #include <vector>
 
+#include "clean/treeops.h"
 #include "model/legopart.h"
 
 namespace
 {
+
+using cleaning::NamesNode;
 
 // Starting values of every accumulation: max below min, the empty box.
 constexpr double kBoxStart = 1000000.0;
 
 // Quads thinner than this add no triangles.
 constexpr double kMinimumQuadArea = 0.01;
-
-bool NamesNode(int reference, std::size_t nodeCount)
-{
-    return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
-}
 
 // False when the normal of a face spanned by two of the box's sides cannot
 // be computed: the product of the two lengths overflows.

@@ -8,10 +8,7 @@
 namespace
 {
 
-bool NamesNode(int reference, std::size_t nodeCount)
-{
-    return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
-}
+using cleaning::NamesNode;
 
 // One scan from node 0 that removes every node `isRemovable` accepts, each
 // judged when the scan reaches it: nodes removed earlier are gone from its

@@ -3,8 +3,12 @@
 #include <limits>
 #include <vector>
 
+#include "clean/treeops.h"
+
 namespace
 {
+
+using cleaning::NamesNode;
 
 constexpr std::uint64_t kSaturated = std::numeric_limits<std::uint64_t>::max();
 
@@ -18,11 +22,6 @@ std::uint64_t MultiplySaturating(std::uint64_t a, std::uint64_t b)
     if (a == 0 || b == 0)
         return 0;
     return a > kSaturated / b ? kSaturated : a * b;
-}
-
-bool NamesNode(int reference, unsigned nodeCount)
-{
-    return reference >= 0 && static_cast<unsigned>(reference) < nodeCount;
 }
 
 // Triangles of each node once everything below it has been merged into it.

@@ -10,11 +10,6 @@ namespace
 
 constexpr const char* kDeletedText = "<Deleted by FlattenNode>";
 
-bool NamesNode(int reference, std::size_t nodeCount)
-{
-    return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
-}
-
 bool IsFinite(const Vector3& v)
 {
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);

@@ -12,6 +12,13 @@
 namespace cleaning
 {
 
+// True when a reference's `node` names one of `nodeCount` nodes (not -1, not
+// past the end).
+inline bool NamesNode(int reference, std::size_t nodeCount)
+{
+    return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
+}
+
 // The colour a face of code `faceColor` gets when it is merged through a
 // reference of colour `referenceColor`.
 int MergedColor(const LegoPart& colours, int faceColor, int referenceColor);
