@@ -1,26 +1,12 @@
 #include "model/legopart.h"
 
+#include "model/asciicase.h"
+
 namespace
 {
 
 // A new node's box is empty: its maximum lies below its minimum.
 constexpr double kEmptyBoxLimit = 1000000.0;
-
-char FoldAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(const std::string& stored, const char* name)
-{
-    std::size_t i = 0;
-    for (; i < stored.size(); ++i)
-    {
-        if (name[i] == '\0' || FoldAscii(stored[i]) != FoldAscii(name[i]))
-            return false;
-    }
-    return name[i] == '\0';
-}
 
 } // namespace
 

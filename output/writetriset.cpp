@@ -4,6 +4,8 @@
 #include <iostream>
 #include <string_view>
 
+#include "model/asciicase.h"
+
 namespace
 {
 
@@ -14,17 +16,7 @@ constexpr double kTransparencyLimit = 0.7;
 
 bool IsBoundingBoxes(const std::string& name)
 {
-    if (name.size() != kBoundingBoxesName.size())
-        return false;
-    for (std::size_t i = 0; i < name.size(); ++i)
-    {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != kBoundingBoxesName[i])
-            return false;
-    }
-    return true;
+    return EqualsIgnoringAsciiCase(name, kBoundingBoxesName);
 }
 
 // The indentation is tabs only, a few of them: a loop beats a copy call.

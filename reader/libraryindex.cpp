@@ -38,15 +38,6 @@ const std::string* PickSpelling(const std::vector<std::string>& candidates,
 
 } // namespace
 
-std::string FoldAsciiCase(std::string_view text)
-{
-    std::string folded(text);
-    for (char& c : folded)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return folded;
-}
-
 void LibraryFolder::List(const std::string& folderPath)
 {
     path = folderPath;

@@ -5,8 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
-// Lower-cases ASCII letters only; other bytes stay as they are.
-std::string FoldAsciiCase(std::string_view text);
+#include "model/asciicase.h"
 
 // The file names of one library folder, listed once and matched without
 // regard to ASCII case, since library files are named in any case and
