@@ -26,6 +26,21 @@ std::string Join(const Scene& scene)
     return text;
 }
 
+// A wrapper LEVEL at depth 1 placing pair.dat by the identity.
+Scene PairWrapper()
+{
+    return {{1, "Class = LEVEL {"},
+            {2, "Name = pair.dat_wrapper"},
+            {2, "END ATTRIB"},
+            {2, "Class = INSTANCE {"},
+            {3, "Name = instance of level pair.dat"},
+            {3, "Matrix = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"},
+            {3, "END ATTRIB"},
+            {3, "SOURCE = LEVEL pair.dat"},
+            {3, "} \\\\ end INSTANCE pair.dat"},
+            {2, "} \\\\ end LEVEL pair.dat"}};
+}
+
 // A two-node tree written with bounding boxes shown: model.ldr places
 // tri.dat, one triangle, in colour 4.
 Scene WorkedExample()
@@ -74,18 +89,11 @@ TEST(SceneCheck, AcceptsWrappersWithColoursPartsPlacingPartsAndBoundingBoxes)
     const Scene boxes = {{0, "Class = LEVEL {"},
                          {1, "Name = Bounding Boxes"},
                          {1, "END ATTRIB"},
-                         {1, "Class = LEVEL {"},
-                         {2, "Name = pair.dat_wrapper"},
-                         {2, "END ATTRIB"},
-                         {2, "Class = INSTANCE {"},
-                         {3, "Name = instance of level pair.dat"},
-                         {3, "Matrix = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"},
-                         {3, "END ATTRIB"},
-                         {3, "SOURCE = LEVEL pair.dat"},
-                         {3, "} \\\\ end INSTANCE pair.dat"},
-                         {2, "} \\\\ end LEVEL pair.dat"},
                          {1, "} \\\\ end LEVEL Bounding Boxes"}};
-    scene.insert(scene.end(), boxes.begin(), boxes.end());
+    const Scene wrapper = PairWrapper();
+    scene.insert(scene.end(), boxes.begin(), boxes.end() - 1);
+    scene.insert(scene.end(), wrapper.begin(), wrapper.end());
+    scene.push_back(boxes.back());
     const SceneCheck check = CheckScene(Join(scene));
     ASSERT_TRUE(check.ok) << check.error;
     SceneCounts expected;
@@ -116,16 +124,7 @@ Scene PairLevel(const std::string& name, const std::string& placed)
 // placement: the measure that stays when the same model is grouped otherwise.
 TEST(SceneCheck, CountsTheFacesTheRootPlaces)
 {
-    const Scene wrapper = {{1, "Class = LEVEL {"},
-                           {2, "Name = pair.dat_wrapper"},
-                           {2, "END ATTRIB"},
-                           {2, "Class = INSTANCE {"},
-                           {3, "Name = instance of level pair.dat"},
-                           {3, "Matrix = 1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"},
-                           {3, "END ATTRIB"},
-                           {3, "SOURCE = LEVEL pair.dat"},
-                           {3, "} \\\\ end INSTANCE pair.dat"},
-                           {2, "} \\\\ end LEVEL pair.dat"}};
+    const Scene wrapper = PairWrapper();
     Scene scene = WorkedExample();
     EXPECT_EQ(CheckScene(Join(scene)).placedPolygons, 1u);
     scene.insert(scene.begin() + 17, wrapper.begin(), wrapper.end()); // into the root
