@@ -74,7 +74,7 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
     return std::filesystem::equivalent(outputPath, modelPath, error) && !error;
 }
 
-} // namespace
+}  // namespace
 
 int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
                  const std::string& outputPath, const ConversionLimits& limits)

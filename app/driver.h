@@ -6,14 +6,14 @@
 
 // Exit statuses of the program.
 constexpr int kExitSuccess = 0;
-constexpr int kExitNoLibrary = 1; // no library folder known: the usage text
-constexpr int kExitFailure = -1;  // model not read or scene not written; 255 to the shell
+constexpr int kExitNoLibrary = 1;  // no library folder known: the usage text
+constexpr int kExitFailure = -1;   // model not read or scene not written; 255 to the shell
 
 // What one run is asked to do.
 struct CommandLine
 {
     bool showUsage = false;
-    int usageStatus = kExitSuccess; // the exit status after the usage text
+    int usageStatus = kExitSuccess;  // the exit status after the usage text
     std::string ldrawDir;
     std::string modelPath;
     std::string outputPath;

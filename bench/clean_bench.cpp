@@ -3,7 +3,6 @@
 // sub-parts.
 
 #include <benchmark/benchmark.h>
-
 #include <cmath>
 #include <random>
 #include <string>
@@ -92,8 +91,8 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
     const unsigned segmentCounts[] = {16, 16, 8, 4, 24, 12, 16, 8, 32, 6};
     for (unsigned p = 0; p < 10; ++p)
     {
-        const unsigned node = AddNamedNode(part, "p" + std::to_string(p) + ".dat",
-                                           NodeKind::Primitive);
+        const unsigned node =
+            AddNamedNode(part, "p" + std::to_string(p) + ".dat", NodeKind::Primitive);
         AddCylinder(part, node, segmentCounts[p], 1.0 + p % 3, 1.0 + p % 2);
         primitives.push_back(node);
     }
@@ -102,8 +101,8 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
     std::vector<unsigned> subparts;
     for (unsigned s = 0; s < 8; ++s)
     {
-        const unsigned node = AddNamedNode(part, "s/sub" + std::to_string(s) + ".dat",
-                                           NodeKind::Subpart);
+        const unsigned node =
+            AddNamedNode(part, "s/sub" + std::to_string(s) + ".dat", NodeKind::Subpart);
         AddBox(part, node, Vector3(-2, 0, -2), Vector3(2, 1, 2), 16);
         for (unsigned k = 0; k < 2 + s % 3; ++k)
             Place(part, node, primitives[1 + pick(9)], 16, At(k * 4.0, 0, 0));
@@ -118,7 +117,7 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
         const unsigned length = 1 + pick(4);
         AddBox(part, node, Vector3(0, 0, 0), Vector3(20.0 * width, 24, 20.0 * length), 16);
         if (pick(5) == 0)
-            AddBox(part, node, Vector3(1, 1, 1), Vector3(3, 3, 3), 0); // a printed detail
+            AddBox(part, node, Vector3(1, 1, 1), Vector3(3, 3, 3), 0);  // a printed detail
         for (unsigned x = 0; x < width; ++x)
             for (unsigned z = 0; z < length; ++z)
                 Place(part, node, stud, 16, At(10 + 20.0 * x, 0, 10 + 20.0 * z));
@@ -144,7 +143,7 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
 void BM_CleanGeometry(benchmark::State& state)
 {
     const LegoPart model = BuildModel(static_cast<unsigned>(state.range(0)), 150);
-    const LegoPart::clean_t options; // the driver's values
+    const LegoPart::clean_t options;  // the driver's values
     unsigned triangles = 0;
     for (auto _ : state)
     {
@@ -164,6 +163,6 @@ void BM_CleanGeometry(benchmark::State& state)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * triangles);
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(BM_CleanGeometry)->Arg(2000)->Unit(benchmark::kMillisecond);

@@ -2,7 +2,6 @@
 // per triangle must stay flat from 20k to 200k triangles.
 
 #include <benchmark/benchmark.h>
-
 #include <cmath>
 #include <vector>
 
@@ -12,16 +11,15 @@
 namespace
 {
 
-using Triangles = std::vector<Vector3>; // three corners per triangle
+using Triangles = std::vector<Vector3>;  // three corners per triangle
 
 // A wavy grid of quads, two triangles each, about `triangleCount` in all.
 Triangles MakeGrid(int triangleCount)
 {
     const int side = static_cast<int>(std::sqrt(triangleCount / 2.0));
     Triangles corners;
-    auto point = [](int i, int j) {
-        return Vector3(i * 0.5, j * 0.5, 0.25 * std::sin(i * 0.3) * std::cos(j * 0.2));
-    };
+    auto point = [](int i, int j)
+    { return Vector3(i * 0.5, j * 0.5, 0.25 * std::sin(i * 0.3) * std::cos(j * 0.2)); };
     for (int i = 0; i < side; ++i)
         for (int j = 0; j < side; ++j)
         {
@@ -44,7 +42,8 @@ Triangles MakeStuds(int triangleCount)
     for (int s = 0; s < studs; ++s)
     {
         const double cx = 20.0 * (s % perRow), cz = 20.0 * (s / perRow);
-        auto rim = [&](int k, double y) {
+        auto rim = [&](int k, double y)
+        {
             const double angle = 2 * pi * k / segments;
             return Vector3(cx + 6 * std::cos(angle), y, cz + 6 * std::sin(angle));
         };
@@ -120,10 +119,22 @@ void BM_AddPolygonLinearScan(benchmark::State& state)
 }
 
 BENCHMARK_TEMPLATE(BM_AddPolygon, MakeGrid)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_AddPolygon, MakeStuds)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_CreateNormals, MakeGrid)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_CreateNormals, MakeStuds)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_AddPolygonLinearScan)->RangeMultiplier(2)->Range(2000, 16000)->Complexity()
+BENCHMARK_TEMPLATE(BM_AddPolygon, MakeStuds)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CreateNormals, MakeGrid)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_CreateNormals, MakeStuds)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AddPolygonLinearScan)
+    ->RangeMultiplier(2)
+    ->Range(2000, 16000)
+    ->Complexity()
     ->Unit(benchmark::kMillisecond);
 
-} // namespace
+}  // namespace

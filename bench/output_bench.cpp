@@ -69,7 +69,7 @@ LegoPart MakeScene(int triangleCount)
     LegoPart part;
     const int root = part.NewNodeIndex();
     part.Node(root).name = "scene.ldr";
-    const int side = 32; // 2 * 31 * 31 = 1922 triangles per part
+    const int side = 32;  // 2 * 31 * 31 = 1922 triangles per part
     for (int made = 0; made < triangleCount; made += 2 * (side - 1) * (side - 1))
     {
         const int index = part.NewNodeIndex();
@@ -123,4 +123,4 @@ BENCHMARK(BM_ToChars);
 BENCHMARK(BM_Snprintf);
 BENCHMARK(BM_WriteTriset)->Arg(20000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
-} // namespace
+}  // namespace

@@ -62,4 +62,4 @@ void BM_ReadStressBigParts(benchmark::State& state)
 }
 BENCHMARK(BM_ReadStressBigParts)->Unit(benchmark::kMillisecond);
 
-} // namespace
+}  // namespace

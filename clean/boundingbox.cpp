@@ -25,7 +25,7 @@ bool IsDrawable(const Vector3& hi, const Vector3& lo)
            std::isfinite(size.z * size.x);
 }
 
-} // namespace
+}  // namespace
 
 // A node's box needs the final boxes of the nodes it references, so the nodes
 // are computed children first, each once: a node becomes ready when its last

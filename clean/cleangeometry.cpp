@@ -28,7 +28,7 @@ void PruneNodes(std::vector<_LegoNode>& nodes, Test isRemovable)
         cleaning::EraseNodes(nodes, isErased);
 }
 
-} // namespace
+}  // namespace
 
 void LegoPart::CleanGeometry(const clean_t& options)
 {

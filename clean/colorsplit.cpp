@@ -11,7 +11,7 @@ namespace
 // Up to this many distinct colour codes are collected without duplicates.
 constexpr std::size_t kFewCodes = 16;
 
-} // namespace
+}  // namespace
 
 void LegoPart::FixColorErrors()
 {
@@ -58,7 +58,7 @@ void LegoPart::FixColorErrors()
         // No node is appended from here on, so references stay valid. A
         // vertex used by faces of one colour is merged into that colour's
         // node once; a position always merges into the same vertex there.
-        nodes[n].mesh.ReleaseLookups(); // emptied below; only read until then
+        nodes[n].mesh.ReleaseLookups();  // emptied below; only read until then
         const LEGOPolyMesh& source = nodes[n].mesh;
         constexpr unsigned kNoTarget = ~0u;
         struct Placement
@@ -81,7 +81,8 @@ void LegoPart::FixColorErrors()
             {
                 const unsigned vertex = source.GetPolygonVertexIndex(f, k);
                 if (placed[vertex].target != j)
-                    placed[vertex] = {static_cast<unsigned>(j), target.MergeVertex(source.GetVertex(vertex))};
+                    placed[vertex] = {static_cast<unsigned>(j),
+                                      target.MergeVertex(source.GetVertex(vertex))};
                 corners[k] = placed[vertex].vertex;
                 normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
             }

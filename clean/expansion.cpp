@@ -78,7 +78,7 @@ std::vector<std::uint64_t> CountExpandedTriangles(const LegoPart& part)
     return expanded;
 }
 
-} // namespace
+}  // namespace
 
 std::uint64_t CountTrianglesAfterMerging(const LegoPart& part)
 {

@@ -22,7 +22,7 @@ Vector3 CornerNormal(const LEGOPolyMesh& mesh, unsigned f, unsigned k)
     return f < mesh.GetFaceCount() ? mesh.FaceNormal(f, k) : Vector3();
 }
 
-} // namespace
+}  // namespace
 
 namespace cleaning
 {
@@ -253,7 +253,7 @@ void Flattener::MergeIntoReferrers(unsigned node, bool copyNormals)
     }
 }
 
-} // namespace cleaning
+}  // namespace cleaning
 
 void LegoPart::ScaleNode(unsigned node, double factor, bool scaleChildren)
 {
@@ -316,7 +316,7 @@ void LegoPart::FlattenToParts(bool copyNormals)
     {
         const int part = nodes[0].children[r].node;
         if (part < 0 || static_cast<std::size_t>(part) >= nodes.size())
-            continue; // merged away through an earlier part
+            continue;  // merged away through an earlier part
         const unsigned p = static_cast<unsigned>(part);
         for (std::size_t s = 0; s < nodes[p].children.size(); ++s)
             flattener.Flatten(static_cast<unsigned>(nodes[p].children[s].node), copyNormals);

@@ -78,7 +78,7 @@ private:
     {
         unsigned node;
         unsigned nextChild;
-        unsigned childCount; // taken when the node's flattening starts
+        unsigned childCount;  // taken when the node's flattening starts
     };
 
     bool Enter(unsigned node);
@@ -97,4 +97,4 @@ private:
     std::map<unsigned, std::pair<std::string, unsigned long long>> dropped;
 };
 
-} // namespace cleaning
+}  // namespace cleaning

@@ -163,7 +163,7 @@ void CheckScene(const std::string& path)
     std::fclose(file);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

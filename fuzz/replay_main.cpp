@@ -32,7 +32,7 @@ bool RunFile(const std::string& path)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

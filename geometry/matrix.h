@@ -113,7 +113,10 @@ struct Matrix4x4
     }
 };
 
-inline Vector3 operator-(const Vector3& a) { return Vector3(-a.x, -a.y, -a.z); }
+inline Vector3 operator-(const Vector3& a)
+{
+    return Vector3(-a.x, -a.y, -a.z);
+}
 
 inline Vector3 operator+(const Vector3& a, const Vector3& b)
 {

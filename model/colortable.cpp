@@ -6,22 +6,22 @@ namespace
 // The sixteen LDraw base colours, red, green and blue on a scale where 256
 // (not 255) is full intensity.
 const int kBaseColors[16][3] = {
-    {0, 0, 0},       // 0 black
-    {0, 51, 178},    // 1 blue
-    {0, 128, 64},    // 2 green
-    {0, 128, 128},   // 3 teal
-    {204, 0, 0},     // 4 red
-    {256, 0, 128},   // 5 dark pink
-    {102, 51, 0},    // 6 brown
-    {128, 128, 128}, // 7 grey
-    {64, 64, 64},    // 8 dark grey
-    {0, 128, 256},   // 9 light blue
-    {128, 256, 0},   // 10 bright green
-    {0, 256, 256},   // 11 turquoise
-    {256, 106, 106}, // 12 salmon
-    {256, 128, 192}, // 13 pink
-    {256, 256, 0},   // 14 yellow
-    {256, 256, 256}, // 15 white
+    {0, 0, 0},        // 0 black
+    {0, 51, 178},     // 1 blue
+    {0, 128, 64},     // 2 green
+    {0, 128, 128},    // 3 teal
+    {204, 0, 0},      // 4 red
+    {256, 0, 128},    // 5 dark pink
+    {102, 51, 0},     // 6 brown
+    {128, 128, 128},  // 7 grey
+    {64, 64, 64},     // 8 dark grey
+    {0, 128, 256},    // 9 light blue
+    {128, 256, 0},    // 10 bright green
+    {0, 256, 256},    // 11 turquoise
+    {256, 106, 106},  // 12 salmon
+    {256, 128, 192},  // 13 pink
+    {256, 256, 0},    // 14 yellow
+    {256, 256, 256},  // 15 white
 };
 
 // Codes 32 to 47 are the transparent forms of the base colours 0 to 15.
@@ -38,7 +38,7 @@ constexpr int kFirstDirect = 0x2000000;
 constexpr int kFirstHalfDirect = 0x3000000;
 constexpr int kPastDirect = 0x4000000;
 
-} // namespace
+}  // namespace
 
 bool LegoPart::LEGOColorRGBA(int code, double& red, double& green, double& blue,
                              double& alpha) const
@@ -108,7 +108,7 @@ int LegoPart::ComplementaryColor(int code) const
     // Both halves of a mixture are replaced by their partners; codes 48 to 255
     // take the same formula with a negative quotient.
     const int high = ComplementaryColor((code - kFirstDithered) / 16);
-    const int low = ComplementaryColor(static_cast<int>(
-        static_cast<unsigned>(code - kFirstDithered) & 15u));
+    const int low =
+        ComplementaryColor(static_cast<int>(static_cast<unsigned>(code - kFirstDithered) & 15u));
     return kFirstDithered + 16 * high + low;
 }

@@ -8,7 +8,7 @@ namespace
 // A new node's box is empty: its maximum lies below its minimum.
 constexpr double kEmptyBoxLimit = 1000000.0;
 
-} // namespace
+}  // namespace
 
 _LegoNode::_LegoNode()
     : boxMax(-kEmptyBoxLimit, -kEmptyBoxLimit, -kEmptyBoxLimit),

@@ -10,26 +10,26 @@
 // deleted nodes are skipped by cleaning and by writing.
 namespace NodeKind
 {
-constexpr int Part = 0;      // found under the library's parts folder, or made by cleaning
-constexpr int Primitive = 1; // found under p
-constexpr int Subpart = 2;   // found under parts/s
-constexpr int Model = 3;     // the model file (and the Bounding Boxes node)
+constexpr int Part = 0;       // found under the library's parts folder, or made by cleaning
+constexpr int Primitive = 1;  // found under p
+constexpr int Subpart = 2;    // found under parts/s
+constexpr int Model = 3;      // the model file (and the Bounding Boxes node)
 constexpr int Deleted = 4;
-} // namespace NodeKind
+}  // namespace NodeKind
 
 // LDraw colour codes with a meaning of their own.
 namespace LDrawColor
 {
-constexpr int Main = 16; // the colour of the reference through which a face is reached
-constexpr int Edge = 24; // the complement of the main colour
-} // namespace LDrawColor
+constexpr int Main = 16;  // the colour of the reference through which a face is reached
+constexpr int Edge = 24;  // the complement of the main colour
+}  // namespace LDrawColor
 
 // One placed reference from a parent node to a child node.
 struct _LegoInstance
 {
-    int color = LDrawColor::Main; // LDraw colour code as read
-    Matrix4x4 transform;          // child coordinates to parent coordinates
-    int node = -1;                // index in the part's nodes; -1 for none
+    int color = LDrawColor::Main;  // LDraw colour code as read
+    Matrix4x4 transform;           // child coordinates to parent coordinates
+    int node = -1;                 // index in the part's nodes; -1 for none
 };
 
 // One node of the part tree: the contents of one file, or a node that
@@ -38,13 +38,13 @@ struct _LegoNode
 {
     _LegoNode();
 
-    std::string name; // base name of the file, as written; the key of FindNode
+    std::string name;  // base name of the file, as written; the key of FindNode
     std::string note;
     std::vector<_LegoInstance> children;
-    LEGOPolyMesh mesh; // triangles in the node's own coordinates
+    LEGOPolyMesh mesh;  // triangles in the node's own coordinates
     int tag = 0;
     int kind = NodeKind::Part;
-    Vector3 boxMax; // an empty box (max below min) until computed
+    Vector3 boxMax;  // an empty box (max below min) until computed
     Vector3 boxMin;
 };
 
@@ -59,7 +59,7 @@ public:
     {
         bool scale = true;
         double scaleFactor = 0.05;
-        bool boxFlag = false; // also starts the scale pass
+        bool boxFlag = false;  // also starts the scale pass
         Vector3 upperLimit = Vector3(0.8, 0.8, 0.8);
         Vector3 lowerLimit = Vector3(-0.8, -0.8, -0.8);
         bool smoothNormals = true;

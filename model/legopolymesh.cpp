@@ -25,7 +25,7 @@ bool SameBits(const Vector3& a, const Vector3& b)
     return std::memcmp(&a, &b, sizeof(Vector3)) == 0;
 }
 
-} // namespace
+}  // namespace
 
 double Angle(const Vector3& a, const Vector3& b)
 {
@@ -40,9 +40,9 @@ double Angle(const Vector3& a, const Vector3& b)
 bool IsCosineWithinSmoothingAngle(double c)
 {
     if (c > kCosineBandHigh)
-        return true; // also c > 1, which Angle clamps to an angle of 0
+        return true;  // also c > 1, which Angle clamps to an angle of 0
     if (!(c >= kCosineBandLow))
-        return false; // also NaN, which fails every comparison
+        return false;  // also NaN, which fails every comparison
     return std::acos(c) < kSmoothingAngle;
 }
 
@@ -151,9 +151,9 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
         bool within[kSmallGroup][kSmallGroup];
         for (unsigned i = 0; i < n; ++i)
             for (unsigned j = 0; j <= i; ++j)
-                within[i][j] = within[j][i] = IsCosineWithinSmoothingAngle(
-                    group[i].Dot(group[j]) / (length[i] * length[j]));
-        Vector3 result[kSmallGroup]; // (0, 0, 1) each
+                within[i][j] = within[j][i] =
+                    IsCosineWithinSmoothingAngle(group[i].Dot(group[j]) / (length[i] * length[j]));
+        Vector3 result[kSmallGroup];  // (0, 0, 1) each
         unsigned sumOwner[kSmallGroup];
         Vector3 sums[kSmallGroup];
         bool isSumFormed[kSmallGroup] = {};
@@ -163,7 +163,7 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
             while (i > 0 && !within[i - 1][j])
                 --i;
             if (i == 0)
-                continue; // no neighbour at all: the default stays
+                continue;  // no neighbour at all: the default stays
             sumOwner[j] = --i;
             if (!isSumFormed[i])
             {
@@ -181,7 +181,7 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
         return;
     }
 
-    std::vector<Vector3> result(n); // (0, 0, 1) each
+    std::vector<Vector3> result(n);  // (0, 0, 1) each
 
     // Large groups (fans around one vertex) repeat few distinct normals. The
     // threshold test depends on the values only, so corners with equal bits
@@ -189,13 +189,15 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
     std::vector<unsigned> order(n);
     for (unsigned j = 0; j < n; ++j)
         order[j] = j;
-    std::sort(order.begin(), order.end(), [&group](unsigned a, unsigned b) {
-        const int byBits = std::memcmp(&group[a], &group[b], sizeof(Vector3));
-        return byBits != 0 ? byBits < 0 : a < b;
-    });
+    std::sort(order.begin(), order.end(),
+              [&group](unsigned a, unsigned b)
+              {
+                  const int byBits = std::memcmp(&group[a], &group[b], sizeof(Vector3));
+                  return byBits != 0 ? byBits < 0 : a < b;
+              });
     std::vector<unsigned> classOf(n);
-    std::vector<unsigned> representative; // a member of each class
-    std::vector<unsigned> lastMember;     // the highest corner of each class
+    std::vector<unsigned> representative;  // a member of each class
+    std::vector<unsigned> lastMember;      // the highest corner of each class
     for (unsigned s = 0; s < n; ++s)
     {
         const unsigned j = order[s];
@@ -205,7 +207,7 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
             lastMember.push_back(j);
         }
         classOf[j] = static_cast<unsigned>(representative.size() - 1);
-        lastMember.back() = j; // ascending within a class
+        lastMember.back() = j;  // ascending within a class
     }
     const unsigned classCount = static_cast<unsigned>(representative.size());
     // Beyond this many different normals at one vertex the pairwise tests

@@ -11,7 +11,7 @@
 struct _LegoFace
 {
     Vector3 cornerNormals[4];
-    int color = 0; // assigned by whoever adds the polygon
+    int color = 0;  // assigned by whoever adds the polygon
 };
 
 // A polygon mesh with one face record per polygon. Producers add a triangle
@@ -26,7 +26,7 @@ public:
     int& FaceColor(unsigned f)
     {
         if (f == faces.size())
-            faces.emplace_back(); // the usual case: the polygon just added
+            faces.emplace_back();  // the usual case: the polygon just added
         else if (f > faces.size())
             ResizeFaces(f + 1);
         return faces[f].color;

@@ -21,7 +21,7 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
     return position;
 }
 
-} // namespace
+}  // namespace
 
 unsigned PolyMesh::MergeVertex(const Vector3& position)
 {
@@ -187,8 +187,8 @@ void PolyMesh::SpreadOrientation(unsigned seed, std::vector<char>& visited)
             continue;
         }
         const _Edge& edge = edges[r.edgeIndices[frame.nextEdge++]];
-        const int o = edge.polygonA == static_cast<int>(frame.polygon) ? edge.polygonB
-                                                                        : edge.polygonA;
+        const int o =
+            edge.polygonA == static_cast<int>(frame.polygon) ? edge.polygonB : edge.polygonA;
         if (o == -1 || visited[o])
             continue;
 
@@ -206,7 +206,7 @@ void PolyMesh::SpreadOrientation(unsigned seed, std::vector<char>& visited)
         if (flip)
             FlipPolygon(static_cast<unsigned>(o));
         visited[o] = 1;
-        stack.push_back({static_cast<unsigned>(o), 0}); // invalidates `frame`
+        stack.push_back({static_cast<unsigned>(o), 0});  // invalidates `frame`
     }
 }
 

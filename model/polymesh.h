@@ -125,8 +125,8 @@ protected:
     mutable std::vector<_Edge> edges;
     std::vector<_Polygon> polygons;
     mutable EdgeMap edgeLookup;
-    mutable unsigned polygonsWithEdges = 0; // polygons [0, this) have their edges
-    mutable bool isEdgeLookupReleased = false; // edges recorded but not indexed
+    mutable unsigned polygonsWithEdges = 0;     // polygons [0, this) have their edges
+    mutable bool isEdgeLookupReleased = false;  // edges recorded but not indexed
 
 private:
     VertexGrid vertexGrid;

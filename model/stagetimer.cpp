@@ -10,7 +10,7 @@ namespace
 bool isEnabled = false;
 std::chrono::steady_clock::time_point previousMark;
 
-} // namespace
+}  // namespace
 
 void StageTimer::Enable()
 {
@@ -54,8 +54,8 @@ void StageTimer::Mark(const char* stage)
     double peakMegabytes = 0.0;
     ReadResidentMemory(residentMegabytes, peakMegabytes);
     char line[200];
-    std::snprintf(line, sizeof line, "time %s: %.3f ms (resident %.1f MB, peak %.1f MB)\n",
-                  stage, milliseconds, residentMegabytes, peakMegabytes);
+    std::snprintf(line, sizeof line, "time %s: %.3f ms (resident %.1f MB, peak %.1f MB)\n", stage,
+                  milliseconds, residentMegabytes, peakMegabytes);
     std::cerr << line << std::flush;
     previousMark = std::chrono::steady_clock::now();
 }

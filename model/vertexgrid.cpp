@@ -49,7 +49,7 @@ std::uint64_t HashCell(std::int64_t kx, std::int64_t ky, std::int64_t kz)
     return h;
 }
 
-} // namespace
+}  // namespace
 
 bool VertexGrid::Merges(const Vector3& existing, const Vector3& position)
 {
@@ -70,7 +70,7 @@ VertexGrid::AxisRange VertexGrid::KeyRange(double value)
         // Exact: a power-of-two scale, then a sum below 2^52.
         const double scaled = value * kCellsPerUnit + kBorderOffset;
         const double cell = std::floor(scaled);
-        const double offset = scaled - cell; // exact, in [0, 1)
+        const double offset = scaled - cell;  // exact, in [0, 1)
         const std::int64_t key = static_cast<std::int64_t>(cell);
         return {offset < kNeighbourReach ? key - 1 : key, key,
                 offset > 1.0 - kNeighbourReach ? key + 1 : key};

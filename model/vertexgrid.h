@@ -50,7 +50,7 @@ private:
     struct Cell
     {
         std::uint64_t key;
-        std::uint32_t first; // kNone marks an unused slot
+        std::uint32_t first;  // kNone marks an unused slot
         std::uint32_t last;
     };
 
@@ -67,7 +67,7 @@ private:
     std::size_t FindSlot(std::uint64_t key) const;
     void GrowTable();
 
-    std::vector<Cell> cells;              // open addressing, power-of-two size
-    std::vector<std::uint32_t> nextInCell; // per vertex, ascending chain
+    std::vector<Cell> cells;                // open addressing, power-of-two size
+    std::vector<std::uint32_t> nextInCell;  // per vertex, ascending chain
     std::size_t usedCellCount = 0;
 };

@@ -172,7 +172,7 @@ bool FormatFraction(char*& out, double value, std::uint64_t m, int shift)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 char* format_real(char* buffer, double value)
 {
@@ -205,7 +205,7 @@ char* format_real(char* buffer, double value)
     if (negative)
         *out++ = '-';
     const std::uint64_t m = fraction | (std::uint64_t(1) << 52);
-    const int exponent = biasedExponent - 1075; // value = m * 2^exponent
+    const int exponent = biasedExponent - 1075;  // value = m * 2^exponent
     if (exponent >= 0)
     {
         // Integers below 2^63 have at most 19 digits, all of them significant.

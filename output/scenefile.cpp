@@ -80,7 +80,7 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 SceneFile::SceneFile()
     : buffer(new char[kBufferSize]), formattedReals(new FormattedReal[kFormattedRealSlots]())

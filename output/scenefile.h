@@ -35,7 +35,7 @@ public:
     {
         if (text.size() <= static_cast<std::size_t>(limit - cursor))
         {
-            if (!text.empty()) // an empty view may hold no pointer at all
+            if (!text.empty())  // an empty view may hold no pointer at all
                 std::memcpy(cursor, text.data(), text.size());
             cursor += text.size();
         }
@@ -44,7 +44,11 @@ public:
             WriteLong(text);
         }
     }
-    void Write(char c) { *Reserve(1) = c; ++cursor; }
+    void Write(char c)
+    {
+        *Reserve(1) = c;
+        ++cursor;
+    }
     void WriteReal(double value) { cursor = PutReal(Reserve(kMaxRealText), value); }
     void WriteUnsigned(unsigned long long value);
 
@@ -80,7 +84,7 @@ private:
     struct FormattedReal
     {
         std::uint64_t bits;
-        std::uint32_t length; // 0: empty slot
+        std::uint32_t length;  // 0: empty slot
         char text[28];
     };
     static constexpr std::size_t kFormattedRealSlots = 4096;
@@ -91,6 +95,6 @@ private:
     char* limit = nullptr;
     int descriptor = -1;
     bool hasFailed = false;
-    std::string targetPath;    // the file that the text ends up in
-    std::string temporaryPath; // empty when writing the target directly
+    std::string targetPath;     // the file that the text ends up in
+    std::string temporaryPath;  // empty when writing the target directly
 };

@@ -33,7 +33,7 @@ bool HasOwnColor(int code)
     return code != LDrawColor::Main && code != LDrawColor::Edge;
 }
 
-} // namespace
+}  // namespace
 
 bool WriteTriset::Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes)
 {

@@ -42,10 +42,10 @@ protected:
     void CloseBlock(std::string& indent, std::string_view kind, std::string_view name,
                     std::string_view suffix = std::string_view());
 
-    unsigned polygonCount = 0;  // faces of all TRISET blocks
-    unsigned vertexCount = 0;   // points of all TRISET blocks
-    unsigned meshCount = 0;     // TRISET blocks
-    unsigned instanceCount = 0; // INSTANCE blocks
-    unsigned levelCount = 0;    // node LEVELs, neither Parts nor the wrappers
+    unsigned polygonCount = 0;   // faces of all TRISET blocks
+    unsigned vertexCount = 0;    // points of all TRISET blocks
+    unsigned meshCount = 0;      // TRISET blocks
+    unsigned instanceCount = 0;  // INSTANCE blocks
+    unsigned levelCount = 0;     // node LEVELs, neither Parts nor the wrappers
     SceneFile out;
 };

@@ -16,8 +16,8 @@
 
 struct LDrawReader::FileState
 {
-    std::string path; // as opened, for messages
-    std::string text; // a library file's text; a model section reads the model's
+    std::string path;  // as opened, for messages
+    std::string text;  // a library file's text; a model section reads the model's
     LDrawTokenizer tokens{std::string_view()};
     int nodeIndex = -1;
 
@@ -25,15 +25,15 @@ struct LDrawReader::FileState
     enum class Pending
     {
         None,
-        LookUp, // in the library folders, from `nextFolder` on
-        Opened  // `openedNode` was opened for it
+        LookUp,  // in the library folders, from `nextFolder` on
+        Opened   // `openedNode` was opened for it
     } pending = Pending::None;
     int nextFolder = 0;
     int openedNode = -1;
     int referenceColor = 0;
     Matrix4x4 referenceTransform;
-    std::string referenceName;         // its base name
-    std::string_view referenceWritten; // as written, within the text being read
+    std::string referenceName;          // its base name
+    std::string_view referenceWritten;  // as written, within the text being read
 };
 
 namespace
@@ -137,7 +137,7 @@ std::string WrittenSubfolder(std::string_view written)
     return std::string();
 }
 
-} // namespace
+}  // namespace
 
 LDrawReader::LDrawReader() = default;
 LDrawReader::~LDrawReader() = default;
@@ -212,7 +212,7 @@ bool LDrawReader::ReadFiles(std::size_t outerDepth, LegoPart& part)
         {
             const Resolution resolution = ContinueReference(file, part, lastResult);
             if (resolution == Resolution::Opened)
-                continue; // a file was opened on top of this one
+                continue;  // a file was opened on top of this one
             if (resolution == Resolution::Missing)
             {
                 CloseFile(false);
@@ -275,7 +275,7 @@ void LDrawReader::PushFile(std::unique_ptr<FileState> file, const std::string& n
     node.kind = kind;
     node.name = name;
     if (name.find('\0') == std::string::npos)
-        nodeIndexByName.emplace(NameKey(name), nodeIndex); // the lowest index stays
+        nodeIndexByName.emplace(NameKey(name), nodeIndex);  // the lowest index stays
     if (isNodeBeingRead.size() <= static_cast<std::size_t>(nodeIndex))
         isNodeBeingRead.resize(static_cast<std::size_t>(nodeIndex) + 1, 0);
     isNodeBeingRead[static_cast<std::size_t>(nodeIndex)] = 1;

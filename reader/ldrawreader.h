@@ -46,12 +46,12 @@ protected:
     // up in them, then the folders of hi-res and low-res primitives.
     enum LibraryFolderIndex
     {
-        kPrimitives, // P
-        kParts,      // PARTS
-        kSubparts,   // PARTS\S
+        kPrimitives,  // P
+        kParts,       // PARTS
+        kSubparts,    // PARTS\S
         kLookUpFolderCount,
-        kHiResPrimitives = kLookUpFolderCount, // P\48
-        kLoResPrimitives,                      // P\8
+        kHiResPrimitives = kLookUpFolderCount,  // P\48
+        kLoResPrimitives,                       // P\8
         kLibraryFolderCount
     };
 
@@ -69,21 +69,21 @@ protected:
     static void ReportDegenerate(const std::string& path, const Vector3& p1, const Vector3& p2,
                                  const Vector3& p3);
 
-    std::string ldrawDir; // as given, plus '/' unless empty or ending in a separator
+    std::string ldrawDir;  // as given, plus '/' unless empty or ending in a separator
     int tagCounter = 0;
 
 private:
     enum class Progress
     {
-        Ended,      // the whole file has been read
-        Unreadable, // a statement could not be read; the rest is ignored
-        Pending     // a reference needs a file with no node yet
+        Ended,       // the whole file has been read
+        Unreadable,  // a statement could not be read; the rest is ignored
+        Pending      // a reference needs a file with no node yet
     };
     enum class Resolution
     {
-        Added,  // the reference is in place (or dropped as a cycle)
-        Opened, // a file was opened on top of the stack for it
-        Missing // its name is found nowhere
+        Added,   // the reference is in place (or dropped as a cycle)
+        Opened,  // a file was opened on top of the stack for it
+        Missing  // its name is found nowhere
     };
 
     // Reads the whole file and puts it on the stack with a new node named
@@ -127,15 +127,15 @@ private:
     int FindSection(std::string_view name) const;
     void FindModelSections();
 
-    std::vector<std::unique_ptr<FileState>> files; // innermost last
+    std::vector<std::unique_ptr<FileState>> files;  // innermost last
     // Folded name -> lowest node index with that name, as FindNode answers.
     std::unordered_map<std::string, int> nodeIndexByName;
-    std::vector<char> isNodeBeingRead; // per node index
+    std::vector<char> isNodeBeingRead;  // per node index
     bool isLibraryIndexed = false;
     bool isMoreLibraryIndexed = false;
     LibraryFolder libraryFolders[kLibraryFolderCount];
-    std::string primitivesFolder; // the library's P folder, empty when it has none
-    std::string modelsFolder;     // the library's MODELS folder, empty when it has none
+    std::string primitivesFolder;  // the library's P folder, empty when it has none
+    std::string modelsFolder;      // the library's MODELS folder, empty when it has none
     FolderTree folderTree;
 
     // The model file: its text, which its sections are read from, and its folder.
@@ -143,8 +143,8 @@ private:
     std::string modelText;
     std::string modelFolder;
     std::vector<LDrawSection> sections;
-    std::vector<int> sectionNodes;                              // per section, -1 until read
-    std::unordered_map<std::string, std::size_t> sectionByName; // folded; the first wins
+    std::vector<int> sectionNodes;                               // per section, -1 until read
+    std::unordered_map<std::string, std::size_t> sectionByName;  // folded; the first wins
     // Subfolder and folded base name -> the node read as written because the
     // base name led back into a file still being read.
     std::unordered_map<std::string, int> asWrittenNodes;

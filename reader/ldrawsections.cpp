@@ -60,7 +60,7 @@ std::string_view Trim(std::string_view text)
     return text;
 }
 
-} // namespace
+}  // namespace
 
 std::string_view LDrawBaseName(std::string_view path)
 {

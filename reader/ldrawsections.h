@@ -9,10 +9,10 @@
 // "0 FILE <name>" line up to the next "0 FILE" or "0 NOFILE" line or the end.
 struct LDrawSection
 {
-    std::string name;       // the rest of the FILE line, trimmed, reduced to its base name
-    std::size_t begin = 0;  // offset of its first line in the file's text
-    std::size_t end = 0;    // offset just past its last line
-    unsigned firstLine = 1; // 1-based line number of its first line
+    std::string name;        // the rest of the FILE line, trimmed, reduced to its base name
+    std::size_t begin = 0;   // offset of its first line in the file's text
+    std::size_t end = 0;     // offset just past its last line
+    unsigned firstLine = 1;  // 1-based line number of its first line
 };
 
 // The sections of a model file's text, in file order; empty when no line is a

@@ -45,7 +45,7 @@ int HexDigitValue(char c)
 // clamped value still does.
 constexpr long kExponentClamp = 1000000000;
 
-} // namespace
+}  // namespace
 
 LDrawTokenizer::LDrawTokenizer(std::string_view text, unsigned startLine)
     : begin(text.data()),
@@ -175,7 +175,7 @@ bool ParsePlainDecimal(std::string_view token, double& value)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool ParseLDrawReal(std::string_view token, double& value)
 {

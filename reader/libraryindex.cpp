@@ -36,7 +36,7 @@ const std::string* PickSpelling(const std::vector<std::string>& candidates,
     return &*std::min_element(candidates.begin(), candidates.end());
 }
 
-} // namespace
+}  // namespace
 
 void LibraryFolder::List(const std::string& folderPath)
 {

@@ -54,7 +54,7 @@ private:
     };
     const Listing& List(const std::string& folderPath);
 
-    std::unordered_map<std::string, Listing> listings; // by folder path
+    std::unordered_map<std::string, Listing> listings;  // by folder path
 };
 
 // Finds the subdirectory of `parentPath` (which ends in a separator, or is

@@ -128,7 +128,7 @@ TEST(AddBoundingBoxGeometry, MakesOneBoxPerPlacedNodeAndPlacesThemLikeTheRoot)
     const unsigned unplaced = part.AddNode("unplaced.dat");
     part.nodes[brick].boxMax = Vector3(2, 3, 4);
     part.nodes[brick].boxMin = Vector3(-1, -2, -3);
-    part.nodes[plate].boxMax = Vector3(1, 1, 0.5); // flat along z
+    part.nodes[plate].boxMax = Vector3(1, 1, 0.5);  // flat along z
     part.nodes[plate].boxMin = Vector3(0, 0, 0.5);
     part.nodes[root].boxMax = Vector3(9, 9, 9);
     part.nodes[root].boxMin = Vector3(-9, -9, -9);
@@ -215,4 +215,4 @@ TEST(AddBoundingBoxGeometry, HandlesEmptyBoxesRootsWithoutChildrenAndEmptyTrees)
     ExpectBox(none.nodes[0], Vector3(-kBig, -kBig, -kBig), Vector3(kBig, kBig, kBig));
 }
 
-} // namespace
+}  // namespace

@@ -24,7 +24,7 @@ public:
         if (isFlattening.size() < nodes.size())
             isFlattening.resize(nodes.size(), 0);
         if (isFlattening[a])
-            return; // a cycle back to a node under way
+            return;  // a cycle back to a node under way
         isFlattening[a] = 1;
         const std::size_t childCount = nodes[a].children.size();
         for (std::size_t j = 0; j < childCount; ++j)
@@ -229,8 +229,7 @@ inline void BuildRandomTree(TestPart& part, unsigned seed, unsigned nodeCount,
                             unsigned cycleCount = 0)
 {
     std::mt19937 random(seed);
-    auto pick = [&random](unsigned count)
-    { return static_cast<unsigned>(random() % count); };
+    auto pick = [&random](unsigned count) { return static_cast<unsigned>(random() % count); };
     static const int kColors[] = {16, 16, 16, 24, 24, 4, 0, 7, 15, 36, 320, -1};
     Matrix4x4 mirror;
     mirror.m[5] = -1;
@@ -254,10 +253,7 @@ inline void BuildRandomTree(TestPart& part, unsigned seed, unsigned nodeCount,
         for (unsigned t = 0; t < triangleCount; ++t)
         {
             // Corners on a coarse lattice, so merged copies share vertices.
-            auto corner = [&]()
-            {
-                return Vector3(0.5 * pick(5), 0.5 * pick(5), 0.25 * pick(3));
-            };
+            auto corner = [&]() { return Vector3(0.5 * pick(5), 0.5 * pick(5), 0.25 * pick(3)); };
             part.AddTriangle(i, corner(), corner(), corner(), kColors[pick(12)]);
         }
         if (rank[i] + 1 >= nodeCount || pick(5) == 0)
@@ -273,7 +269,7 @@ inline void BuildRandomTree(TestPart& part, unsigned seed, unsigned nodeCount,
             const int child = pick(10) == 0 ? -1 : static_cast<int>(order[childRank]);
             part.Place(i, child, kColors[pick(12)], m);
             if (pick(6) == 0)
-                part.Place(i, child, kColors[pick(12)], Translation(0, 0, 1)); // again
+                part.Place(i, child, kColors[pick(12)], Translation(0, 0, 1));  // again
         }
     }
     for (unsigned c = 0; c < cycleCount; ++c)

@@ -3,9 +3,8 @@
 // Access to the cleaning stages, small tree builders and an exact comparison
 // of two part trees.
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
 
 #include "model/legopart.h"
@@ -93,8 +92,8 @@ inline bool SameMatrix(const Matrix4x4& a, const Matrix4x4& b)
 inline ::testing::AssertionResult TreesMatch(const LegoPart& expected, const LegoPart& actual)
 {
     if (expected.GetNodeCount() != actual.GetNodeCount())
-        return ::testing::AssertionFailure() << "node count " << actual.GetNodeCount()
-                                             << " expected " << expected.GetNodeCount();
+        return ::testing::AssertionFailure()
+               << "node count " << actual.GetNodeCount() << " expected " << expected.GetNodeCount();
     for (unsigned n = 0; n < expected.GetNodeCount(); ++n)
     {
         const _LegoNode& a = *expected.GetNode(n);

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <set>
 
 #include "tests/clean_reference.h"
@@ -26,11 +25,11 @@ TEST(CleanGeometry, PrunesEmptyNodesInOneScan)
 {
     TestPart part;
     part.AddNode("model.ldr", NodeKind::Model);
-    part.AddNode("behind"); // 1: loses its only child later, but stays
-    part.AddNode("leafA");  // 2, 3: two empty leaves side by side
+    part.AddNode("behind");  // 1: loses its only child later, but stays
+    part.AddNode("leafA");   // 2, 3: two empty leaves side by side
     part.AddNode("leafB");
-    part.AddNode("ahead"); // 4: loses its only child before the scan reaches it
-    part.AddNode("part");  // 5
+    part.AddNode("ahead");  // 4: loses its only child before the scan reaches it
+    part.AddNode("part");   // 5
     part.Place(0, 1, 16);
     part.Place(0, 5, 4);
     part.Place(1, 3, 16);
@@ -38,9 +37,9 @@ TEST(CleanGeometry, PrunesEmptyNodesInOneScan)
     part.AddUnitTriangle(5, 16);
 
     part.CleanGeometry(DriverOptions());
-    EXPECT_EQ(Names(part), (std::vector<std::string>{"model.ldr", "behind", "part",
-                                                     "behind_bounding_box",
-                                                     "part_bounding_box", "Bounding Boxes"}));
+    EXPECT_EQ(Names(part),
+              (std::vector<std::string>{"model.ldr", "behind", "part", "behind_bounding_box",
+                                        "part_bounding_box", "Bounding Boxes"}));
 
     // A root with nothing at all goes too, and the box node takes its place.
     TestPart empty;
@@ -67,14 +66,13 @@ TEST(CleanGeometry, BuildsWholeScaledSingleColouredParts)
     part.AddUnitTriangle(logo, 16, Vector3(0, 0, 2));
 
     part.CleanGeometry(DriverOptions());
-    EXPECT_EQ(Names(part),
-              (std::vector<std::string>{"model.ldr", "3001.dat", "<Deleted by FlattenNode>",
-                                        "<Deleted by FlattenNode>", "3001.dat_color_0",
-                                        "3001.dat_color_16", "3001.dat_bounding_box",
-                                        "Bounding Boxes"}));
+    EXPECT_EQ(Names(part), (std::vector<std::string>{
+                               "model.ldr", "3001.dat", "<Deleted by FlattenNode>",
+                               "<Deleted by FlattenNode>", "3001.dat_color_0", "3001.dat_color_16",
+                               "3001.dat_bounding_box", "Bounding Boxes"}));
     const _LegoNode& whole = part.nodes[brick];
     EXPECT_EQ(whole.mesh.GetPolygonCount(), 0u);
-    ASSERT_EQ(whole.children.size(), 2u); // the merged references are gone
+    ASSERT_EQ(whole.children.size(), 2u);  // the merged references are gone
     EXPECT_EQ(whole.children[0].node, 4);
     EXPECT_EQ(whole.children[1].node, 5);
     // The brick's own face and two studs in 16, two logos in 0, all scaled.
@@ -114,11 +112,10 @@ TEST(CleanGeometry, OptionsSelectFlatteningAndScaling)
     build(all);
     all.CleanGeometry(options);
     // Everything sits in the root, which splits into its two colours.
-    EXPECT_EQ(Names(all), (std::vector<std::string>{"model.ldr", "model.ldr_color_4",
-                                                    "model.ldr_color_7",
-                                                    "model.ldr_color_4_bounding_box",
-                                                    "model.ldr_color_7_bounding_box",
-                                                    "Bounding Boxes"}));
+    EXPECT_EQ(Names(all),
+              (std::vector<std::string>{"model.ldr", "model.ldr_color_4", "model.ldr_color_7",
+                                        "model.ldr_color_4_bounding_box",
+                                        "model.ldr_color_7_bounding_box", "Bounding Boxes"}));
     EXPECT_TRUE(SameVector(all.nodes[1].boxMin, Vector3(20 * 0.05, 0, 4 * 0.05)));
 
     options = LegoPart::clean_t();
@@ -233,4 +230,4 @@ TEST(CleanGeometryAtScale, BoxesAChainThatRunsDownTheIndices)
     EXPECT_TRUE(SameVector(part.nodes[kLongChain - 1].boxMin, Vector3(last, 0, 0)));
 }
 
-} // namespace
+}  // namespace

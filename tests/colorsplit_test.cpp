@@ -29,7 +29,7 @@ TEST(FixColorErrors, SplitsIntoOneNodePerCodeInUnsignedOrder)
     const unsigned odd = part.AddNode("odd.dat", NodeKind::Primitive);
     part.Place(root, static_cast<int>(brick), 4);
     part.nodes[brick].tag = 9;
-    part.AddUnitTriangle(root, 2); // the root is split like any node
+    part.AddUnitTriangle(root, 2);  // the root is split like any node
     part.AddUnitTriangle(root, 3, Vector3(0, 0, 1));
     const int codes[] = {16, 0, 16, 4};
     for (int f = 0; f < 4; ++f)
@@ -100,4 +100,4 @@ TEST(FixColorErrors, MatchesTheLinearSearchOnRandomTrees)
     }
 }
 
-} // namespace
+}  // namespace

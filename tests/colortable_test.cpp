@@ -1,6 +1,6 @@
-#include "model/legopart.h"
-
 #include <gtest/gtest.h>
+
+#include "model/legopart.h"
 
 namespace
 {
@@ -89,13 +89,12 @@ TEST(ColorTable, DirectColoursTakeTheirOwnChannels)
 TEST(ColorTable, ComplementaryColours)
 {
     const LegoPart part;
-    const int cases[][2] = {{0, 8},    {8, 0},     {15, 7},   {16, 16},  {24, 16},
-                            {32, 40},  {47, 39},   {36, 44},  {17, 41},  {25, 33},
-                            {276, 412}, {511, 375}, {512, 1},  {100, 508}, {57, 449},
-                            {-1, 7}};
+    const int cases[][2] = {{0, 8},   {8, 0},     {15, 7},   {16, 16}, {24, 16},   {32, 40},
+                            {47, 39}, {36, 44},   {17, 41},  {25, 33}, {276, 412}, {511, 375},
+                            {512, 1}, {100, 508}, {57, 449}, {-1, 7}};
     for (const auto& c : cases)
         EXPECT_EQ(part.ComplementaryColor(c[0]), c[1]) << c[0];
     EXPECT_EQ(part.ComplementaryColor(-2147483647 - 1), 8);
 }
 
-} // namespace
+}  // namespace

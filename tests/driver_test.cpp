@@ -74,4 +74,4 @@ TEST(CommandLineChoice, OutputNamesComeFromTheModelsBaseName)
     EXPECT_EQ(OutputNameFor("house."), "house.txt");
 }
 
-} // namespace
+}  // namespace

@@ -123,4 +123,4 @@ TEST(TrianglesAfterMerging, DeepChainsCyclesAndBrokenReferencesAreSafe)
     EXPECT_LE(CountTrianglesAfterMerging(part), 3u + kDepth);
 }
 
-} // namespace
+}  // namespace

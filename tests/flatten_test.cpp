@@ -29,11 +29,14 @@ TEST(MergeGeometry, ResolvesInheritedColoursThroughTheReference)
     for (unsigned r = 0; r < 4; ++r)
         part.MergeGeometry(parent, r, false);
 
-    const std::vector<int> expected = {
-        4,  part.ComplementaryColor(4), 7,   // 24 through 4: its edge colour
-        16, 24,                         7,   // 24 through 16 stays open
-        24, 16,                         7,   // 24 through 24 gives 16
-        36, part.ComplementaryColor(36), 7};
+    const std::vector<int> expected = {4,  part.ComplementaryColor(4),
+                                       7,  // 24 through 4: its edge colour
+                                       16, 24,
+                                       7,  // 24 through 16 stays open
+                                       24, 16,
+                                       7,  // 24 through 24 gives 16
+                                       36, part.ComplementaryColor(36),
+                                       7};
     EXPECT_EQ(FaceColors(part.nodes[parent].mesh), expected);
     EXPECT_EQ(part.ComplementaryColor(4), 12);
     // The child and the references are left as they were.
@@ -46,7 +49,7 @@ TEST(MergeGeometry, PlacesCornersInOrderAndCarriesNormalsOnlyWhenAsked)
     TestPart part;
     const unsigned parent = part.AddNode("parent");
     const unsigned child = part.AddNode("child");
-    part.AddUnitTriangle(parent, 1); // the parent's own face stays first
+    part.AddUnitTriangle(parent, 1);  // the parent's own face stays first
     part.AddUnitTriangle(child, 16);
     const Vector3 n[3] = {Vector3(1, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1)};
     part.nodes[child].mesh.SetFaceNormals(0, 3, n);
@@ -81,8 +84,8 @@ TEST(MergeGeometry, CopiesOnlyTheOriginalTrianglesOfANodeThatPlacesItself)
     const LEGOPolyMesh& mesh = part.nodes[n].mesh;
     EXPECT_EQ(FaceColors(mesh), (std::vector<int>{16, 2, 5, 2}));
     EXPECT_TRUE(SameVector(mesh.GetPolygonVertex(3, 0), Vector3(0, 0, 11)));
-    part.MergeGeometry(n, 1, false); // no such reference
-    part.MergeGeometry(9, 0, false); // no such node
+    part.MergeGeometry(n, 1, false);  // no such reference
+    part.MergeGeometry(9, 0, false);  // no such node
     EXPECT_EQ(mesh.GetPolygonCount(), 4u);
 }
 
@@ -128,10 +131,10 @@ TEST(FlattenToParts, MergesASharedPrimitiveIntoEveryPartOnTheFirstPass)
     part.AddUnitTriangle(stud, 16);
     part.Place(root, static_cast<int>(a), 1);
     part.Place(root, static_cast<int>(b), 2);
-    part.Place(root, static_cast<int>(stud), 3); // the root uses it too
+    part.Place(root, static_cast<int>(stud), 3);  // the root uses it too
     part.Place(b, static_cast<int>(stud), 5, Translation(0, 0, 2));
     part.Place(a, static_cast<int>(stud), 4);
-    part.Place(a, static_cast<int>(stud), 16, Translation(0, 0, 1)); // placed twice
+    part.Place(a, static_cast<int>(stud), 16, Translation(0, 0, 1));  // placed twice
 
     part.FlattenToParts(false);
     // Merges run in node order: root, then a, then b.
@@ -155,8 +158,8 @@ TEST(FlattenNode, IgnoresDeletedNodesMinusOneAndCycles)
     part.AddUnitTriangle(b, 2);
     part.Place(root, static_cast<int>(a), 16);
     part.Place(a, static_cast<int>(b), 16);
-    part.Place(b, static_cast<int>(a), 16); // a cycle
-    part.Place(b, static_cast<int>(b), 16); // and a self-reference
+    part.Place(b, static_cast<int>(a), 16);  // a cycle
+    part.Place(b, static_cast<int>(b), 16);  // and a self-reference
     TestPart before = part;
     part.FlattenNode(0xFFFFFFFFu, false);
     part.FlattenNode(99, false);
@@ -185,7 +188,7 @@ TEST(RemoveNode, ErasesEveryReferenceAndRenumbersTheRest)
     part.Place(4, 2, 5);
     part.Place(4, 1, 6);
     part.Place(4, 4, 7);
-    part.Place(3, 7, 8); // past the end: drops like any higher index
+    part.Place(3, 7, 8);  // past the end: drops like any higher index
 
     TestPart same = part;
     part.RemoveNode(5);
@@ -213,7 +216,7 @@ TEST(RemoveNode, MatchesErasingOneNodeAtATime)
     {
         ReferencePart expected;
         BuildRandomTree(expected, seed, 12 + seed % 9, seed % 3);
-        expected.Place(1, 40, 16); // past the end
+        expected.Place(1, 40, 16);  // past the end
         ReferencePart actual = expected;
         std::mt19937 random(seed);
         for (int step = 0; step < 4; ++step)
@@ -250,7 +253,7 @@ TEST(ScaleNode, ScalesVerticesAndOnlyTheTranslationsOfReferences)
     scaled.m[11] = 16;
     EXPECT_TRUE(SameMatrix(part.nodes[n].children[0].transform, scaled));
     EXPECT_TRUE(SameVector(part.nodes[n].mesh.GetVertex(1), Vector3(2, 2, 3)));
-    part.ScaleNode(7, 2.0, true); // no such node: nothing happens
+    part.ScaleNode(7, 2.0, true);  // no such node: nothing happens
 }
 
 TEST(Flattening, MatchesTheRecursiveScanOnRandomTrees)
@@ -284,4 +287,4 @@ TEST(Flattening, MatchesTheRecursiveScanOnRandomTrees)
     }
 }
 
-} // namespace
+}  // namespace

@@ -1,10 +1,9 @@
-#include "geometry/matrix.h"
-
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 #include <sstream>
+
+#include "geometry/matrix.h"
 
 namespace
 {
@@ -110,7 +109,7 @@ TEST(Matrix4x4Values, TransformAppliesRowsAndTranslation)
     const Matrix4x4 t = m.Transpose();
     EXPECT_EQ(t.m[1], m.m[4]);
     EXPECT_EQ(t.m[12], 10.0);
-    EXPECT_EQ(m.m[3], 10.0); // the receiver is left alone
+    EXPECT_EQ(m.m[3], 10.0);  // the receiver is left alone
     const Matrix4x4 back = t.Transpose();
     for (int i = 0; i < 16; ++i)
         EXPECT_EQ(back.m[i], m.m[i]);
@@ -130,4 +129,4 @@ TEST(Vector3Values, SwapAndOperators)
     ExpectVector(a, 2.0, 2.5, 3.0);
 }
 
-} // namespace
+}  // namespace

@@ -200,7 +200,7 @@ TEST_F(HostileInput, BadNumbersAndCutStatementsEndTheFileWithOneLine)
               bad + " 16 0 0 0 10 0 0 0 10 0\n"})
         {
             if (statement == "3 16 0 0 0 10 0 0 0 99999999999 0\n")
-                continue; // a fine coordinate
+                continue;  // a fine coordinate
             Write("model.ldr", Ref("brick.dat") + statement + Ref("brick.dat", 4));
             const Result result = Convert("model.ldr");
             EXPECT_TRUE(Converted(result, "model.txt")) << statement;
@@ -305,4 +305,4 @@ TEST_F(HostileInput, ModelsThatMultiplyBeyondTheLimitAreRefusedBeforeAnyWork)
     EXPECT_EQ(ReadFile(work / "model.txt"), "yesterday's scene\n");
 }
 
-} // namespace
+}  // namespace

@@ -119,4 +119,4 @@ TEST_F(LargeInput, ASubFileReferencedAMillionTimes)
     EXPECT_TRUE(Reports(result, "Polygons : 1000012\n")) << result.out;
 }
 
-} // namespace
+}  // namespace

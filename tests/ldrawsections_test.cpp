@@ -56,4 +56,4 @@ TEST(LDrawSections, OnlyExactlyZeroAndFileStartASection)
               (Strings{"a@1:0 NOFILE\n0 FILE a\n", "b@4:0 FILE b\n"}));
 }
 
-} // namespace
+}  // namespace

@@ -35,7 +35,7 @@ TEST_P(LDrawReaderTokens, RealTokensReadAsStreamExtractionOrNotAtAll)
     ASSERT_EQ(ParseLDrawReal(c.token, value), c.isReadable);
     if (!c.isReadable)
     {
-        EXPECT_EQ(value, 42.0); // left untouched
+        EXPECT_EQ(value, 42.0);  // left untouched
         return;
     }
     std::istringstream stream(c.token);
@@ -71,7 +71,7 @@ TEST(LDrawReaderTokensReal, PlainDecimalsOfEveryLengthMatchStreamExtraction)
     for (int i = 0; i < 200000; ++i)
     {
         const int digitCount = 1 + static_cast<int>(random() % 24);
-        const int pointAt = static_cast<int>(random() % (digitCount + 2)) - 1; // -1: none
+        const int pointAt = static_cast<int>(random() % (digitCount + 2)) - 1;  // -1: none
         std::string token = random() % 3 == 0 ? "-" : (random() % 7 == 0 ? "+" : "");
         for (int d = 0; d < digitCount; ++d)
         {
@@ -181,4 +181,4 @@ TEST(LDrawReaderTokenizer, CarriageReturnsEndLinesOnlyInTextsWithoutLineFeeds)
     EXPECT_EQ(Tokenize("0 a\r2\r3\n4", true), (Tokens{"0@1", "4@2", "<end 2>"}));
 }
 
-} // namespace
+}  // namespace

@@ -98,4 +98,4 @@ TEST(LegoPartNodes, ClearDestroysEveryNode)
     EXPECT_EQ(part.NewNodeIndex(), 0);
 }
 
-} // namespace
+}  // namespace

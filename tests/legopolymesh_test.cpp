@@ -1,8 +1,7 @@
 #include "model/legopolymesh.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <random>
 
 #include "tests/mesh_compare.h"
@@ -113,7 +112,7 @@ TEST(LegoFaces, ConstColourOfMissingFaceIsZeroAndWritableGrows)
     EXPECT_EQ(view.FaceColor(2), 4);
     mesh.FaceColor(5) = 7;
     EXPECT_EQ(mesh.GetFaceCount(), 6u);
-    ExpectSame(mesh.FaceNormal(4, 3), Vector3(0, 0, 1)); // a grown record
+    ExpectSame(mesh.FaceNormal(4, 3), Vector3(0, 0, 1));  // a grown record
     const Vector3 normals[2] = {{1, 0, 0}, {0, 1, 0}};
     mesh.SetFaceNormals(8, 2, normals);
     EXPECT_EQ(mesh.GetFaceCount(), 9u);
@@ -127,7 +126,7 @@ TEST(LegoFaces, ClearEmptiesFacesAndGeometry)
     const Vector3 corners[3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
     mesh.FaceColor(mesh.AddPolygon(3, corners)) = 4;
     PolyMesh& base = mesh;
-    base.Clear(); // through the virtual slot
+    base.Clear();  // through the virtual slot
     EXPECT_EQ(mesh.GetFaceCount(), 0u);
     EXPECT_EQ(mesh.GetPolygonCount(), 0u);
     EXPECT_EQ(mesh.GetVertexCount(), 0u);
@@ -172,7 +171,7 @@ TEST(LegoNormals, ShallowHingeAveragesSharedCornersAcrossColours)
 TEST(LegoNormals, UnsmoothedNormalsFillAllFourSlotsAndTrimFaceList)
 {
     LEGOPolyMesh mesh = Hinge(30.0);
-    mesh.FaceColor(6) = 2; // more face records than polygons
+    mesh.FaceColor(6) = 2;  // more face records than polygons
     mesh.CreateNormals(false);
     EXPECT_EQ(mesh.GetFaceCount(), 2u);
     for (unsigned f = 0; f < 2; ++f)
@@ -212,15 +211,25 @@ TEST(LegoNormals, LargeGroupsMatchTheLiteralLoop)
         {
             switch ((i * 7 + trial) % 6)
             {
-            case 0: group.push_back(Vector3(0, 0, 1)); break;
-            case 1: group.push_back(Vector3(-0.0, 0, 1)); break;
-            case 2: group.push_back(Vector3(0, 0, 0)); break;
-            case 3: group.push_back(Direction(40.0 + trial, angle(random))); break;
-            case 4: group.push_back(Direction(trial % 2 ? 100.0 : 59.99, angle(random))); break;
-            default:
-                group.push_back(group.empty() ? Vector3(0.6, 0, 0.8)
-                                              : group[random() % group.size()]);
-                break;
+                case 0:
+                    group.push_back(Vector3(0, 0, 1));
+                    break;
+                case 1:
+                    group.push_back(Vector3(-0.0, 0, 1));
+                    break;
+                case 2:
+                    group.push_back(Vector3(0, 0, 0));
+                    break;
+                case 3:
+                    group.push_back(Direction(40.0 + trial, angle(random)));
+                    break;
+                case 4:
+                    group.push_back(Direction(trial % 2 ? 100.0 : 59.99, angle(random)));
+                    break;
+                default:
+                    group.push_back(group.empty() ? Vector3(0.6, 0, 0.8)
+                                                  : group[random() % group.size()]);
+                    break;
             }
         }
         std::vector<Vector3> expected = group;
@@ -248,4 +257,4 @@ TEST(LegoNormals, FansOfThousandsOfDifferentNormalsKeepTheirOwn)
     ExpectSame(group[2001], Vector3(0, 0, 1));
 }
 
-} // namespace
+}  // namespace

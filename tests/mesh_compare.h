@@ -1,8 +1,7 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 
 #include "model/legopolymesh.h"
 #include "tests/reference_mesh.h"
@@ -22,8 +21,8 @@ inline ::testing::AssertionResult MeshesMatch(const ReferenceMesh& expected, con
         if (!SameBits(expected.vertices[i], mesh.GetVertex(i)))
             return ::testing::AssertionFailure() << "vertex " << i << " differs";
     if (expected.edges.size() != mesh.GetEdgeCount())
-        return ::testing::AssertionFailure() << "edge count " << mesh.GetEdgeCount()
-                                             << " expected " << expected.edges.size();
+        return ::testing::AssertionFailure()
+               << "edge count " << mesh.GetEdgeCount() << " expected " << expected.edges.size();
     for (unsigned e = 0; e < mesh.GetEdgeCount(); ++e)
     {
         const _Edge& a = expected.edges[e];

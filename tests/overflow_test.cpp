@@ -61,9 +61,9 @@ TEST(PlacingBeyondTheNumberRange, DropsOnlyTheTrianglesThatOverflowWithOneLinePe
     const unsigned model = part.AddNode("model.ldr", NodeKind::Model);
     const unsigned brick = part.AddNode("brick.dat");
     const unsigned tile = part.AddNode("tile.dat", NodeKind::Primitive);
-    part.AddUnitTriangle(tile, 16);                        // stays finite
-    part.AddUnitTriangle(tile, 16, Vector3(1e300, 0, 0));  // x overflows
-    part.AddUnitTriangle(tile, 16, Vector3(0, -1e300, 0)); // y overflows
+    part.AddUnitTriangle(tile, 16);                         // stays finite
+    part.AddUnitTriangle(tile, 16, Vector3(1e300, 0, 0));   // x overflows
+    part.AddUnitTriangle(tile, 16, Vector3(0, -1e300, 0));  // y overflows
     for (int i = 0; i < 3; ++i)
         part.Place(brick, static_cast<int>(tile), 16, Scale(1e10));
     part.Place(model, static_cast<int>(brick), 4);
@@ -109,4 +109,4 @@ TEST(PlacingBeyondTheNumberRange, BoxesTooLargeToOrientLeaveTheirFacesOut)
     EXPECT_EQ(part.nodes[static_cast<unsigned>(smallBox)].mesh.GetPolygonCount(), 12u);
 }
 
-} // namespace
+}  // namespace

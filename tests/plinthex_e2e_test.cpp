@@ -195,7 +195,7 @@ TEST_F(PlinthexProcess, OutputIsNamedAfterTheModelInTheWorkingFolder)
     std::filesystem::create_directories(work / "models.v2");
     WriteTextFile(work / "models.v2/my.house.v2.ldr", text);
     WriteTextFile(work / "models.v2/cottage", text);
-    WriteTextFile(work / "old\\barn.ldr", text); // a backslash in the name
+    WriteTextFile(work / "old\\barn.ldr", text);  // a backslash in the name
     struct Case
     {
         std::string model;
@@ -388,4 +388,4 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-} // namespace
+}  // namespace

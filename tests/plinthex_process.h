@@ -21,7 +21,7 @@ namespace plinthex_process
 
 struct Result
 {
-    int status = -1; // exit status, or -1 when the process did not exit
+    int status = -1;  // exit status, or -1 when the process did not exit
     std::string out;
     std::string err;
 };
@@ -29,8 +29,8 @@ struct Result
 struct Invocation
 {
     std::vector<std::string> arguments;
-    const char* ldrawDir = nullptr; // LDRAWDIR, unset when null
-    std::string folder;             // working folder
+    const char* ldrawDir = nullptr;  // LDRAWDIR, unset when null
+    std::string folder;              // working folder
     rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
@@ -95,4 +95,4 @@ inline std::string Ref(const std::string& name, int color = 16)
     return "1 " + std::to_string(color) + " 0 0 0 1 0 0 0 1 0 0 0 1 " + name + "\n";
 }
 
-} // namespace plinthex_process
+}  // namespace plinthex_process

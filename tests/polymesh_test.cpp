@@ -1,8 +1,7 @@
 #include "model/polymesh.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 
@@ -13,7 +12,7 @@
 namespace
 {
 
-const double kCell = 1.0 / 65536.0; // the grid's cell width, 2^-16
+const double kCell = 1.0 / 65536.0;  // the grid's cell width, 2^-16
 // Cell borders lie half a cell off the multiples of the cell width.
 const double kBorder = 3.0 + 0.5 * kCell;
 
@@ -61,11 +60,12 @@ void AddBox(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& lo, con
 
 // A tessellated sphere with random windings: a connected group whose
 // orientation must spread across hundreds of shared edges.
-void AddSphere(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& centre,
-               double radius, int rings, int segments, std::mt19937& random)
+void AddSphere(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& centre, double radius,
+               int rings, int segments, std::mt19937& random)
 {
     const double pi = 3.14159265358979323846;
-    auto point = [&](int ring, int segment) {
+    auto point = [&](int ring, int segment)
+    {
         const double theta = pi * ring / rings;
         const double phi = 2.0 * pi * (segment % segments) / segments;
         if (ring == 0)
@@ -102,10 +102,11 @@ void AddSphere(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& cent
 // near-duplicates included, so merges cross cells in every direction.
 Vector3 ClusteredPoint(std::mt19937& random)
 {
-    static const double offsets[] = {0.0,     0.3e-6,  -0.3e-6, 0.5e-6, -0.5e-6, 0.9e-6,
-                                     -0.9e-6, 1e-6,    -1e-6,   1.1e-6, -1.1e-6, 2e-6,
-                                     0.49 * kCell, -0.51 * kCell};
-    auto axis = [&]() {
+    static const double offsets[] = {0.0,     0.3e-6,  -0.3e-6,      0.5e-6,       -0.5e-6,
+                                     0.9e-6,  -0.9e-6, 1e-6,         -1e-6,        1.1e-6,
+                                     -1.1e-6, 2e-6,    0.49 * kCell, -0.51 * kCell};
+    auto axis = [&]()
+    {
         const double base = static_cast<double>(static_cast<int>(random() % 9) - 4) * 0.5 * kCell +
                             static_cast<double>(random() % 3);
         return base + offsets[random() % (sizeof offsets / sizeof offsets[0])];
@@ -154,8 +155,8 @@ TEST(PolyMeshWelding, NonFiniteNeverMergesAndHugeValuesMergeOnOtherAxes)
     const double nan = std::numeric_limits<double>::quiet_NaN();
     PolyMesh mesh;
     ReferenceMesh reference;
-    const Vector3 points[] = {{inf, 0, 0}, {inf, 0, 0},     {nan, 1, 1},       {nan, 1, 1},
-                              {1e15, 0, 0}, {1e15, 5e-7, 0}, {-1e300, 2, 2},   {-1e300, 2, 2},
+    const Vector3 points[] = {{inf, 0, 0},  {inf, 0, 0},          {nan, 1, 1},    {nan, 1, 1},
+                              {1e15, 0, 0}, {1e15, 5e-7, 0},      {-1e300, 2, 2}, {-1e300, 2, 2},
                               {1e13, 1, 1}, {1e13, 1, 1.5e-6 + 1}};
     for (unsigned i = 0; i + 2 < 10; i += (i == 6 ? 1 : 2))
     {
@@ -176,9 +177,15 @@ TEST(PolyMeshWelding, ValuesAroundTheEndOfTheGridMergeAsTheScanMerges)
     const double below = std::nextafter(edge, 0.0);
     PolyMesh mesh;
     ReferenceMesh reference;
-    const Vector3 points[] = {{below, 1, 2},          {edge, 1, 2},         {edge, 1 + 5e-7, 2},
-                              {-edge, 3, 4},          {-below, 3, 4},       {below, 1, 2 + 9e-7},
-                              {std::nextafter(edge, 1e300), 1, 2}, {edge, 5e-7, 0}, {edge, 0, 0}};
+    const Vector3 points[] = {{below, 1, 2},
+                              {edge, 1, 2},
+                              {edge, 1 + 5e-7, 2},
+                              {-edge, 3, 4},
+                              {-below, 3, 4},
+                              {below, 1, 2 + 9e-7},
+                              {std::nextafter(edge, 1e300), 1, 2},
+                              {edge, 5e-7, 0},
+                              {edge, 0, 0}};
     for (unsigned i = 0; i + 2 < 9; ++i)
     {
         AddTriangle(mesh, points[i], points[i + 1], points[i + 2]);
@@ -202,7 +209,7 @@ TEST(PolyMeshWelding, MovedVerticesAreFoundWhereTheyNowAre)
     reference.vertices[0] = Vector3(5, 5, 5);
     AddTriangle(mesh, {1, 0, 0}, {5, 5, 5}, {0, 0, 0});
     AddTriangle(reference, {1, 0, 0}, {5, 5, 5}, {0, 0, 0});
-    EXPECT_EQ(mesh.GetPolygon(1).vertexIndices[0], 1u); // the lower of two equal vertices
+    EXPECT_EQ(mesh.GetPolygon(1).vertexIndices[0], 1u);  // the lower of two equal vertices
     EXPECT_TRUE(MeshesMatch(reference, mesh));
 }
 
@@ -249,7 +256,8 @@ TEST(PolyMeshNormals, FollowCornerOrderAndStoredVertices)
     AddTriangle(mesh, {5, 5, 5}, {5 + 0.5e-6, 5, 5}, {6, 5, 5});
     const Vector3 quad[4] = {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}, {7, 7, 7}};
     mesh.AddPolygon(4, quad);
-    auto expect = [&](unsigned p, double x, double y, double z) {
+    auto expect = [&](unsigned p, double x, double y, double z)
+    {
         const Vector3 n = mesh.GetPolygonNormal(p);
         EXPECT_EQ(n.x, x) << p;
         EXPECT_EQ(n.y, y) << p;
@@ -259,7 +267,7 @@ TEST(PolyMeshNormals, FollowCornerOrderAndStoredVertices)
     expect(1, 0, 0, -1);
     expect(2, 0, 0, 0);
     expect(4, 0, 0, 0);
-    expect(5, -1, 0, 0); // a quad's normal comes from its first three corners
+    expect(5, -1, 0, 0);  // a quad's normal comes from its first three corners
     EXPECT_EQ(mesh.GetPolygonVertexCount(5), 4u);
 }
 
@@ -311,7 +319,8 @@ TEST(PolyMeshFixNormals, BoxWithMixedWindingsTurnsOutwardOrInward)
         {
             const _Edge& edge = mesh.GetEdge(e);
             ASSERT_NE(edge.polygonB, -1);
-            auto runsLoToHi = [&](int p) {
+            auto runsLoToHi = [&](int p)
+            {
                 const _Polygon& polygon = mesh.GetPolygon(static_cast<unsigned>(p));
                 for (unsigned k = 0; k < 3; ++k)
                     if (polygon.vertexIndices[k] == edge.vertexLo)
@@ -335,9 +344,8 @@ TEST(PolyMeshFixNormals, EachGroupIsDecidedByItsLowestPolygonAgainstTheCommonCen
     mesh.FixNormals(true);
     reference.FixNormals(true);
     EXPECT_TRUE(MeshesMatch(reference, mesh));
-    auto facing = [&](unsigned p, const Vector3& boxCentre) {
-        return mesh.GetPolygonNormal(p).Dot(mesh.GetPolygonVertex(p, 0) - boxCentre);
-    };
+    auto facing = [&](unsigned p, const Vector3& boxCentre)
+    { return mesh.GetPolygonNormal(p).Dot(mesh.GetPolygonVertex(p, 0) - boxCentre); };
     for (unsigned p = 0; p < 12; ++p)
         EXPECT_GT(facing(p, {0.5, 0.5, 0.5}), 0.0) << p;
     for (unsigned p = 12; p < 24; ++p)
@@ -363,7 +371,7 @@ TEST(PolyMeshFixNormals, DeepGroupNeedsNoDeepRecursion)
         const double x = i;
         const Vector3 a(x, 0, 0), b(x + 1, 0, 0), c(x, 1, 0), d(x + 1, 1, 0);
         AddTriangle(mesh, a, b, c);
-        AddTriangle(mesh, d, b, c); // reversed
+        AddTriangle(mesh, d, b, c);  // reversed
     }
     mesh.FixNormals(true);
     const double first = mesh.GetPolygonNormal(0).z;
@@ -377,7 +385,7 @@ TEST(PolyMeshLookups, ReleasedLookupsAreRebuiltWithTheSameResults)
     ReferenceMesh reference;
     LEGOPolyMesh mesh;
     AddSphere(reference, mesh, {0, 0, 0}, 2.0, 8, 12, random);
-    mesh.GetEdgeCount(); // edges recorded, then their index dropped
+    mesh.GetEdgeCount();  // edges recorded, then their index dropped
     mesh.ReleaseLookups();
     for (int i = 0; i < 200; ++i)
         AddBoth(reference, mesh, ClusteredPoint(random), ClusteredPoint(random),
@@ -435,4 +443,4 @@ TEST_P(PolyMeshEquivalence, BuildOrientAndSmoothMatchTheLiteralAlgorithms)
 
 INSTANTIATE_TEST_SUITE_P(RandomMeshes, PolyMeshEquivalence, ::testing::Range(1u, 13u));
 
-} // namespace
+}  // namespace

@@ -89,4 +89,4 @@ TEST(LDrawReaderRealModels, ReadEverySharedModelAgainstTheSharedLibrary)
     EXPECT_GT(modelCount, 0u);
 }
 
-} // namespace
+}  // namespace

@@ -90,4 +90,4 @@ protected:
     std::string err;
 };
 
-} // namespace reader_files
+}  // namespace reader_files

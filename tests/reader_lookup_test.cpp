@@ -29,19 +29,19 @@ std::vector<int> ChildNodes(const _LegoNode& node)
 
 TEST_F(LDrawReaderFiles, ReadsEmbeddedFilesOfAMultiPartModelWhenReferenced)
 {
-    Write("model.mpd", "0 Title\n" +                           // 1
-                           Ref("sub.ldr", 4) +                 // 2: before any FILE line
-                           "0 FILE main.ldr\n" +               // 3
-                           Ref("Sub.LDR", 2) + kTriangle +     // 4, 5
-                           "0 NOFILE\n" + kTriangle +          // 6, 7: in no section
-                           "0 FILE  SUB.ldr \r\n" +            // 8
-                           Ref("nested.ldr") +                 // 9
-                           Ref("Main.ldr") +                   // 10: back to the first section
-                           "0 FILE dir\\nested.ldr\n" +        // 11
-                           kDegenerate + kTriangle +           // 12, 13
-                           "3 16 1 2\n" +                      // 14: cut short by the next section
-                           "0 FILE unused.ldr\n" + kTriangle + // 15, 16
-                           "0 FILE sub.ldr\n" + kTriangle + kTriangle); // a second of that name
+    Write("model.mpd", "0 Title\n" +                            // 1
+                           Ref("sub.ldr", 4) +                  // 2: before any FILE line
+                           "0 FILE main.ldr\n" +                // 3
+                           Ref("Sub.LDR", 2) + kTriangle +      // 4, 5
+                           "0 NOFILE\n" + kTriangle +           // 6, 7: in no section
+                           "0 FILE  SUB.ldr \r\n" +             // 8
+                           Ref("nested.ldr") +                  // 9
+                           Ref("Main.ldr") +                    // 10: back to the first section
+                           "0 FILE dir\\nested.ldr\n" +         // 11
+                           kDegenerate + kTriangle +            // 12, 13
+                           "3 16 1 2\n" +                       // 14: cut short by the next section
+                           "0 FILE unused.ldr\n" + kTriangle +  // 15, 16
+                           "0 FILE sub.ldr\n" + kTriangle + kTriangle);  // a second of that name
     ASSERT_TRUE(ReadModel("model.mpd"));
     const std::string path = "Error: " + root + "model.mpd:";
     EXPECT_EQ(err, path + "nested.ldr" + kDegenerateLine + path +
@@ -212,4 +212,4 @@ TEST_F(LDrawReaderFiles, ReadsDirectColoursWhereverAColourStands)
     EXPECT_EQ(Node(0).children[0].color, 0x2123456);
 }
 
-} // namespace
+}  // namespace

@@ -277,4 +277,4 @@ TEST_F(LDrawReaderFiles, ReadsFilesWithCarriageReturnLineEnds)
     EXPECT_EQ(Node(1).mesh.GetPolygonCount(), 1u);
 }
 
-} // namespace
+}  // namespace

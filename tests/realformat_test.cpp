@@ -153,4 +153,4 @@ TEST(RealFormat, MillionsOfValuesMatchPrintf)
     EXPECT_GT(check.checked, 4000000);
 }
 
-} // namespace
+}  // namespace

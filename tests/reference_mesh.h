@@ -113,8 +113,8 @@ struct ReferenceMesh
             const std::vector<unsigned>& oc = polygons[o].vertexIndices;
             const unsigned m = static_cast<unsigned>(oc.size());
             const unsigned k = Position(oc, e.vertexLo);
-            const bool flip = hiToLo ? oc[(m + k - 1) % m] == e.vertexHi
-                                     : oc[(k + 1) % m] == e.vertexHi;
+            const bool flip =
+                hiToLo ? oc[(m + k - 1) % m] == e.vertexHi : oc[(k + 1) % m] == e.vertexHi;
             if (flip)
                 Flip(static_cast<unsigned>(o));
             visited[o] = true;

@@ -13,7 +13,7 @@ namespace
 struct Line
 {
     unsigned tabs;
-    std::string text; // after the leading tabs
+    std::string text;  // after the leading tabs
 };
 
 bool StartsWith(const std::string& s, const std::string& prefix)
@@ -95,9 +95,9 @@ private:
     // Where a LEVEL stands decides what it may hold.
     enum class Place
     {
-        Top,   // the root or a Bounding Boxes LEVEL: wrappers, then a TRISET
-        Parts, // the Parts LEVEL: part LEVELs only
-        Part,  // inside Parts: bare INSTANCEs, then a TRISET
+        Top,    // the root or a Bounding Boxes LEVEL: wrappers, then a TRISET
+        Parts,  // the Parts LEVEL: part LEVELs only
+        Part,   // inside Parts: bare INSTANCEs, then a TRISET
     };
 
     bool Parse()
@@ -202,8 +202,8 @@ private:
         if (next >= lines.size())
             return FailAt(next, "the file ends where \"" + text + "\" belongs");
         if (lines[next].tabs != tabs || lines[next].text != text)
-            return FailAt(next, "expected \"" + text + "\" after " + std::to_string(tabs) +
-                                    " tabs");
+            return FailAt(next,
+                          "expected \"" + text + "\" after " + std::to_string(tabs) + " tabs");
         ++next;
         return true;
     }
@@ -214,8 +214,8 @@ private:
         if (next >= lines.size())
             return FailAt(next, "the file ends where \"" + prefix + "\" belongs");
         if (lines[next].tabs != tabs || !StartsWith(lines[next].text, prefix))
-            return FailAt(next, "expected \"" + prefix + "...\" after " + std::to_string(tabs) +
-                                    " tabs");
+            return FailAt(next,
+                          "expected \"" + prefix + "...\" after " + std::to_string(tabs) + " tabs");
         rest = lines[next].text.substr(prefix.size());
         ++next;
         return true;
@@ -273,7 +273,7 @@ private:
         unsigned levelCount = 0;
         bool hasTriset = false;
         std::string wrappedSource;
-        PartLevel level; // what this LEVEL shows
+        PartLevel level;  // what this LEVEL shows
         while (next < lines.size() && lines[next].tabs == d + 1)
         {
             const std::string& text = lines[next].text;
@@ -313,7 +313,7 @@ private:
                 if (!ParseTriset(d + 1, name, level.faces))
                     return false;
                 hasTriset = true;
-                break; // the mesh comes last
+                break;  // the mesh comes last
             }
             else
                 break;
@@ -446,20 +446,20 @@ private:
 
     struct PartLevel
     {
-        unsigned faces = 0;               // of its own TRISET
-        std::vector<std::string> sources; // the LEVELs it places, in order
+        unsigned faces = 0;                // of its own TRISET
+        std::vector<std::string> sources;  // the LEVELs it places, in order
         std::uint64_t placedFaces = 0;
         bool isCounted = false;
         bool isBeingCounted = false;
     };
-    std::map<std::string, PartLevel> partLevels; // the first of a name
+    std::map<std::string, PartLevel> partLevels;  // the first of a name
     PartLevel root;
     bool isRootSeen = false;
-    std::string wrappedLevelSource;                           // of the wrapper parsed last
-    std::vector<std::pair<std::string, std::size_t>> sources; // name, line of its INSTANCE
+    std::string wrappedLevelSource;                            // of the wrapper parsed last
+    std::vector<std::pair<std::string, std::size_t>> sources;  // name, line of its INSTANCE
 };
 
-} // namespace
+}  // namespace
 
 SceneCheck CheckScene(const std::string& text)
 {
@@ -468,8 +468,8 @@ SceneCheck CheckScene(const std::string& text)
 
 bool ParseStats(const std::string& text, SceneCounts& counts)
 {
-    const char* const labels[] = {"Polygons : ", "Vertices : ", "Meshes   : ", "Instances: ",
-                                  "Levels   : "};
+    const char* const labels[] = {
+        "Polygons : ", "Vertices : ", "Meshes   : ", "Instances: ", "Levels   : "};
     unsigned* const fields[] = {&counts.polygons, &counts.vertices, &counts.meshes,
                                 &counts.instances, &counts.levels};
     std::istringstream in(text);

@@ -1,8 +1,7 @@
 #include "tests/scene_check.h"
 
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <vector>
 
 #include "tests/worked_example.h"
@@ -58,8 +57,8 @@ TEST(SceneCheck, AcceptsTheWorkedExampleAndCountsLikeTheStatistics)
     const SceneCheck check = CheckScene(Join(scene));
     ASSERT_TRUE(check.ok) << check.error;
     SceneCounts stats;
-    ASSERT_TRUE(ParseStats(
-        "Polygons : 1\nVertices : 3\nMeshes   : 1\nInstances: 1\nLevels   : 2\n", stats));
+    ASSERT_TRUE(ParseStats("Polygons : 1\nVertices : 3\nMeshes   : 1\nInstances: 1\nLevels   : 2\n",
+                           stats));
     EXPECT_TRUE(check.counts == stats);
     EXPECT_FALSE(ParseStats("Polygons : 1\nVertices : 3\nMeshes   : x\n", stats));
 
@@ -127,7 +126,7 @@ TEST(SceneCheck, CountsTheFacesTheRootPlaces)
     const Scene wrapper = PairWrapper();
     Scene scene = WorkedExample();
     EXPECT_EQ(CheckScene(Join(scene)).placedPolygons, 1u);
-    scene.insert(scene.begin() + 17, wrapper.begin(), wrapper.end()); // into the root
+    scene.insert(scene.begin() + 17, wrapper.begin(), wrapper.end());  // into the root
 
     Scene placing = scene;
     const Scene pair = PairLevel("pair.dat", "tri.dat");
@@ -207,4 +206,4 @@ TEST(SceneCheck, RejectsBrokenScenes)
     EXPECT_FALSE(CheckScene(unterminated).ok);
 }
 
-} // namespace
+}  // namespace

@@ -68,9 +68,9 @@ std::string Lines(std::initializer_list<std::pair<int, const char*>> lines)
 struct Written
 {
     bool ok = false;
-    std::string text;   // the file
-    std::string stats;  // DumpStats
-    std::string errors; // standard error during Write
+    std::string text;    // the file
+    std::string stats;   // DumpStats
+    std::string errors;  // standard error during Write
 };
 
 Written WriteTo(WriteTriset& writer, const std::string& path, const LegoPart& part,
@@ -479,4 +479,4 @@ TEST(WriteTrisetFile, FilesInTheMemoryFolderUnderDevAreOrdinaryFiles)
     EXPECT_NE(after.st_ino, before.st_ino);
 }
 
-} // namespace
+}  // namespace
