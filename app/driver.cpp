@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <iostream>
 #include <system_error>
+#include <vector>
 
+#include "app/options.h"
 #include "clean/expansion.h"
 #include "model/legopart.h"
 #include "model/stagetimer.h"
@@ -41,14 +43,14 @@ CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldra
     return command;
 }
 
-std::string OutputNameFor(const std::string& modelPath)
+std::string OutputNameFor(const std::string& modelPath, const char* extension)
 {
     const std::size_t separator = modelPath.find_last_of("/\\");
     std::string name = separator == std::string::npos ? modelPath : modelPath.substr(separator + 1);
     // Cut at the first dot, not the last: car.old.ldr gives car.txt.
     const std::size_t dot = name.find('.');
     if (dot != std::string::npos)
-        name.replace(dot, std::string::npos, ".txt");
+        name.replace(dot, std::string::npos, extension);
     return name;
 }
 
@@ -76,9 +78,13 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
 
 }  // namespace
 
-int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
-                 const std::string& outputPath, const ConversionLimits& limits)
+int ConvertModel(const ConversionRequest& request)
 {
+    const std::string& ldrawDir = request.ldrawDir;
+    const std::string& modelPath = request.modelPath;
+    const std::string& outputPath = request.outputPath;
+    const std::uint64_t maxTriangles =
+        request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
@@ -89,9 +95,9 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
         std::cerr << "Error: reading file " << modelPath << " failed\n";
         return kExitFailure;
     }
-    if (CountTrianglesAfterMerging(part) > limits.maxTriangles)
+    if (CountTrianglesAfterMerging(part) > maxTriangles)
     {
-        std::cerr << "Error: " << modelPath << " expands to more than " << limits.maxTriangles
+        std::cerr << "Error: " << modelPath << " expands to more than " << maxTriangles
                   << " triangles; not converted\n";
         return kExitFailure;
     }
@@ -125,14 +131,66 @@ int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
     return isWritten ? kExitSuccess : kExitFailure;
 }
 
+namespace
+{
+
+bool EndsWithGlb(const std::string& name)
+{
+    if (name.size() < 4)
+        return false;
+    std::string end = name.substr(name.size() - 4);
+    for (char& c : end)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return end == ".glb";
+}
+
+}  // namespace
+
 int RunPlinthex(int argc, const char* const* argv)
 {
-    const CommandLine command = ParseCommandLine(argc, argv, std::getenv("LDRAWDIR"));
+    ConversionRequest request;
+    const ParsedOptions options = ParseOptions(argc, argv, request);
+    if (!options.error.empty())
+    {
+        std::cerr << "Error: " << options.error << '\n';
+        return kExitBadOption;
+    }
+    if (options.showHelp)
+    {
+        PrintUsage(std::cout);
+        PrintOptionHelp(std::cout);
+        std::cout.flush();
+        return kExitSuccess;
+    }
+    if (options.showVersion)
+    {
+        std::cout << "plinthex " << PLINTHEX_VERSION << '\n' << std::flush;
+        return kExitSuccess;
+    }
+
+    std::vector<const char*> positional;
+    positional.push_back(argc > 0 ? argv[0] : "plinthex");
+    for (const std::string& argument : options.positional)
+        positional.push_back(argument.c_str());
+    const CommandLine command = ParseCommandLine(static_cast<int>(positional.size()),
+                                                 positional.data(), std::getenv("LDRAWDIR"));
     if (command.showUsage)
     {
         PrintUsage(std::cout);
         std::cout.flush();
         return command.usageStatus;
     }
-    return ConvertModel(command.ldrawDir, command.modelPath, command.outputPath);
+    request.ldrawDir = command.ldrawDir;
+    request.modelPath = command.modelPath;
+    const bool outputGiven = positional.size() >= 4;
+    if (!options.formatGiven && outputGiven && EndsWithGlb(command.outputPath))
+        request.format = OutputFormat::Glb;
+    request.outputPath = command.outputPath;
+    if (!outputGiven && request.format == OutputFormat::Glb)
+    {
+        request.outputPath = OutputNameFor(command.modelPath, ".glb");
+        if (!EndsWithGlb(request.outputPath))
+            request.outputPath += ".glb";
+    }
+    return ConvertModel(request);
 }

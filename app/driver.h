@@ -4,10 +4,13 @@
 #include <ostream>
 #include <string>
 
+#include "app/conversion.h"
+
 // Exit statuses of the program.
 constexpr int kExitSuccess = 0;
 constexpr int kExitNoLibrary = 1;  // no library folder known: the usage text
 constexpr int kExitFailure = -1;   // model not read or scene not written; 255 to the shell
+constexpr int kExitBadOption = 2;  // an unknown option or a bad option value
 
 // What one run is asked to do.
 struct CommandLine
@@ -24,10 +27,11 @@ struct CommandLine
 // arguments decides which is which.
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable);
 
-// The scene file name for a model: its base name after the last '/' or '\',
-// cut at its first '.', plus ".txt"; a name without '.' stays as it is. The
-// file goes to the current folder, never beside the model.
-std::string OutputNameFor(const std::string& modelPath);
+// The output file name for a model: its base name after the last '/' or '\',
+// cut at its first '.', plus `extension` (".txt" for scene files); a name
+// without '.' stays as it is. The file goes to the current folder, never
+// beside the model.
+std::string OutputNameFor(const std::string& modelPath, const char* extension = ".txt");
 
 void PrintUsage(std::ostream& out);
 
@@ -39,17 +43,11 @@ void PrintUsage(std::ostream& out);
 // file of a few kilobytes could otherwise ask for more than any machine holds.
 constexpr std::uint64_t kDefaultTriangleLimit = 10000000;
 
-struct ConversionLimits
-{
-    std::uint64_t maxTriangles = kDefaultTriangleLimit;
-};
-
-// Reads the model with its library files, writes the scene file and prints
+// Reads the model with its library files, writes the output file and prints
 // the statistics. Returns the exit status. A model that would expand beyond
 // the limits is refused after reading, with one "Error: " line.
-int ConvertModel(const std::string& ldrawDir, const std::string& modelPath,
-                 const std::string& outputPath,
-                 const ConversionLimits& limits = ConversionLimits());
+int ConvertModel(const ConversionRequest& request);
 
-// The whole program: reads LDRAWDIR, then shows the usage text or converts.
+// The whole program: takes the options out, reads LDRAWDIR, then shows the
+// usage text, the help or the version, or converts.
 int RunPlinthex(int argc, const char* const* argv);

@@ -176,14 +176,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         WriteWholeFile(workspace.Path(kFilePaths[i]), files[i]);
     const std::string outputPath = workspace.Path("out.txt");
 
-    ConversionLimits limits;
-    limits.maxTriangles = kFuzzTriangleLimit;
+    ConversionRequest request;
+    request.ldrawDir = workspace.Path("lib");
+    request.modelPath = workspace.Path("model.ldr");
+    request.outputPath = outputPath;
+    request.maxTriangles = kFuzzTriangleLimit;
     // Console output costs time and says nothing the checks below miss.
     static const bool isQuiet = std::getenv("PLINTHEX_FUZZ_VERBOSE") == nullptr;
     std::streambuf* const out = isQuiet ? std::cout.rdbuf(&silence) : std::cout.rdbuf();
     std::streambuf* const err = isQuiet ? std::cerr.rdbuf(&silence) : std::cerr.rdbuf();
-    const int status =
-        ConvertModel(workspace.Path("lib"), workspace.Path("model.ldr"), outputPath, limits);
+    const int status = ConvertModel(request);
     std::cout.rdbuf(out);
     std::cerr.rdbuf(err);
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "app/options.h"
+
 namespace
 {
 
@@ -75,3 +77,53 @@ TEST(CommandLineChoice, OutputNamesComeFromTheModelsBaseName)
 }
 
 }  // namespace
+
+namespace
+{
+
+ParsedOptions Options(std::vector<const char*> arguments, ConversionRequest& request)
+{
+    arguments.insert(arguments.begin(), "plinthex");
+    return ParseOptions(static_cast<int>(arguments.size()), arguments.data(), request);
+}
+
+}  // namespace
+
+TEST(CommandLineOptions, AreTakenOutAnywhereAndALoneDashDashEndsThem)
+{
+    ConversionRequest request;
+    ParsedOptions parsed =
+        Options({"--jobs=3", "lib", "--skip-missing", "m.ldr", "--", "--out.txt"}, request);
+    EXPECT_EQ(parsed.error, "");
+    EXPECT_EQ(parsed.positional, (std::vector<std::string>{"lib", "m.ldr", "--out.txt"}));
+    EXPECT_EQ(request.jobs, 3u);
+    EXPECT_TRUE(request.skipMissing);
+
+    request = ConversionRequest();
+    parsed = Options({"--colors=ldconfig", "--format=glb", "--preview-size=64x48", "a"}, request);
+    EXPECT_EQ(parsed.error, "");
+    EXPECT_EQ(request.colourSource, "ldconfig");
+    EXPECT_EQ(request.format, OutputFormat::Glb);
+    EXPECT_TRUE(parsed.formatGiven);
+    EXPECT_EQ(request.previewWidth, 64u);
+    EXPECT_EQ(request.previewHeight, 48u);
+}
+
+TEST(CommandLineOptions, UnknownOptionsAndBadValuesAreNamed)
+{
+    const std::pair<std::vector<const char*>, std::string> cases[] = {
+        {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"--jobs=0"}, "--jobs needs a whole number from 1 to 1024, not '0'"},
+        {{"--jobs"}, "--jobs needs a value: --jobs=N"},
+        {{"--help=yes"}, "--help takes no value"},
+        {{"--format=obj"}, "--format needs triset or glb, not 'obj'"},
+        {{"--max-triangles=12x"}, "--max-triangles needs a whole number of at least 1, not '12x'"},
+        {{"--preview-size=10"},
+         "--preview-size needs WIDTHxHEIGHT, each from 1 to 16384, not '10'"},
+    };
+    for (const auto& [arguments, error] : cases)
+    {
+        ConversionRequest request;
+        EXPECT_EQ(Options(arguments, request).error, error);
+    }
+}
