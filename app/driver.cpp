@@ -9,6 +9,7 @@
 #include "app/options.h"
 #include "clean/expansion.h"
 #include "model/legopart.h"
+#include "model/parallel.h"
 #include "model/stagetimer.h"
 #include "output/writetriset.h"
 #include "reader/ldrawreader.h"
@@ -83,6 +84,7 @@ int ConvertModel(const ConversionRequest& request)
     const std::string& ldrawDir = request.ldrawDir;
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
+    Parallel::SetJobs(request.jobs);
     const std::uint64_t maxTriangles =
         request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)

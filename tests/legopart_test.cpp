@@ -1,6 +1,11 @@
 #include "model/legopart.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <stdexcept>
+#include <vector>
+
+#include "model/parallel.h"
 
 namespace
 {
@@ -99,3 +104,27 @@ TEST(LegoPartNodes, ClearDestroysEveryNode)
 }
 
 }  // namespace
+
+TEST(ParallelFor, CoversEveryIndexOnceForAnyJobNumber)
+{
+    for (unsigned jobs : {1u, 2u, 7u})
+    {
+        Parallel::SetJobs(jobs);
+        std::vector<int> seen(1001, 0);
+        Parallel::For(seen.size(), 10,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t i = begin; i < end; ++i)
+                              ++seen[i];
+                      });
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 1001) << jobs;
+        EXPECT_THROW(Parallel::For(100, 1,
+                                   [](std::size_t begin, std::size_t)
+                                   {
+                                       if (begin >= 50)
+                                           throw std::runtime_error("piece failed");
+                                   }),
+                     std::runtime_error);
+    }
+    Parallel::SetJobs(0);
+}

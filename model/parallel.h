@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+// A fixed number of worker threads for work split into independent pieces.
+// The split is deterministic: the same count and job number always give the
+// same ranges, so results that are put together in range order are the same
+// for every job number.
+namespace Parallel
+{
+
+// The number of threads work may use (1 or more). Until set, one per core.
+unsigned Jobs();
+// Sets the number of threads; 0 means one per core.
+void SetJobs(unsigned jobs);
+
+// Calls body(begin, end) for consecutive ranges that together cover
+// [0, count), on up to Jobs() threads at once; returns when all are done.
+// Ranges are at least `grain` long (except the last). The calling thread
+// takes part. An exception thrown by a body is rethrown here after every
+// range has ended.
+void For(std::size_t count, std::size_t grain,
+         const std::function<void(std::size_t begin, std::size_t end)>& body);
+
+}  // namespace Parallel
