@@ -119,9 +119,9 @@ TEST(ParallelFor, CoversEveryIndexOnceForAnyJobNumber)
                       });
         EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 1001) << jobs;
         EXPECT_THROW(Parallel::For(100, 1,
-                                   [](std::size_t begin, std::size_t)
+                                   [](std::size_t, std::size_t end)
                                    {
-                                       if (begin >= 50)
+                                       if (end > 50)
                                            throw std::runtime_error("piece failed");
                                    }),
                      std::runtime_error);
