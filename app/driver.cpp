@@ -135,7 +135,7 @@ int ConvertModel(const ConversionRequest& request)
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, true);
+        isWritten = writer.Write(outputPath.c_str(), part, part.Colours(), true);
     StageTimer::Mark("write");
     writer.DumpStats(std::cout);
     std::cout.flush();
