@@ -18,15 +18,9 @@ int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead)
     std::cout << "Instancing parts\n" << std::flush;
     const InstancedScene scene = BuildInstancedScene(asRead);
     StageTimer::Mark("instance");
-    const MaterialColourOf colours = [&](int code)
-    {
-        MaterialColour colour;
-        asRead.LEGOColorRGBA(code, colour.red, colour.green, colour.blue, colour.alpha);
-        return colour;
-    };
     std::cout << "Writing file " << request.outputPath << '\n' << std::flush;
     WriteGlb writer;
-    const bool isWritten = writer.Write(request.outputPath, scene, colours);
+    const bool isWritten = writer.Write(request.outputPath, scene, asRead.Colours());
     StageTimer::Mark("write");
     if (isWritten)
         writer.DumpStats(std::cout);

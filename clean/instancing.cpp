@@ -34,7 +34,7 @@ struct GeometrySource
 class SceneBuilder
 {
 public:
-    SceneBuilder(const LegoPart& tree, const EdgeColourOf& edges) : part(tree), edgeOf(edges) {}
+    SceneBuilder(const LegoPart& tree, const ColorTable& table) : part(tree), colours(table) {}
     InstancedScene Build();
 
 private:
@@ -43,7 +43,7 @@ private:
     void FillMeshes();
 
     const LegoPart& part;
-    const EdgeColourOf& edgeOf;
+    const ColorTable& colours;
     InstancedScene scene;
     std::map<GeometrySource, int> sourceIndex;
     std::vector<GeometrySource> sources;
@@ -103,7 +103,7 @@ void SceneBuilder::PlaceNodes()
         SceneNode node;
         node.name = child.name;
         node.transform = instance.transform;
-        node.color = Resolve(instance.color, frame.color, edgeOf);
+        node.color = Resolve(instance.color, frame.color, colours);
         if (!isModel)
             node.mesh = MeshFor({c, false}, node.color);
         else if (child.mesh.GetPolygonCount() != 0)
@@ -124,7 +124,7 @@ void SceneBuilder::FillMeshes()
 {
     std::vector<PartGeometry> geometry(sources.size());
     {
-        instancing::LibraryMerger merger(part, edgeOf);
+        instancing::LibraryMerger merger(part, colours);
         std::vector<LEGOPolyMesh> meshes(sources.size());
         for (std::size_t s = 0; s < sources.size(); ++s)
         {
@@ -168,7 +168,7 @@ void SceneBuilder::FillMeshes()
                           for (std::size_t f = 0; f < g.colors.size(); ++f)
                           {
                               std::vector<std::uint32_t>& indices =
-                                  byColor[Resolve(g.colors[f], color, edgeOf)];
+                                  byColor[Resolve(g.colors[f], color, colours)];
                               indices.insert(indices.end(), &g.corners[3 * f],
                                              &g.corners[3 * f] + 3);
                           }
@@ -212,14 +212,14 @@ std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b)
 
 }  // namespace
 
-InstancedScene BuildInstancedScene(const LegoPart& asRead, const EdgeColourOf& edgeOf)
+InstancedScene BuildInstancedScene(const LegoPart& asRead, const ColorTable& colours)
 {
-    return SceneBuilder(asRead, edgeOf).Build();
+    return SceneBuilder(asRead, colours).Build();
 }
 
 InstancedScene BuildInstancedScene(const LegoPart& asRead)
 {
-    return BuildInstancedScene(asRead, [&](int code) { return asRead.ComplementaryColor(code); });
+    return BuildInstancedScene(asRead, asRead.Colours());
 }
 
 std::uint64_t CountScenePlacements(const LegoPart& asRead)

@@ -1,13 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 #include "model/instancedscene.h"
 #include "model/legopart.h"
-
-// The edge colour of a colour code: the colour table's complement.
-using EdgeColourOf = std::function<int(int code)>;
 
 // The model as instanced parts, from the part tree as the reader built it
 // (before any cleaning; the tree is not changed).
@@ -24,9 +20,9 @@ using EdgeColourOf = std::function<int(int code)>;
 //
 // A sub-model placed n times is n subtrees of nodes; callers bound the size
 // with CountScenePlacements first. A reference that would close a cycle is
-// left out.
-InstancedScene BuildInstancedScene(const LegoPart& asRead, const EdgeColourOf& edgeOf);
-// The same with the built-in colour table's edge colours.
+// left out. Edge colours come from `colours`.
+InstancedScene BuildInstancedScene(const LegoPart& asRead, const ColorTable& colours);
+// The same with the tree's own colour table.
 InstancedScene BuildInstancedScene(const LegoPart& asRead);
 
 // The number of nodes BuildInstancedScene makes for the tree, counting

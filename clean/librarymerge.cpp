@@ -49,7 +49,7 @@ void UnitNormal(const Vector3& n, float out[3])
 namespace instancing
 {
 
-int Resolve(int face, int placed, const EdgeColourOf& edgeOf)
+int Resolve(int face, int placed, const ColorTable& colours)
 {
     if (face == LDrawColor::Main)
         return placed;
@@ -57,7 +57,7 @@ int Resolve(int face, int placed, const EdgeColourOf& edgeOf)
         return face;
     if (placed == LDrawColor::Main)
         return LDrawColor::Edge;
-    return edgeOf(placed);
+    return colours.ComplementaryColor(placed);
 }
 
 LibraryMerger::~LibraryMerger()
@@ -158,7 +158,7 @@ void LibraryMerger::Place(LEGOPolyMesh& target, const LEGOPolyMesh& source,
             continue;
         }
         const unsigned face = target.AddPolygonOnVertices(3, corners);
-        target.FaceColor(face) = Resolve(source.FaceColor(i), instance.color, edgeOf);
+        target.FaceColor(face) = Resolve(source.FaceColor(i), instance.color, colours);
     }
     if (droppedCount != 0)
         dropped[name] += droppedCount;

@@ -17,16 +17,16 @@ namespace instancing
 
 // The colour a face of code `face` takes through a placement of colour
 // `placed`, as merging gives it: 16 the placement's, 24 its edge colour.
-int Resolve(int face, int placed, const EdgeColourOf& edgeOf);
+int Resolve(int face, int placed, const ColorTable& colours);
 
 // Every library node's triangles with all nodes below it merged in, each
 // merged once and kept for the nodes above it.
 class LibraryMerger
 {
 public:
-    LibraryMerger(const LegoPart& tree, const EdgeColourOf& edges)
+    LibraryMerger(const LegoPart& tree, const ColorTable& table)
         : part(tree),
-          edgeOf(edges),
+          colours(table),
           merged(tree.GetNodeCount(), nullptr),
           owned(tree.GetNodeCount()),
           state(tree.GetNodeCount(), kUnvisited)
@@ -60,7 +60,7 @@ private:
                const std::string& name);
 
     const LegoPart& part;
-    const EdgeColourOf& edgeOf;
+    const ColorTable& colours;
     std::vector<const LEGOPolyMesh*> merged;
     std::vector<std::unique_ptr<LEGOPolyMesh>> owned;
     std::vector<char> state;

@@ -38,21 +38,22 @@ struct FinishFactors
     double roughness;
 };
 
-FinishFactors FactorsOf(MaterialFinish finish)
+FinishFactors FactorsOf(ColourFinish finish)
 {
     switch (finish)
     {
-        case MaterialFinish::Chrome:
+        case ColourFinish::Chrome:
             return {1.0, 0.05};
-        case MaterialFinish::Metal:
+        case ColourFinish::Metal:
             return {0.85, 0.2};
-        case MaterialFinish::MatteMetallic:
+        case ColourFinish::MatteMetallic:
             return {0.4, 0.8};
-        case MaterialFinish::Pearlescent:
+        case ColourFinish::Pearlescent:
             return {0.25, 0.3};
-        case MaterialFinish::Rubber:
+        case ColourFinish::Rubber:
             return {0.0, 0.9};
-        case MaterialFinish::Plain:
+        case ColourFinish::Plain:
+        case ColourFinish::Material:  // glitter and speckle: no factors of their own
             break;
     }
     return {0.0, 0.3};
@@ -99,7 +100,7 @@ bool IsIdentity(const Matrix4x4& matrix)
     return std::memcmp(matrix.m, identity.m, sizeof matrix.m) == 0;
 }
 
-Json Material(int code, const MaterialColour& colour)
+Json Material(int code, const ColourDescription& colour)
 {
     const double alpha = Clamp01(colour.alpha);
     const double red = SrgbToLinear(Clamp01(colour.red));
@@ -130,7 +131,7 @@ double SrgbToLinear(double channel)
 }
 
 bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
-                     const MaterialColourOf& colours)
+                     const ColorTable& colours)
 {
     triangleCount = placedTriangleCount = vertexCount = byteCount = 0;
     meshCount = scene.meshes.size();
@@ -149,7 +150,7 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
     for (auto& entry : materialOf)
     {
         entry.second = materialIndex++;
-        materials.push_back(Material(entry.first, colours(entry.first)));
+        materials.push_back(Material(entry.first, colours.Describe(entry.first)));
     }
     materialCount = materialOf.size();
 

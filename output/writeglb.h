@@ -1,40 +1,16 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <ostream>
 #include <string>
 
+#include "model/colortable.h"
 #include "model/instancedscene.h"
-
-// The surface of a colour as a material draws it.
-enum class MaterialFinish
-{
-    Plain,
-    Chrome,
-    Metal,
-    MatteMetallic,
-    Pearlescent,
-    Rubber,
-};
-
-// What a material takes from the colour table for one code.
-struct MaterialColour
-{
-    std::string name;  // empty: the code is the name
-    double red = 1.0;  // sRGB, 0 to 1 each
-    double green = 0.0;
-    double blue = 1.0;
-    double alpha = 1.0;
-    MaterialFinish finish = MaterialFinish::Plain;
-    int luminance = 0;  // 0 to 255: light of its own
-};
-using MaterialColourOf = std::function<MaterialColour(int code)>;
 
 // Writes an instanced scene as binary glTF 2.0: one JSON chunk and one BIN
 // chunk. A root node turns LDraw units and axes into metres with +y up; every
 // scene node is a node below it, every mesh a mesh whose primitives take one
-// material per colour code. Meshes with equal vertices share them. The file
+// material per colour code, described by `colours`. Meshes with equal vertices share them. The file
 // replaces its target only when complete.
 class WriteGlb
 {
@@ -42,8 +18,7 @@ public:
     // False, after one "Error: " line on standard error, when the file cannot
     // be created or a write or the close failed; an existing file of that
     // name is then left as it was.
-    bool Write(const std::string& path, const InstancedScene& scene,
-               const MaterialColourOf& colours);
+    bool Write(const std::string& path, const InstancedScene& scene, const ColorTable& colours);
     // The counts of the last Write, one labelled line each.
     void DumpStats(std::ostream& stream) const;
 
