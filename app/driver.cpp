@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -11,7 +12,7 @@
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
-#include "output/writetriset.h"
+#include "output/writer.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -89,6 +90,12 @@ int ConvertModel(const ConversionRequest& request)
         request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
+    if (writer == nullptr)
+    {
+        std::cerr << "Error: this output format cannot be written yet\n";
+        return kExitFailure;
+    }
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
     LegoPart part;
@@ -121,14 +128,13 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
-    WriteTriset writer;
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, true);
+        isWritten = writer->WriteModel(outputPath, part, part);
     StageTimer::Mark("write");
-    writer.DumpStats(std::cout);
+    writer->DumpStats(std::cout);
     std::cout.flush();
     return isWritten ? kExitSuccess : kExitFailure;
 }
