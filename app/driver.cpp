@@ -132,7 +132,7 @@ int ConvertModel(const ConversionRequest& request)
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer->WriteModel(outputPath, part, part);
+        isWritten = writer->WriteModel(outputPath, part, part.Colours());
     StageTimer::Mark("write");
     writer->DumpStats(std::cout);
     std::cout.flush();

@@ -4,11 +4,9 @@
 #include <ostream>
 #include <string>
 
+#include "model/colortable.h"
 #include "model/legopart.h"
 #include "output/outputformat.h"
-
-// Colours the writers look codes up in.
-using WriterColors = LegoPart;
 
 // Writes a cleaned part tree to a file in one format and counts what it wrote.
 class ModelWriter
@@ -16,12 +14,12 @@ class ModelWriter
 public:
     virtual ~ModelWriter() = default;
 
-    // Writes `part` to `path`, its colour codes looked up in `colors`. False,
+    // Writes `part` to `path`, its colour codes looked up in `colours`. False,
     // after "Error: " lines on standard error, when the file cannot be created
     // or a write or the close failed; an existing file of that name is then
     // left as it was.
     virtual bool WriteModel(const std::string& path, const LegoPart& part,
-                            const WriterColors& colors) = 0;
+                            const ColorTable& colours) = 0;
     // The statistics of the last WriteModel, one labelled line each.
     virtual void DumpStats(std::ostream& stream) const = 0;
 };

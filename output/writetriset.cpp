@@ -27,20 +27,15 @@ bool HasOwnColor(int code)
 }  // namespace
 
 bool WriteTriset::WriteModel(const std::string& path, const LegoPart& part,
-                             const WriterColors& colorTable)
+                             const ColorTable& colourTable)
 {
-    return Write(path.c_str(), part, colorTable, true);
+    return Write(path.c_str(), part, colourTable, true);
 }
 
-bool WriteTriset::Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes)
-{
-    return Write(fileName, part, part, showBoundingBoxes);
-}
-
-bool WriteTriset::Write(const char* fileName, const LegoPart& part, const WriterColors& colorTable,
+bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorTable& colourTable,
                         bool showBoundingBoxes)
 {
-    colors = &colorTable;
+    colours = &colourTable;
     const unsigned nodeCount = part.GetNodeCount();
     std::string indent;
     polygonCount = vertexCount = meshCount = instanceCount = levelCount = 0;
@@ -244,7 +239,7 @@ void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
 void WriteTriset::WriteColorLines(int code, const std::string& indent)
 {
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
-    colors->LEGOColorRGBA(code, red, green, blue, alpha);
+    colours->LEGOColorRGBA(code, red, green, blue, alpha);
     WriteLine(indent, "Color = ");
     WriteReal(red);
     out.Write(' ');

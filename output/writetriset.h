@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "geometry/matrix.h"
+#include "model/colortable.h"
 #include "model/legopart.h"
 #include "output/numberformat.h"
 #include "output/scenefile.h"
@@ -18,12 +19,11 @@ class WriteTriset : public ModelWriter
 public:
     // Writes the whole file with the bounding boxes shown and the root hidden.
     bool WriteModel(const std::string& path, const LegoPart& part,
-                    const WriterColors& colors) override;
-    // Writes the whole file, colours from `part`. False, after "Error: "
+                    const ColorTable& colours) override;
+    // Writes the whole file, colours from `colours`. False, after "Error: "
     // lines on standard error, when the file cannot be created or a write or
     // the close failed; an existing file of that name is then left as it was.
-    bool Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes);
-    bool Write(const char* fileName, const LegoPart& part, const WriterColors& colors,
+    bool Write(const char* fileName, const LegoPart& part, const ColorTable& colours,
                bool showBoundingBoxes);
     // The five counters of the last Write, one labelled line each.
     void DumpStats(std::ostream& stream) const override;
@@ -55,12 +55,12 @@ protected:
     void CloseBlock(std::string& indent, std::string_view kind, std::string_view name,
                     std::string_view suffix = std::string_view());
 
-    unsigned polygonCount = 0;             // faces of all TRISET blocks
-    unsigned vertexCount = 0;              // points of all TRISET blocks
-    unsigned meshCount = 0;                // TRISET blocks
-    unsigned instanceCount = 0;            // INSTANCE blocks
-    unsigned levelCount = 0;               // node LEVELs, neither Parts nor the wrappers
-    const WriterColors* colors = nullptr;  // during Write
+    unsigned polygonCount = 0;            // faces of all TRISET blocks
+    unsigned vertexCount = 0;             // points of all TRISET blocks
+    unsigned meshCount = 0;               // TRISET blocks
+    unsigned instanceCount = 0;           // INSTANCE blocks
+    unsigned levelCount = 0;              // node LEVELs, neither Parts nor the wrappers
+    const ColorTable* colours = nullptr;  // during Write
     SceneFile out;
     RealTextCache reals;
 };

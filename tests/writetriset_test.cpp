@@ -79,7 +79,7 @@ Written WriteTo(WriteTriset& writer, const std::string& path, const LegoPart& pa
     Written result;
     std::ostringstream errors;
     std::streambuf* saved = std::cerr.rdbuf(errors.rdbuf());
-    result.ok = writer.Write(path.c_str(), part, showBoundingBoxes);
+    result.ok = writer.Write(path.c_str(), part, part.Colours(), showBoundingBoxes);
     std::cerr.rdbuf(saved);
     result.errors = errors.str();
     std::ostringstream stats;
@@ -304,7 +304,7 @@ TEST(WriteTrisetFile, TheWriterInterfaceWritesTheSameScene)
     TempFolder folder;
     const std::unique_ptr<ModelWriter> writer = MakeModelWriter(OutputFormat::Triset);
     ASSERT_NE(writer, nullptr);
-    ASSERT_TRUE(writer->WriteModel(folder / "scene.txt", part, part));
+    ASSERT_TRUE(writer->WriteModel(folder / "scene.txt", part, part.Colours()));
     std::ostringstream stats;
     writer->DumpStats(stats);
     EXPECT_EQ(stats.str(), Stats(1, 3, 1, 1, 2));
@@ -411,7 +411,7 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
         std::ostringstream errors;
         std::cerr.rdbuf(errors.rdbuf());
         WriteTriset writer;
-        const bool ok = writer.Write(target.c_str(), part, true);
+        const bool ok = writer.Write(target.c_str(), part, part.Colours(), true);
         const bool reported = errors.str() == "Error: writing file " + target +
                                                   " failed\nError: " + target +
                                                   ": File too large\n";
@@ -480,7 +480,7 @@ TEST(WriteTrisetFile, StreamsNamedByPathAreWrittenNotReplaced)
         if (file < 0 || dup2(file, 1) < 0)
             _exit(2);
         WriteTriset childWriter;
-        _exit(childWriter.Write("/dev/stdout", part, true) ? 0 : 1);
+        _exit(childWriter.Write("/dev/stdout", part, part.Colours(), true) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
