@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/glboutput.h"
 #include "app/options.h"
 #include "clean/expansion.h"
 #include "model/legopart.h"
@@ -112,6 +113,14 @@ int ConvertModel(const ConversionRequest& request)
     }
 
     StageTimer::Mark("read");
+
+    if (request.format == OutputFormat::Glb)
+    {
+        if (!IsModelFile(outputPath, modelPath))
+            return WriteGlbOutput(request, part);
+        std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+        return kExitFailure;
+    }
 
     // Whole, single-coloured, smoothed parts scaled by 0.05, with their
     // bounding boxes; the options are fixed.
