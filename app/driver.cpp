@@ -91,12 +91,6 @@ int ConvertModel(const ConversionRequest& request)
         request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
-    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
-    if (writer == nullptr)
-    {
-        std::cerr << "Error: this output format cannot be written yet\n";
-        return kExitFailure;
-    }
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
     LegoPart part;
@@ -137,6 +131,7 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
