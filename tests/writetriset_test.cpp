@@ -255,10 +255,10 @@ TEST(WriteTrisetFile, OnlyTheModelsOwnBoundingBoxesNodeStandsApart)
 {
     // A library file named like the Bounding Boxes node is an ordinary part.
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int namesake = AddNode(part, "bounding boxes", NodeKind::Part);
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned namesake = AddNode(part, "bounding boxes", NodeKind::Part);
     AddSomeTriangle(part, namesake, 4);
-    AddChild(part, root, namesake, 1);
+    Place(part, root, namesake, 1);
     const Written written = WriteScene(part);
     EXPECT_EQ(CountOf(written.text, "Name = bounding boxes\n"), 1u);
     EXPECT_LT(written.text.find("Name = bounding boxes\n"), written.text.find("end LEVEL Parts\n"));
@@ -267,13 +267,13 @@ TEST(WriteTrisetFile, OnlyTheModelsOwnBoundingBoxesNodeStandsApart)
 TEST(WriteTrisetFile, APolygonWithoutAFaceRecordGetsTheDefaultNormal)
 {
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int wedge = AddNode(part, "wedge");
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned wedge = AddNode(part, "wedge");
     AddTriangle(part, wedge, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), 4,
                 Vector3(1, 0, 0));
     const Vector3 corners[3] = {Vector3(0, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1)};
     part.Node(static_cast<unsigned>(wedge)).mesh.AddPolygon(3, corners);
-    AddChild(part, root, wedge, 16);
+    Place(part, root, wedge, 16);
     const std::string text = WriteScene(part).text;
     EXPECT_EQ(CountOf(text, "{ 1 0 0 }\n"), 3u);
     EXPECT_EQ(CountOf(text, "{ 0 0 1 }\n"), 3u);
