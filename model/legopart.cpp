@@ -1,5 +1,7 @@
 #include "model/legopart.h"
 
+#include <cassert>
+
 #include "model/asciicase.h"
 
 namespace
@@ -54,7 +56,9 @@ _LegoNode* LegoPart::GetNode(unsigned i)
 _LegoNode& LegoPart::Node(unsigned i)
 {
     // Made on first use, shared by every part, kept until the program ends.
+    // Reaching it is a caller's mistake: debug builds stop there.
     static _LegoNode sharedDefaultNode;
+    assert(i < nodes.size() && "index past the end: the shared default node");
     return i < nodes.size() ? nodes[i] : sharedDefaultNode;
 }
 

@@ -33,10 +33,10 @@ struct _LegoNode
     _LegoNode();
 
     std::string name;  // base name of the file, as written; the key of FindNode
-    std::string note;
+    std::string note;  // kept as the tree's layout fixes it; nothing reads it
     std::vector<_LegoInstance> children;
     LEGOPolyMesh mesh;  // triangles in the node's own coordinates
-    int tag = 0;
+    int tag = 0;        // kept as the tree's layout fixes it; nothing reads it
     int kind = NodeKind::Part;
     Vector3 boxMax;  // an empty box (max below min) until computed
     Vector3 boxMin;
@@ -65,9 +65,9 @@ public:
     {
         bool scale = true;
         double scaleFactor = 0.05;
-        bool boxFlag = false;  // also starts the scale pass
-        Vector3 upperLimit = Vector3(0.8, 0.8, 0.8);
-        Vector3 lowerLimit = Vector3(-0.8, -0.8, -0.8);
+        bool boxFlag = false;                            // also starts the scale pass
+        Vector3 upperLimit = Vector3(0.8, 0.8, 0.8);     // carried in the record; nothing reads it
+        Vector3 lowerLimit = Vector3(-0.8, -0.8, -0.8);  // carried in the record; nothing reads it
         bool smoothNormals = true;
         bool flattenAll = false;
         bool flattenToParts = true;
@@ -81,7 +81,8 @@ public:
     // Node i, or null when i is out of range.
     const _LegoNode* GetNode(unsigned i) const;
     _LegoNode* GetNode(unsigned i);
-    // Node i; when i is out of range, one default node shared by all parts.
+    // Node i; when i is out of range, one default node shared by all parts
+    // (an assertion in debug builds).
     _LegoNode& Node(unsigned i);
 
     unsigned GetNodeCount() const { return static_cast<unsigned>(nodes.size()); }

@@ -43,6 +43,14 @@ TEST(LegoPartNodes, FindNodeIgnoresAsciiCaseAndReturnsTheLowestIndex)
     EXPECT_EQ(part.FindNode("\xC3\xA9.DAT"), 3);
 }
 
+#ifndef NDEBUG
+TEST(LegoPartNodesDeathTest, AnOutOfRangeNodeAssertsInDebugBuilds)
+{
+    LegoPart part;
+    EXPECT_EQ(part.GetNode(0), nullptr);
+    EXPECT_DEATH(part.Node(0), "shared default node");
+}
+#else
 TEST(LegoPartNodes, OutOfRangeLookupsGiveNullOrTheSharedDefaultNode)
 {
     LegoPart part;
@@ -61,6 +69,7 @@ TEST(LegoPartNodes, OutOfRangeLookupsGiveNullOrTheSharedDefaultNode)
     EXPECT_EQ(part.Node(1).name, "scribbled");
     shared.name.clear();
 }
+#endif
 
 TEST(LegoPartNodes, NodesKeepTheirContentsWhenTheVectorGrows)
 {
