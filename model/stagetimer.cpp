@@ -18,11 +18,6 @@ void StageTimer::Enable()
     previousMark = std::chrono::steady_clock::now();
 }
 
-bool StageTimer::IsEnabled()
-{
-    return isEnabled;
-}
-
 // Resident memory now and at its peak so far, in megabytes (Linux); 0 when
 // it cannot be read.
 static void ReadResidentMemory(double& current, double& peak)

@@ -9,7 +9,6 @@ class StageTimer
 {
 public:
     static void Enable();
-    static bool IsEnabled();
     static void Mark(const char* stage);
     // Notes an input file that was read, as a line "input <path>".
     static void NoteInput(const char* path);
