@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/glboutput.h"
+#include "app/limits.h"
 #include "app/options.h"
-#include "clean/expansion.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
@@ -86,22 +86,27 @@ int ConvertModel(const ConversionRequest& request)
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
     Parallel::SetJobs(request.jobs);
-    const std::uint64_t maxTriangles =
-        request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
+    reader.SetSkipMissing(request.skipMissing);
     LegoPart part;
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";
+        if (!reader.FailureReason().empty())
+            std::cerr << "Error: " << reader.FailureReason() << '\n';
+        if (reader.FailedOnMissingFile())
+            std::cerr << "Error: --skip-missing leaves out the files found nowhere and "
+                         "converts the rest\n";
         return kExitFailure;
     }
-    if (CountTrianglesAfterMerging(part) > maxTriangles)
+    const std::string refusal =
+        CheckLimits(part, modelPath, request.maxTriangles, PhysicalMemory());
+    if (!refusal.empty())
     {
-        std::cerr << "Error: " << modelPath << " expands to more than " << maxTriangles
-                  << " triangles; not converted\n";
+        std::cerr << "Error: " << refusal << '\n';
         return kExitFailure;
     }
 
