@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/glboutput.h"
 #include "app/options.h"
 #include "clean/expansion.h"
 #include "model/legopart.h"
@@ -106,6 +107,14 @@ int ConvertModel(const ConversionRequest& request)
 
     StageTimer::Mark("read");
 
+    if (request.format == OutputFormat::Glb)
+    {
+        if (!IsModelFile(outputPath, modelPath))
+            return WriteGlbOutput(request, part);
+        std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+        return kExitFailure;
+    }
+
     // Whole, single-coloured, smoothed parts scaled by 0.05, with their
     // bounding boxes; the options are fixed.
     std::cout << "Optimizing geometry\n";
@@ -126,7 +135,7 @@ int ConvertModel(const ConversionRequest& request)
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, true);
+        isWritten = writer.Write(outputPath.c_str(), part, part.Colours(), true);
     StageTimer::Mark("write");
     writer.DumpStats(std::cout);
     std::cout.flush();

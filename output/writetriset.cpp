@@ -35,8 +35,10 @@ bool HasOwnColor(int code)
 
 }  // namespace
 
-bool WriteTriset::Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes)
+bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorTable& colourTable,
+                        bool showBoundingBoxes)
 {
+    colours = &colourTable;
     const unsigned nodeCount = part.GetNodeCount();
     std::string indent;
     polygonCount = vertexCount = meshCount = instanceCount = levelCount = 0;
@@ -102,7 +104,7 @@ bool WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& i
     const bool hasPolygons = node->mesh.GetPolygonCount() > 0;
     // Only polygon 0 decides the colour of the whole LEVEL.
     if (hasPolygons && HasOwnColor(node->mesh.FaceColor(0u)))
-        WriteColorLines(node->mesh.FaceColor(0u), part, indent);
+        WriteColorLines(node->mesh.FaceColor(0u), indent);
     if (invisible)
         WriteLine(indent, "Invisible\n");
     WriteLine(indent, "END ATTRIB\n");
@@ -123,7 +125,7 @@ bool WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& i
         OpenBlock(indent, "LEVEL");
         WriteLine(indent, "Name = ", child->name, "_wrapper\n");
         if (HasOwnColor(instance.color))
-            WriteColorLines(instance.color, part, indent);
+            WriteColorLines(instance.color, indent);
         WriteLine(indent, "END ATTRIB\n");
         WriteInstance(node, static_cast<int>(position), part, indent);
         CloseBlock(indent, "LEVEL", child->name);
@@ -244,10 +246,10 @@ void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
     }
 }
 
-void WriteTriset::WriteColorLines(int code, const LegoPart& part, const std::string& indent)
+void WriteTriset::WriteColorLines(int code, const std::string& indent)
 {
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
-    part.LEGOColorRGBA(code, red, green, blue, alpha);
+    colours->LEGOColorRGBA(code, red, green, blue, alpha);
     WriteLine(indent, "Color = ");
     out.WriteReal(red);
     out.Write(' ');

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "geometry/matrix.h"
+#include "model/colortable.h"
 #include "model/legopart.h"
 #include "output/scenefile.h"
 
@@ -15,8 +16,10 @@ class WriteTriset
 public:
     // Writes the whole file. False, after one "Error: " line on standard
     // error, when the file cannot be created or a write or the close failed;
-    // an existing file of that name is then left as it was.
-    bool Write(const char* fileName, const LegoPart& part, bool showBoundingBoxes);
+    // an existing file of that name is then left as it was. Colours come
+    // from `colours`.
+    bool Write(const char* fileName, const LegoPart& part, const ColorTable& colours,
+               bool showBoundingBoxes);
     // The five counters of the last Write, one labelled line each.
     void DumpStats(std::ostream& stream) const;
 
@@ -30,7 +33,7 @@ protected:
     bool WriteMesh(const _LegoNode* node, std::string& indent);
     void WriteMatrix(const Matrix4x4& matrix);
 
-    void WriteColorLines(int code, const LegoPart& part, const std::string& indent);
+    void WriteColorLines(int code, const std::string& indent);
     // Writes opening, the three coordinates and closing at `line`, which has
     // room for them; returns the end.
     char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
@@ -48,4 +51,5 @@ protected:
     unsigned instanceCount = 0;  // INSTANCE blocks
     unsigned levelCount = 0;     // node LEVELs, neither Parts nor the wrappers
     SceneFile out;
+    const ColorTable* colours = nullptr;  // during Write
 };

@@ -79,7 +79,7 @@ Written WriteTo(WriteTriset& writer, const std::string& path, const LegoPart& pa
     Written result;
     std::ostringstream errors;
     std::streambuf* saved = std::cerr.rdbuf(errors.rdbuf());
-    result.ok = writer.Write(path.c_str(), part, showBoundingBoxes);
+    result.ok = writer.Write(path.c_str(), part, part.Colours(), showBoundingBoxes);
     std::cerr.rdbuf(saved);
     result.errors = errors.str();
     std::ostringstream stats;
@@ -366,7 +366,7 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
         std::ostringstream errors;
         std::cerr.rdbuf(errors.rdbuf());
         WriteTriset writer;
-        const bool ok = writer.Write(target.c_str(), part, true);
+        const bool ok = writer.Write(target.c_str(), part, part.Colours(), true);
         const bool reported = errors.str() == "Error: writing file " + target + " failed\n";
         _exit(!ok && reported ? 0 : 1);
     }
@@ -433,7 +433,7 @@ TEST(WriteTrisetFile, StreamsNamedByPathAreWrittenNotReplaced)
         if (file < 0 || dup2(file, 1) < 0)
             _exit(2);
         WriteTriset childWriter;
-        _exit(childWriter.Write("/dev/stdout", part, true) ? 0 : 1);
+        _exit(childWriter.Write("/dev/stdout", part, part.Colours(), true) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
