@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -12,7 +13,8 @@
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
-#include "output/writetriset.h"
+#include "output/scenefile.h"
+#include "output/writer.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -78,10 +80,36 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
     return std::filesystem::equivalent(outputPath, modelPath, error) && !error;
 }
 
+// While the scene goes to standard output, progress, statistics and every
+// other message go to standard error, so that the scene is all that standard
+// output receives.
+class MessagesAwayFromTheScene
+{
+public:
+    explicit MessagesAwayFromTheScene(const std::string& outputPath)
+    {
+        if (!IsStandardOutput(outputPath))
+            return;
+        std::cout.flush();
+        saved = std::cout.rdbuf(std::cerr.rdbuf());
+    }
+    ~MessagesAwayFromTheScene()
+    {
+        if (saved != nullptr)
+            std::cout.rdbuf(saved);
+    }
+    MessagesAwayFromTheScene(const MessagesAwayFromTheScene&) = delete;
+    MessagesAwayFromTheScene& operator=(const MessagesAwayFromTheScene&) = delete;
+
+private:
+    std::streambuf* saved = nullptr;
+};
+
 }  // namespace
 
 int ConvertModel(const ConversionRequest& request)
 {
+    const MessagesAwayFromTheScene messages(request.outputPath);
     const std::string& ldrawDir = request.ldrawDir;
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
@@ -130,14 +158,14 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
-    WriteTriset writer;
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, part.Colours(), true);
+        isWritten = writer->WriteModel(outputPath, part, part.Colours());
     StageTimer::Mark("write");
-    writer.DumpStats(std::cout);
+    writer->DumpStats(std::cout);
     std::cout.flush();
     return isWritten ? kExitSuccess : kExitFailure;
 }
