@@ -54,15 +54,22 @@ public:
 
 private:
     template <bool kBlend>
-    void DrawBatch(const Batch& batch);
+    void DrawBatch(const Batch& batch, std::uint32_t paint);
     template <bool kBlend>
     void DrawTriangle(const Vertex* a, const Vertex* b, const Vertex* c,
-                      const PreviewColour& colour);
+                      const PreviewColour& colour, std::uint32_t paint);
+    // Turns the opaque samples' brightness and batch into colours.
+    void ShadeOpaque(const std::vector<Batch>& batches);
 
     unsigned samplesWide = 0;
     unsigned firstSampleRow = 0;
     unsigned sampleRows = 0;
+    bool isTransparent = false;
     std::vector<float> depth;
+    // The nearest opaque surface of each sample: its brightness and batch
+    // (kNoPaint for none), shaded once all are drawn.
+    std::vector<float> light;
+    std::vector<std::uint32_t> paints;
     std::vector<float> colour;  // premultiplied red, green, blue, alpha
 };
 
