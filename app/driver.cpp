@@ -3,15 +3,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <vector>
 
+#include "app/glboutput.h"
 #include "app/options.h"
+#include "app/previewoutput.h"
 #include "clean/expansion.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
-#include "output/writetriset.h"
+#include "output/writer.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -106,6 +109,21 @@ int ConvertModel(const ConversionRequest& request)
 
     StageTimer::Mark("read");
 
+    // The picture comes from the tree as read; a failed picture still lets
+    // the output be written, and the run then ends with a failure.
+    const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
+
+    if (request.format == OutputFormat::Glb)
+    {
+        if (!IsModelFile(outputPath, modelPath))
+        {
+            const int status = WriteGlbOutput(request, part);
+            return isPreviewWritten ? status : kExitFailure;
+        }
+        std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+        return kExitFailure;
+    }
+
     // Whole, single-coloured, smoothed parts scaled by 0.05, with their
     // bounding boxes; the options are fixed.
     std::cout << "Optimizing geometry\n";
@@ -121,16 +139,16 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
-    WriteTriset writer;
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, true);
+        isWritten = writer->WriteModel(outputPath, part, part.Colours());
     StageTimer::Mark("write");
-    writer.DumpStats(std::cout);
+    writer->DumpStats(std::cout);
     std::cout.flush();
-    return isWritten ? kExitSuccess : kExitFailure;
+    return isWritten && isPreviewWritten ? kExitSuccess : kExitFailure;
 }
 
 namespace

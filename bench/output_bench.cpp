@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "output/realformat.h"
+#include "output/numberformat.h"
 #include "output/writetriset.h"
 
 namespace
@@ -106,7 +106,7 @@ void BM_WriteTriset(benchmark::State& state)
                              std::to_string(getpid()) + ".txt";
     WriteTriset writer;
     for (auto _ : state)
-        if (!writer.Write(path.c_str(), part, true))
+        if (!writer.Write(path.c_str(), part, part.Colours(), true))
             state.SkipWithError("writing failed");
     struct stat written;
     if (stat(path.c_str(), &written) == 0)

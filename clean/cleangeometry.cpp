@@ -52,7 +52,7 @@ void LegoPart::CleanGeometry(const clean_t& options)
     // 2. Everything into the root, deepest index first; the root itself stays.
     if (options.flattenAll && nodes.size() > 1)
     {
-        cleaning::Flattener flattener(*this, nodes);
+        cleaning::Flattener flattener(colours, nodes);
         for (unsigned n = GetNodeCount() - 1; n >= 1; --n)
             flattener.Flatten(n, false);
     }

@@ -27,7 +27,7 @@ Vector3 CornerNormal(const LEGOPolyMesh& mesh, unsigned f, unsigned k)
 namespace cleaning
 {
 
-int MergedColor(const LegoPart& colours, int faceColor, int referenceColor)
+int MergedColor(const ColorTable& colours, int faceColor, int referenceColor)
 {
     if (faceColor == LDrawColor::Main)
         return referenceColor;
@@ -41,7 +41,7 @@ int MergedColor(const LegoPart& colours, int faceColor, int referenceColor)
     return colours.ComplementaryColor(referenceColor);
 }
 
-unsigned MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
                         unsigned reference, bool copyNormals)
 {
     if (parent >= nodes.size() || reference >= nodes[parent].children.size())
@@ -165,7 +165,7 @@ void EraseNodes(std::vector<_LegoNode>& nodes, const std::vector<char>& isErased
     }
 }
 
-Flattener::Flattener(const LegoPart& colourTable, std::vector<_LegoNode>& tree)
+Flattener::Flattener(const ColorTable& colourTable, std::vector<_LegoNode>& tree)
     : colours(colourTable), nodes(tree), isFlattening(tree.size(), 0)
 {
     const std::size_t nodeCount = nodes.size();
@@ -277,7 +277,7 @@ void LegoPart::ScaleNode(unsigned node, double factor, bool scaleChildren)
 void LegoPart::MergeGeometry(unsigned parent, unsigned reference, bool copyNormals)
 {
     const unsigned droppedCount =
-        cleaning::MergeReference(*this, nodes, parent, reference, copyNormals);
+        cleaning::MergeReference(colours, nodes, parent, reference, copyNormals);
     if (droppedCount != 0)
         cleaning::ReportDroppedTriangles(nodes[parent].name, droppedCount);
 }
@@ -293,7 +293,7 @@ void LegoPart::FlattenNode(unsigned node, bool copyNormals)
     // Cheap exits first: building the referrer index reads every reference.
     if (node >= nodes.size() || nodes[node].kind == NodeKind::Deleted)
         return;
-    cleaning::Flattener(*this, nodes).Flatten(node, copyNormals);
+    cleaning::Flattener(colours, nodes).Flatten(node, copyNormals);
 }
 
 void LegoPart::RemoveNode(unsigned node)
@@ -309,7 +309,7 @@ void LegoPart::FlattenToParts(bool copyNormals)
 {
     if (nodes.empty())
         return;
-    cleaning::Flattener flattener(*this, nodes);
+    cleaning::Flattener flattener(colours, nodes);
     // Lengths are read again at every step: flattening may retire a node and
     // clear its list (only on a reference cycle).
     for (std::size_t r = 0; r < nodes[0].children.size(); ++r)

@@ -21,14 +21,14 @@ inline bool NamesNode(int reference, std::size_t nodeCount)
 
 // The colour a face of code `faceColor` gets when it is merged through a
 // reference of colour `referenceColor`.
-int MergedColor(const LegoPart& colours, int faceColor, int referenceColor);
+int MergedColor(const ColorTable& colours, int faceColor, int referenceColor);
 
 // Appends the triangles of the node that nodes[parent].children[reference]
 // names to nodes[parent], placed and recoloured by that reference. A reference
 // that names no node, or a position that does not exist, adds nothing. A
 // triangle that the placement carries beyond the range of doubles (a corner
 // overflows to infinity or becomes NaN) is dropped; returns how many were.
-unsigned MergeReference(const LegoPart& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
                         unsigned reference, bool copyNormals);
 
 // The one "Error: " line for triangles that placing dropped from a node.
@@ -55,7 +55,7 @@ void EraseNodes(std::vector<_LegoNode>& nodes, const std::vector<char>& isErased
 class Flattener
 {
 public:
-    Flattener(const LegoPart& colours, std::vector<_LegoNode>& nodes);
+    Flattener(const ColorTable& colours, std::vector<_LegoNode>& nodes);
     // Reports, one line per node, the triangles dropped while merging.
     ~Flattener();
     Flattener(const Flattener&) = delete;
@@ -84,7 +84,7 @@ private:
     bool Enter(unsigned node);
     void MergeIntoReferrers(unsigned node, bool copyNormals);
 
-    const LegoPart& colours;
+    const ColorTable& colours;
     std::vector<_LegoNode>& nodes;
     // Sites naming node n: sites[firstSite[n]] up to sites[firstSite[n + 1]],
     // ordered by parent, then by position in the parent.

@@ -1,4 +1,6 @@
-#include "model/legopart.h"
+#include "model/colortable.h"
+
+#include <cstdio>
 
 namespace
 {
@@ -38,18 +40,27 @@ constexpr int kFirstDirect = 0x2000000;
 constexpr int kFirstHalfDirect = 0x3000000;
 constexpr int kPastDirect = 0x4000000;
 
-}  // namespace
+const char* const kBaseNames[16] = {
+    "Black",  "Blue", "Green",     "Teal",       "Red",          "Dark_Pink",
+    "Brown",  "Grey", "Dark_Grey", "Light_Blue", "Bright_Green", "Turquoise",
+    "Salmon", "Pink", "Yellow",    "White",
+};
 
-bool LegoPart::LEGOColorRGBA(int code, double& red, double& green, double& blue,
-                             double& alpha) const
+bool IsInherited(int code)
 {
-    if (code == LDrawColor::Main || code == LDrawColor::Edge)
+    return code == LDrawColor::Main || code == LDrawColor::Edge;
+}
+
+bool BuiltInRgba(int code, double& red, double& green, double& blue, double& alpha)
+{
+    if (IsInherited(code))
     {
         red = 1.0;
         green = 0.0;
         blue = 1.0;
         return false;
     }
+
     if (code == kTransparentOrange)
     {
         red = 1.0;
@@ -94,9 +105,9 @@ bool LegoPart::LEGOColorRGBA(int code, double& red, double& green, double& blue,
     return true;
 }
 
-int LegoPart::ComplementaryColor(int code) const
+int BuiltInComplement(int code)
 {
-    if (code == LDrawColor::Main || code == LDrawColor::Edge)
+    if (IsInherited(code))
         return LDrawColor::Main;
     // The base colours pair up as 0 and 8, 1 and 9, ... 7 and 15.
     if (code < 16)
@@ -107,8 +118,126 @@ int LegoPart::ComplementaryColor(int code) const
         return 1;
     // Both halves of a mixture are replaced by their partners; codes 48 to 255
     // take the same formula with a negative quotient.
-    const int high = ComplementaryColor((code - kFirstDithered) / 16);
+    const int high = BuiltInComplement((code - kFirstDithered) / 16);
     const int low =
-        ComplementaryColor(static_cast<int>(static_cast<unsigned>(code - kFirstDithered) & 15u));
+        BuiltInComplement(static_cast<int>(static_cast<unsigned>(code - kFirstDithered) & 15u));
     return kFirstDithered + 16 * high + low;
+}
+
+std::string BuiltInName(int code)
+{
+    if (code == LDrawColor::Main)
+        return "Main_Colour";
+    if (code == LDrawColor::Edge)
+        return "Edge_Colour";
+    if (code >= 0 && code < 16)
+        return kBaseNames[code];
+    if (code >= kFirstTransparent && code <= kLastTransparent)
+        return std::string("Trans_") + kBaseNames[code - kFirstTransparent];
+    if (code == kTransparentOrange)
+        return "Trans_Orange";
+    char text[32];
+    if (code >= kFirstDithered && code < kPastDithered)
+        std::snprintf(text, sizeof text, "Dither_%d_%d", (code - kFirstDithered) / 16,
+                      (code - kFirstDithered) % 16);
+    else if (code >= kFirstDirect && code < kPastDirect)
+        std::snprintf(text, sizeof text, "Direct_%X", static_cast<unsigned>(code));
+    else
+        std::snprintf(text, sizeof text, "Colour_%d", code);
+    return text;
+}
+
+}  // namespace
+
+const char* FinishWord(ColourFinish finish)
+{
+    switch (finish)
+    {
+        case ColourFinish::Chrome:
+            return "CHROME";
+        case ColourFinish::Pearlescent:
+            return "PEARLESCENT";
+        case ColourFinish::Rubber:
+            return "RUBBER";
+        case ColourFinish::MatteMetallic:
+            return "MATTE_METALLIC";
+        case ColourFinish::Metal:
+            return "METAL";
+        case ColourFinish::Material:
+            return "MATERIAL";
+        case ColourFinish::Plain:
+            break;
+    }
+    return "";
+}
+
+bool ColorTable::LEGOColorRGBA(int code, double& red, double& green, double& blue,
+                               double& alpha) const
+{
+    const ColourDefinition* definition = Find(code);
+    if (definition == nullptr)
+        return BuiltInRgba(code, red, green, blue, alpha);
+    red = static_cast<double>(definition->red) / 255.0;
+    green = static_cast<double>(definition->green) / 255.0;
+    blue = static_cast<double>(definition->blue) / 255.0;
+    alpha = static_cast<double>(definition->alpha) / 255.0;
+    return true;
+}
+
+int ColorTable::ComplementaryColor(int code) const
+{
+    const ColourDefinition* definition = Find(code);
+    return definition != nullptr ? definition->edge : BuiltInComplement(code);
+}
+
+bool ColorTable::Define(const ColourDefinition& definition)
+{
+    if (IsInherited(definition.code))
+        return false;
+    definitions[definition.code] = definition;
+    return true;
+}
+
+bool ColorTable::Define(int code, int red, int green, int blue, int alpha, int edge,
+                        ColourFinish finish)
+{
+    ColourDefinition definition;
+    if (const ColourDefinition* old = Find(code))
+        definition = *old;
+    definition.code = code;
+    definition.red = red;
+    definition.green = green;
+    definition.blue = blue;
+    definition.alpha = alpha;
+    definition.edge = edge;
+    definition.finish = finish;
+    if (finish != ColourFinish::Material)
+        definition.material.clear();
+    return Define(definition);
+}
+
+const ColourDefinition* ColorTable::Find(int code) const
+{
+    if (definitions.empty())
+        return nullptr;
+    const auto found = definitions.find(code);
+    return found != definitions.end() ? &found->second : nullptr;
+}
+
+ColourDescription ColorTable::Describe(int code) const
+{
+    ColourDescription description;
+    const ColourDefinition* definition = Find(code);
+    description.isDefined = definition != nullptr;
+    description.name =
+        definition != nullptr && !definition->name.empty() ? definition->name : BuiltInName(code);
+    LEGOColorRGBA(code, description.red, description.green, description.blue, description.alpha);
+    description.edge = ComplementaryColor(code);
+    if (definition != nullptr)
+    {
+        description.finish = definition->finish;
+        description.material = definition->material;
+        description.luminance = definition->luminance;
+    }
+    return description;
 }

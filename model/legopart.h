@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "geometry/matrix.h"
+#include "model/colortable.h"
 #include "model/legopolymesh.h"
 
 // Origin of a node (`_LegoNode::kind`). Only Deleted changes behaviour:
@@ -16,13 +17,6 @@ constexpr int Subpart = 2;    // found under parts/s
 constexpr int Model = 3;      // the model file (and the Bounding Boxes node)
 constexpr int Deleted = 4;
 }  // namespace NodeKind
-
-// LDraw colour codes with a meaning of their own.
-namespace LDrawColor
-{
-constexpr int Main = 16;  // the colour of the reference through which a face is reached
-constexpr int Edge = 24;  // the complement of the main colour
-}  // namespace LDrawColor
 
 // One placed reference from a parent node to a child node.
 struct _LegoInstance
@@ -47,6 +41,18 @@ struct _LegoNode
     Vector3 boxMax;  // an empty box (max below min) until computed
     Vector3 boxMin;
 };
+
+// The name cleaning gives the node that places the bounding boxes.
+constexpr char kBoundingBoxesName[] = "Bounding Boxes";
+
+// True for the node that places the bounding boxes: not the root, of kind
+// Model and named Bounding Boxes in any case. The kind tells it from a library
+// file of that name; writers give it a top-level place of its own.
+bool IsBoundingBoxesNode(const _LegoNode& node, unsigned index);
+
+// The colour code of a node as a whole: polygon 0's colour decides for every
+// polygon; Main (no colour of its own) for a node without polygons.
+int NodeColor(const _LegoNode& node);
 
 // The part tree: nodes addressed by index, node 0 the model after a read.
 // Nodes refer to one another by index only; appending a node may move every
@@ -86,11 +92,16 @@ public:
     // translations of its references, by `factor`.
     void ScaleNode(unsigned node, double factor, bool scaleChildren);
 
-    // The light or dark partner of a colour code.
-    int ComplementaryColor(int code) const;
-    // Red, green, blue and alpha of a code, each 0 to 1. False, with magenta
-    // and alpha untouched, for the inherited codes 16 and 24.
-    bool LEGOColorRGBA(int code, double& red, double& green, double& blue, double& alpha) const;
+    // The colours of the part's codes; the built-in table unless set.
+    const ColorTable& Colours() const { return colours; }
+    ColorTable& Colours() { return colours; }
+    // The light or dark partner of a colour code (see ColorTable).
+    int ComplementaryColor(int code) const { return colours.ComplementaryColor(code); }
+    // Red, green, blue and alpha of a code, each 0 to 1 (see ColorTable).
+    bool LEGOColorRGBA(int code, double& red, double& green, double& blue, double& alpha) const
+    {
+        return colours.LEGOColorRGBA(code, red, green, blue, alpha);
+    }
 
     // Turns the tree as read into whole, single-coloured, scaled parts with
     // bounding boxes.
@@ -109,4 +120,5 @@ protected:
     void AddBoundingBoxGeometry();
 
     std::vector<_LegoNode> nodes;
+    ColorTable colours;
 };

@@ -27,6 +27,8 @@ public:
     // Ends the picture and publishes it. False when anything failed, the
     // target then unchanged; also when fewer rows than the height came.
     bool Close();
+    // The errno value of a failed Open or Close, when the system gave one.
+    int ErrorNumber() const { return file.ErrorNumber(); }
 
 private:
     void Drop();

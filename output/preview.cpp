@@ -9,6 +9,7 @@
 #include "model/parallel.h"
 #include "output/pngfile.h"
 #include "output/previewraster.h"
+#include "output/writer.h"
 
 namespace
 {
@@ -403,8 +404,16 @@ bool WritePreview(const std::string& path, const InstancedScene& scene,
     PngFile file;
     if (!file.Open(path, std::max(1u, settings.width), std::max(1u, settings.height),
                    settings.transparentBackground))
+    {
+        ReportFileError("Cannot open file " + path + " for writing", path, file.ErrorNumber());
         return false;
+    }
     RenderPreview(scene, palette, settings,
                   [&](const std::uint8_t* pixels, unsigned rows) { file.WriteRows(pixels, rows); });
-    return file.Close();
+    if (!file.Close())
+    {
+        ReportFileError("writing file " + path + " failed", path, file.ErrorNumber());
+        return false;
+    }
+    return true;
 }

@@ -55,7 +55,7 @@ std::vector<std::uint8_t> RenderPreviewImage(const InstancedScene& scene,
                                              const PreviewSettings& settings);
 
 // Draws the scene into a PNG file at `path`, published only once complete
-// (see PngFile). False when the file cannot be created or written; the
-// target is then unchanged.
+// (see PngFile). False, after "Error: " lines on standard error, when the
+// file cannot be created or written; the target is then unchanged.
 bool WritePreview(const std::string& path, const InstancedScene& scene,
                   const PreviewPalette& palette, const PreviewSettings& settings);

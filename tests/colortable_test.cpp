@@ -97,4 +97,28 @@ TEST(ColorTable, ComplementaryColours)
     EXPECT_EQ(part.ComplementaryColor(-2147483647 - 1), 8);
 }
 
+// A definition replaces the built-in rules for its code alone.
+TEST(ColorTable, DefinedCodesTakeTheirDefinition)
+{
+    LegoPart part;
+    ColorTable& table = part.Colours();
+    EXPECT_TRUE(table.Define(25, 254, 138, 24, 128, 0x2333333, ColourFinish::Pearlescent));
+    EXPECT_FALSE(table.Define(16, 1, 2, 3, 255, 0));
+    double r = 0, g = 0, b = 0, a = 0;
+    EXPECT_TRUE(part.LEGOColorRGBA(25, r, g, b, a));
+    EXPECT_EQ(r, 254 / 255.0);
+    EXPECT_EQ(g, 138 / 255.0);
+    EXPECT_EQ(b, 24 / 255.0);
+    EXPECT_EQ(a, 128 / 255.0);
+    EXPECT_EQ(part.ComplementaryColor(25), 0x2333333);
+    EXPECT_FALSE(part.LEGOColorRGBA(16, r, g, b, a));
+    EXPECT_EQ(part.ComplementaryColor(9), 1);
+    const ColourDescription d = table.Describe(25);
+    EXPECT_TRUE(d.isDefined);
+    EXPECT_EQ(d.finish, ColourFinish::Pearlescent);
+    EXPECT_EQ(d.name, "Colour_25");
+    EXPECT_EQ(table.Describe(4).name, "Red");
+    EXPECT_EQ(table.Describe(4).edge, 12);
+}
+
 }  // namespace

@@ -1,0 +1,29 @@
+#include "app/glboutput.h"
+
+#include <iostream>
+
+#include "app/driver.h"
+#include "clean/instancing.h"
+#include "model/stagetimer.h"
+#include "output/writeglb.h"
+
+int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead)
+{
+    if (CountScenePlacements(asRead) > kMaxGlbNodes)
+    {
+        std::cerr << "Error: " << request.modelPath << " places more than " << kMaxGlbNodes
+                  << " parts and sub-models; not converted\n";
+        return kExitFailure;
+    }
+    std::cout << "Instancing parts\n" << std::flush;
+    const InstancedScene scene = BuildInstancedScene(asRead);
+    StageTimer::Mark("instance");
+    std::cout << "Writing file " << request.outputPath << '\n' << std::flush;
+    WriteGlb writer;
+    const bool isWritten = writer.Write(request.outputPath, scene, asRead.Colours());
+    StageTimer::Mark("write");
+    if (isWritten)
+        writer.DumpStats(std::cout);
+    std::cout.flush();
+    return isWritten ? kExitSuccess : kExitFailure;
+}

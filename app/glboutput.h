@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+#include "app/conversion.h"
+#include "model/legopart.h"
+
+// Most nodes a glb may get: every placement of a part and of a sub-model,
+// a sub-model placed n times counting n times. The largest real models place
+// about 100,000 parts; nested sub-models multiply, so a small file could
+// otherwise ask for billions of nodes.
+constexpr std::uint64_t kMaxGlbNodes = 2000000;
+
+// Writes the model as read (before cleaning) as binary glTF to the
+// request's output; prints the statistics. Returns the exit status.
+int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead);

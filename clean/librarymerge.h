@@ -1,0 +1,85 @@
+#pragma once
+
+// The parts of an instanced scene: library geometry merged into each part and
+// made ready to draw. Used by the scene builder only.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "clean/instancing.h"
+
+namespace instancing
+{
+
+// The colour a face of code `face` takes through a placement of colour
+// `placed`, as merging gives it: 16 the placement's, 24 its edge colour.
+int Resolve(int face, int placed, const ColorTable& colours);
+
+// Every library node's triangles with all nodes below it merged in, each
+// merged once and kept for the nodes above it.
+class LibraryMerger
+{
+public:
+    LibraryMerger(const LegoPart& tree, const ColorTable& table)
+        : part(tree),
+          colours(table),
+          merged(tree.GetNodeCount(), nullptr),
+          owned(tree.GetNodeCount()),
+          state(tree.GetNodeCount(), kUnvisited)
+    {
+    }
+    // Reports, one line per node, the triangles that placing dropped.
+    ~LibraryMerger();
+    LibraryMerger(const LibraryMerger&) = delete;
+    LibraryMerger& operator=(const LibraryMerger&) = delete;
+
+    // Merges the node (children first, by an explicit stack) unless done.
+    void Merge(unsigned root);
+    // The merged triangles of a node that Merge has reached, for changing:
+    // a node without children hands out a copy of its own mesh.
+    LEGOPolyMesh Take(unsigned node)
+    {
+        if (owned[node])
+            return std::move(*owned[node]);
+        return merged[node] != nullptr ? *merged[node] : LEGOPolyMesh();
+    }
+
+private:
+    enum State : char
+    {
+        kUnvisited,
+        kInProgress,
+        kDone
+    };
+    void Build(unsigned node);
+    void Place(LEGOPolyMesh& target, const LEGOPolyMesh& source, const _LegoInstance& instance,
+               const std::string& name);
+
+    const LegoPart& part;
+    const ColorTable& colours;
+    std::vector<const LEGOPolyMesh*> merged;
+    std::vector<std::unique_ptr<LEGOPolyMesh>> owned;
+    std::vector<char> state;
+    std::map<std::string, unsigned long long> dropped;
+};
+
+// One part's triangles ready to draw: vertices split by normal, in float.
+struct PartGeometry
+{
+    std::vector<float> positions;
+    std::vector<float> normals;
+    std::vector<std::uint32_t> corners;  // three per triangle
+    std::vector<int> colors;             // per triangle, as merged
+    unsigned long long dropped = 0;      // triangles beyond the range of floats
+};
+
+// Smoothed corner normals for the merged triangles, then every vertex split
+// by normal, in float. Triangles with a corner beyond the range of floats are
+// left out and counted.
+PartGeometry MakeGeometry(LEGOPolyMesh mesh);
+
+}  // namespace instancing
