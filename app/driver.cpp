@@ -16,6 +16,7 @@
 #include "model/stagetimer.h"
 #include "output/scenefile.h"
 #include "output/writer.h"
+#include "reader/colourfile.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -119,14 +120,23 @@ int ConvertModel(const ConversionRequest& request)
         request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
+    // A colour table that cannot be had ends the run before the model is read.
+    const std::string colourSource =
+        request.colourSource.empty() ? kBuiltinColours : request.colourSource;
+    LegoPart part;
+    if (!LoadColourSource(colourSource, ldrawDir, part.Colours(), std::cerr))
+        return kExitBadOption;
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
-    LegoPart part;
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";
         return kExitFailure;
     }
+    // The built-in table stays as it always was; any other table also takes
+    // the model's own definitions.
+    if (colourSource != kBuiltinColours)
+        ReadModelColours(modelPath, part.Colours(), std::cerr);
     if (CountTrianglesAfterMerging(part) > maxTriangles)
     {
         std::cerr << "Error: " << modelPath << " expands to more than " << maxTriangles
