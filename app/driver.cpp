@@ -3,16 +3,20 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <vector>
 
 #include "app/glboutput.h"
 #include "app/limits.h"
 #include "app/options.h"
+#include "app/previewoutput.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
-#include "output/writetriset.h"
+#include "output/scenefile.h"
+#include "output/writer.h"
+#include "reader/colourfile.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -78,20 +82,51 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
     return std::filesystem::equivalent(outputPath, modelPath, error) && !error;
 }
 
+// While the scene goes to standard output, progress, statistics and every
+// other message go to standard error, so that the scene is all that standard
+// output receives.
+class MessagesAwayFromTheScene
+{
+public:
+    explicit MessagesAwayFromTheScene(const std::string& outputPath)
+    {
+        if (!IsStandardOutput(outputPath))
+            return;
+        std::cout.flush();
+        saved = std::cout.rdbuf(std::cerr.rdbuf());
+    }
+    ~MessagesAwayFromTheScene()
+    {
+        if (saved != nullptr)
+            std::cout.rdbuf(saved);
+    }
+    MessagesAwayFromTheScene(const MessagesAwayFromTheScene&) = delete;
+    MessagesAwayFromTheScene& operator=(const MessagesAwayFromTheScene&) = delete;
+
+private:
+    std::streambuf* saved = nullptr;
+};
+
 }  // namespace
 
 int ConvertModel(const ConversionRequest& request)
 {
+    const MessagesAwayFromTheScene messages(request.outputPath);
     const std::string& ldrawDir = request.ldrawDir;
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
     Parallel::SetJobs(request.jobs);
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
+    // A colour table that cannot be had ends the run before the model is read.
+    const std::string colourSource =
+        request.colourSource.empty() ? kBuiltinColours : request.colourSource;
+    LegoPart part;
+    if (!LoadColourSource(colourSource, ldrawDir, part.Colours(), std::cerr))
+        return kExitBadOption;
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
     reader.SetSkipMissing(request.skipMissing);
-    LegoPart part;
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";
@@ -102,6 +137,10 @@ int ConvertModel(const ConversionRequest& request)
                          "converts the rest\n";
         return kExitFailure;
     }
+    // The built-in table stays as it always was; any other table also takes
+    // the model's own definitions.
+    if (colourSource != kBuiltinColours)
+        ReadModelColours(modelPath, part.Colours(), std::cerr);
     const std::string refusal =
         CheckLimits(part, modelPath, request.maxTriangles, PhysicalMemory());
     if (!refusal.empty())
@@ -112,10 +151,17 @@ int ConvertModel(const ConversionRequest& request)
 
     StageTimer::Mark("read");
 
+    // The picture comes from the tree as read; a failed picture still lets
+    // the output be written, and the run then ends with a failure.
+    const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
+
     if (request.format == OutputFormat::Glb)
     {
         if (!IsModelFile(outputPath, modelPath))
-            return WriteGlbOutput(request, part);
+        {
+            const int status = WriteGlbOutput(request, part);
+            return isPreviewWritten ? status : kExitFailure;
+        }
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
         return kExitFailure;
     }
@@ -135,16 +181,16 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
-    WriteTriset writer;
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, part.Colours(), true);
+        isWritten = writer->WriteModel(outputPath, part, part.Colours());
     StageTimer::Mark("write");
-    writer.DumpStats(std::cout);
+    writer->DumpStats(std::cout);
     std::cout.flush();
-    return isWritten ? kExitSuccess : kExitFailure;
+    return isWritten && isPreviewWritten ? kExitSuccess : kExitFailure;
 }
 
 namespace

@@ -250,7 +250,10 @@ TEST_F(PlinthexProcess, AnUnwritableOutputPathFailsWithZeroStatistics)
         EXPECT_EQ(result.status, 255);
         EXPECT_TRUE(IsConversionReport(result.out, model, output));
         EXPECT_EQ(StatisticsOf(result.out), kZeroStatistics);
-        EXPECT_EQ(result.err, "Error: Cannot open file " + output + " for writing\n");
+        EXPECT_EQ(
+            result.err,
+            "Error: Cannot open file " + output + " for writing\nError: " + output +
+                (output == "taken.txt" ? ": Is a directory\n" : ": No such file or directory\n"));
     }
     EXPECT_EQ(work.List(), std::vector<std::string>{"taken.txt"});
 }
@@ -265,7 +268,8 @@ TEST_F(PlinthexProcess, AFailedWriteLeavesTheExistingFileIntact)
     EXPECT_TRUE(IsConversionReport(result.out, model, "house.txt"));
     // The statistics count what was written before the failure showed.
     EXPECT_NE(StatisticsOf(result.out), kZeroStatistics);
-    EXPECT_EQ(result.err, "Error: writing file house.txt failed\n");
+    EXPECT_EQ(result.err,
+              "Error: writing file house.txt failed\nError: house.txt: File too large\n");
     EXPECT_EQ(ReadFile(work / "house.txt"), "the scene of yesterday\n");
     EXPECT_EQ(work.List(), std::vector<std::string>{"house.txt"});
 }
@@ -303,6 +307,37 @@ TEST_F(PlinthexProcess, TheBundledExampleConverts)
          {"px4x4plate.dat", "px1x2brick.dat", "px1x2window.dat", "px2x2brick.dat", "px2x4roof.dat"})
         EXPECT_NE(scene.find(std::string("SOURCE = LEVEL ") + part + "\n"), std::string::npos)
             << part;
+}
+
+// "" when the texts are equal; otherwise the number of the first line that
+// differs, with both versions of it.
+std::string FirstDifference(const std::string& expected, const std::string& actual)
+{
+    const std::vector<std::string> want = Lines(expected), got = Lines(actual);
+    for (std::size_t i = 0; i < want.size() || i < got.size(); ++i)
+    {
+        const std::string wanted = i < want.size() ? want[i] : "<end of file>";
+        const std::string found = i < got.size() ? got[i] : "<end of file>";
+        if (wanted != found)
+            return "line " + std::to_string(i + 1) + ": expected \"" + wanted + "\", got \"" +
+                   found + "\"";
+    }
+    return expected == actual ? "" : "the line ends differ";
+}
+
+// The golden files come from scripts/regenerate_goldens.sh.
+TEST_F(PlinthexProcess, TheBundledHouseMatchesItsGoldenSceneAndConsoleText)
+{
+    const std::string golden = PLINTHEX_GOLDEN_DIR;
+    const Result result = RunPlinthex(In({kExamples, model}));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    std::string console = result.out;
+    for (std::size_t at = console.find(kExamples); at != std::string::npos;
+         at = console.find(kExamples, at))
+        console.replace(at, kExamples.size(), "examples");
+    EXPECT_EQ(FirstDifference(ReadFile(golden + "/house.console.txt"), console), "");
+    EXPECT_EQ(FirstDifference(ReadFile(golden + "/house.txt"), ReadFile(work / "house.txt")), "");
 }
 
 // Every model shipped beside the library converts: exit status 0, the report
