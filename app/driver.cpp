@@ -98,20 +98,21 @@ int ConvertModel(const ConversionRequest& request)
         std::cerr << "Error: reading file " << modelPath << " failed\n";
         return kExitFailure;
     }
+    StageTimer::Mark("read");
+
+    // A glb merges each part once, however often it is placed: it is bounded
+    // by its own count.
+    if (request.format == OutputFormat::Glb)
+    {
+        if (!IsModelFile(outputPath, modelPath))
+            return WriteGlbOutput(request, part, maxTriangles);
+        std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+        return kExitFailure;
+    }
     if (CountTrianglesAfterMerging(part) > maxTriangles)
     {
         std::cerr << "Error: " << modelPath << " expands to more than " << maxTriangles
                   << " triangles; not converted\n";
-        return kExitFailure;
-    }
-
-    StageTimer::Mark("read");
-
-    if (request.format == OutputFormat::Glb)
-    {
-        if (!IsModelFile(outputPath, modelPath))
-            return WriteGlbOutput(request, part);
-        std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
         return kExitFailure;
     }
 
