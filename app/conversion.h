@@ -3,12 +3,7 @@
 #include <cstdint>
 #include <string>
 
-// The file format a conversion writes.
-enum class OutputFormat
-{
-    Triset,  // the scene text file
-    Glb,     // binary glTF 2.0
-};
+#include "output/outputformat.h"
 
 // Everything one conversion is asked to do, filled from the command line.
 struct ConversionRequest

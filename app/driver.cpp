@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -12,7 +13,7 @@
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
-#include "output/writetriset.h"
+#include "output/writer.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -131,14 +132,14 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
-    WriteTriset writer;
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer.Write(outputPath.c_str(), part, part.Colours(), true);
+        isWritten = writer->WriteModel(outputPath, part, part.Colours());
     StageTimer::Mark("write");
-    writer.DumpStats(std::cout);
+    writer->DumpStats(std::cout);
     std::cout.flush();
     return isWritten ? kExitSuccess : kExitFailure;
 }

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "output/realformat.h"
+#include "output/numberformat.h"
 #include "output/writetriset.h"
 
 namespace

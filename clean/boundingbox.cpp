@@ -173,7 +173,7 @@ void LegoPart::AddBoundingBoxGeometry()
     // On an empty tree this node becomes node 0, with the box of a new node.
     const unsigned boxes = static_cast<unsigned>(NewNodeIndex());
     _LegoNode& boundingBoxes = nodes[boxes];
-    boundingBoxes.name = "Bounding Boxes";
+    boundingBoxes.name = kBoundingBoxesName;
     boundingBoxes.tag = 1;
     boundingBoxes.kind = NodeKind::Model;
     if (boxes > 0)

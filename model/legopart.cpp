@@ -16,6 +16,17 @@ _LegoNode::_LegoNode()
 {
 }
 
+bool IsBoundingBoxesNode(const _LegoNode& node, unsigned index)
+{
+    return index != 0 && node.kind == NodeKind::Model &&
+           EqualsIgnoringAsciiCase(node.name, kBoundingBoxesName);
+}
+
+int NodeColor(const _LegoNode& node)
+{
+    return node.mesh.GetPolygonCount() > 0 ? node.mesh.FaceColor(0u) : LDrawColor::Main;
+}
+
 int LegoPart::NewNodeIndex()
 {
     nodes.emplace_back();

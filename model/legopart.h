@@ -42,6 +42,18 @@ struct _LegoNode
     Vector3 boxMin;
 };
 
+// The name cleaning gives the node that places the bounding boxes.
+constexpr char kBoundingBoxesName[] = "Bounding Boxes";
+
+// True for the node that places the bounding boxes: not the root, of kind
+// Model and named Bounding Boxes in any case. The kind tells it from a library
+// file of that name; writers give it a top-level place of its own.
+bool IsBoundingBoxesNode(const _LegoNode& node, unsigned index);
+
+// The colour code of a node as a whole: polygon 0's colour decides for every
+// polygon; Main (no colour of its own) for a node without polygons.
+int NodeColor(const _LegoNode& node);
+
 // The part tree: nodes addressed by index, node 0 the model after a read.
 // Nodes refer to one another by index only; appending a node may move every
 // node, so look a node up again after any append.

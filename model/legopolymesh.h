@@ -40,6 +40,12 @@ public:
         assert(f < faces.size() && k < 4);
         return faces[f].cornerNormals[k];
     }
+    // Normal k of polygon f as written out: a polygon without a face record
+    // reads as the default Vector3, (0, 0, 1).
+    Vector3 CornerNormal(unsigned f, unsigned k) const
+    {
+        return f < faces.size() ? FaceNormal(f, k) : Vector3();
+    }
     unsigned GetFaceCount() const { return static_cast<unsigned>(faces.size()); }
 
     // Makes room for `count` polygons with their face records, growing

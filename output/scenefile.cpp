@@ -1,7 +1,6 @@
 #include "output/scenefile.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-
-#include "output/realformat.h"
 
 namespace
 {
@@ -82,8 +79,7 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
 
 }  // namespace
 
-SceneFile::SceneFile()
-    : buffer(new char[kBufferSize]), formattedReals(new FormattedReal[kFormattedRealSlots]())
+SceneFile::SceneFile() : buffer(new char[kBufferSize])
 {
 }
 
@@ -96,32 +92,33 @@ bool SceneFile::Open(const std::string& path)
 {
     Discard();
     hasFailed = false;
+    error = 0;
     cursor = buffer.get();
     limit = buffer.get() + kBufferSize;
     temporaryPath.clear();
     if (path.empty())
-        return false;
+        return Fail(ENOENT);
     if (IsStreamPath(path))
     {
         targetPath = path;
         descriptor = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return descriptor >= 0;
+        return descriptor >= 0 || Fail(errno);
     }
     targetPath = ResolveLink(path);
 
     struct stat targetStatus;
     const bool exists = stat(targetPath.c_str(), &targetStatus) == 0;
     if (exists && S_ISDIR(targetStatus.st_mode))
-        return false;
+        return Fail(EISDIR);
     if (exists && !S_ISREG(targetStatus.st_mode))
     {
         // A device or a pipe: nothing to keep, nothing to rename.
         descriptor = ::open(targetPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return descriptor >= 0;
+        return descriptor >= 0 || Fail(errno);
     }
     // A file the user may not write is not replaced behind its back.
     if (exists && access(targetPath.c_str(), W_OK) != 0)
-        return false;
+        return Fail(errno);
 
     temporaryPath = targetPath + ".tmpXXXXXX";
     descriptor = MakeTemporary(temporaryPath);
@@ -134,7 +131,7 @@ bool SceneFile::Open(const std::string& path)
     if (descriptor < 0)
     {
         temporaryPath.clear();
-        return false;
+        return Fail(errno);
     }
     // mkstemp makes the file private; give it the target's mode and owner, or
     // those of a newly created file.
@@ -160,7 +157,7 @@ void SceneFile::Flush()
     if (hasFailed || descriptor < 0)
         return;
     if (!WriteAll(descriptor, buffer.get(), length))
-        hasFailed = true;
+        Fail(errno);
 }
 
 void SceneFile::WriteLong(std::string_view text)
@@ -177,74 +174,6 @@ void SceneFile::WriteLong(std::string_view text)
     }
 }
 
-char* SceneFile::PutReal(char* out, double value)
-{
-    static_assert(kMaxRealText <= sizeof(FormattedReal::text) + 4, "cached text fits");
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    FormattedReal& slot = formattedReals[(bits * 0x9E3779B97F4A7C15ull) >> 52];
-    if (slot.length != 0 && slot.bits == bits)
-    {
-        std::memcpy(out, slot.text, sizeof slot.text);
-        return out + slot.length;
-    }
-    char* end = format_real(out, value);
-    const std::size_t length = static_cast<std::size_t>(end - out);
-    if (length <= sizeof slot.text)
-    {
-        slot.bits = bits;
-        slot.length = static_cast<std::uint32_t>(length);
-        std::memcpy(slot.text, out, length);
-    }
-    return end;
-}
-
-char* SceneFile::PutUnsigned(char* out, unsigned value)
-{
-    static const char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    // Two digits at a time from the end, into a scratch area, then copied.
-    char digits[10];
-    char* start = digits + sizeof digits;
-    while (value >= 100)
-    {
-        const unsigned pair = (value % 100) * 2;
-        value /= 100;
-        start -= 2;
-        start[0] = kPairs[pair];
-        start[1] = kPairs[pair + 1];
-    }
-    if (value >= 10)
-    {
-        start -= 2;
-        start[0] = kPairs[value * 2];
-        start[1] = kPairs[value * 2 + 1];
-    }
-    else
-    {
-        *--start = static_cast<char>('0' + value);
-    }
-    const std::size_t length = static_cast<std::size_t>(digits + sizeof digits - start);
-    for (std::size_t i = 0; i < length; ++i)
-        out[i] = start[i];
-    return out + length;
-}
-
-void SceneFile::WriteUnsigned(unsigned long long value)
-{
-    char digits[24];
-    char* end = digits + sizeof digits;
-    char* start = end;
-    do
-    {
-        *--start = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    Write(std::string_view(start, static_cast<std::size_t>(end - start)));
-}
-
 bool SceneFile::Close()
 {
     if (descriptor < 0)
@@ -253,16 +182,24 @@ bool SceneFile::Close()
     const int closed = ::close(descriptor);
     descriptor = -1;
     if (closed != 0)
-        hasFailed = true;
+        Fail(errno);
     if (!temporaryPath.empty())
     {
         if (!hasFailed && std::rename(temporaryPath.c_str(), targetPath.c_str()) != 0)
-            hasFailed = true;
+            Fail(errno);
         if (hasFailed)
             (void)unlink(temporaryPath.c_str());
         temporaryPath.clear();
     }
     return !hasFailed;
+}
+
+bool SceneFile::Fail(int errorNumber)
+{
+    if (!hasFailed)
+        error = errorNumber;
+    hasFailed = true;
+    return false;
 }
 
 void SceneFile::Discard()

@@ -1,13 +1,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "output/realformat.h"
 
 // An output file built in large chunks that replaces its target only when it
 // is complete: the text goes to a temporary file beside the target, which is
@@ -30,6 +27,9 @@ public:
     // not be written.
     bool Open(const std::string& path);
     bool IsOpen() const { return descriptor >= 0; }
+    // The errno value of the first failure of the last Open or Close; 0 for
+    // none.
+    int ErrorNumber() const { return error; }
 
     void Write(std::string_view text)
     {
@@ -49,17 +49,12 @@ public:
         *Reserve(1) = c;
         ++cursor;
     }
-    void WriteReal(double value) { cursor = PutReal(Reserve(kMaxRealText), value); }
-    void WriteUnsigned(unsigned long long value);
 
     // For writers of many short lines: room for `length` characters (far
-    // less than the buffer holds), filled through the pointer with Put* and
-    // plain copies, then handed back with EndText at the end of the text.
+    // less than the buffer holds), filled through the pointer, then handed
+    // back with EndText at the end of the text.
     char* BeginText(std::size_t length) { return Reserve(length); }
     void EndText(char* end) { cursor = end; }
-    // Writes `value` as "%.20g" does at `out`; returns the end.
-    char* PutReal(char* out, double value);
-    static char* PutUnsigned(char* out, unsigned value);
 
     // Writes what is buffered, closes and publishes the file. False when any
     // write, the close or the rename failed; the target is then unchanged and
@@ -77,24 +72,16 @@ private:
         return cursor;
     }
     void Flush();
+    // Records the first failure; returns false.
+    bool Fail(int errorNumber);
     void WriteLong(std::string_view text);
 
-    // Recently written numbers by bit pattern: a scene repeats coordinates
-    // and normals so often that most are copied instead of formatted again.
-    struct FormattedReal
-    {
-        std::uint64_t bits;
-        std::uint32_t length;  // 0: empty slot
-        char text[28];
-    };
-    static constexpr std::size_t kFormattedRealSlots = 4096;
-
     std::unique_ptr<char[]> buffer;
-    std::unique_ptr<FormattedReal[]> formattedReals;
     char* cursor = nullptr;
     char* limit = nullptr;
     int descriptor = -1;
     bool hasFailed = false;
+    int error = 0;
     std::string targetPath;     // the file that the text ends up in
     std::string temporaryPath;  // empty when writing the target directly
 };

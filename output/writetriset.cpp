@@ -4,20 +4,11 @@
 #include <iostream>
 #include <string_view>
 
-#include "model/asciicase.h"
-
 namespace
 {
 
-constexpr std::string_view kBoundingBoxesName = "bounding boxes";
-
 // Transparent codes have alpha 0.5; everything at or above this is opaque.
 constexpr double kTransparencyLimit = 0.7;
-
-bool IsBoundingBoxes(const std::string& name)
-{
-    return EqualsIgnoringAsciiCase(name, kBoundingBoxesName);
-}
 
 // The indentation is tabs only, a few of them: a loop beats a copy call.
 char* PutIndent(char* out, std::size_t depth)
@@ -35,6 +26,12 @@ bool HasOwnColor(int code)
 
 }  // namespace
 
+bool WriteTriset::WriteModel(const std::string& path, const LegoPart& part,
+                             const ColorTable& colourTable)
+{
+    return Write(path.c_str(), part, colourTable, true);
+}
+
 bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorTable& colourTable,
                         bool showBoundingBoxes)
 {
@@ -45,7 +42,8 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
 
     if (!out.Open(fileName))
     {
-        std::cerr << "Error: Cannot open file " << fileName << " for writing\n";
+        ReportFileError(std::string("Cannot open file ") + fileName + " for writing", fileName,
+                        out.ErrorNumber());
         return false;
     }
     out.Write("TRISETIO ");
@@ -64,7 +62,7 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
         for (unsigned i = 1; i < nodeCount; ++i)
         {
             const _LegoNode* node = part.GetNode(i);
-            if (node->kind != NodeKind::Deleted && !IsBoundingBoxes(node->name))
+            if (node->kind != NodeKind::Deleted && !IsBoundingBoxesNode(*node, i))
                 WriteLevel(static_cast<int>(i), part, indent, false, false);
         }
         CloseBlock(indent, "LEVEL", "Parts");
@@ -72,12 +70,13 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
     // The boxes are placed as the root places the parts; exactly one of the
     // two LEVELs is visible.
     for (unsigned i = 1; i < nodeCount; ++i)
-        if (IsBoundingBoxes(part.GetNode(i)->name))
+        if (IsBoundingBoxesNode(*part.GetNode(i), i))
             WriteLevel(static_cast<int>(i), part, indent, true, !showBoundingBoxes);
 
     if (!out.Close())
     {
-        std::cerr << "Error: writing file " << fileName << " failed\n";
+        ReportFileError(std::string("writing file ") + fileName + " failed", fileName,
+                        out.ErrorNumber());
         return false;
     }
     return true;
@@ -92,19 +91,17 @@ void WriteTriset::DumpStats(std::ostream& stream) const
     stream << "Levels   : " << levelCount << '\n';
 }
 
-bool WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent,
+void WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent,
                              bool wrapChildren, bool invisible)
 {
     const _LegoNode* node = part.GetNode(static_cast<unsigned>(nodeIndex));
     if (node == nullptr)
-        return true;
+        return;
     ++levelCount;
     OpenBlock(indent, "LEVEL");
     WriteLine(indent, "Name = ", node->name, "\n");
-    const bool hasPolygons = node->mesh.GetPolygonCount() > 0;
-    // Only polygon 0 decides the colour of the whole LEVEL.
-    if (hasPolygons && HasOwnColor(node->mesh.FaceColor(0u)))
-        WriteColorLines(node->mesh.FaceColor(0u), indent);
+    if (HasOwnColor(NodeColor(*node)))
+        WriteColorLines(NodeColor(*node), indent);
     if (invisible)
         WriteLine(indent, "Invisible\n");
     WriteLine(indent, "END ATTRIB\n");
@@ -131,21 +128,20 @@ bool WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& i
         CloseBlock(indent, "LEVEL", child->name);
     }
 
-    if (hasPolygons)
+    if (node->mesh.GetPolygonCount() > 0)
         WriteMesh(node, indent);
     CloseBlock(indent, "LEVEL", node->name);
-    return true;
 }
 
-bool WriteTriset::WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
+void WriteTriset::WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
                                 std::string& indent)
 {
     if (position < 0 || static_cast<std::size_t>(position) >= parent->children.size())
-        return true;
+        return;
     const _LegoInstance& instance = parent->children[static_cast<std::size_t>(position)];
     const _LegoNode* child = part.GetNode(static_cast<unsigned>(instance.node));
     if (child == nullptr)
-        return true;
+        return;
     OpenBlock(indent, "INSTANCE");
     WriteLine(indent, "Name = instance of level ", child->name, "\n");
     WriteLine(indent, "Matrix =");
@@ -155,10 +151,9 @@ bool WriteTriset::WriteInstance(const _LegoNode* parent, int position, const Leg
     WriteLine(indent, "END ATTRIB\n");
     WriteLine(indent, "SOURCE = LEVEL ", child->name, "\n");
     CloseBlock(indent, "INSTANCE", child->name);
-    return true;
 }
 
-bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
+void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
 {
     const LEGOPolyMesh& mesh = node->mesh;
     const unsigned pointCount = mesh.GetVertexCount();
@@ -171,10 +166,10 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     WriteLine(indent, "Name = ", node->name, " triset\n");
     WriteLine(indent, "END ATTRIB\n");
     WriteLine(indent, "PointCount = ");
-    out.WriteUnsigned(pointCount);
+    WriteUnsigned(pointCount);
     out.Write('\n');
     WriteLine(indent, "FaceCount = ");
-    out.WriteUnsigned(faceCount);
+    WriteUnsigned(faceCount);
     out.Write('\n');
 
     // The lists are most of the file: each line is built in place.
@@ -192,47 +187,42 @@ bool WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     for (unsigned f = 0; f < faceCount; ++f)
     {
         // Every polygon is a triangle.
-        const unsigned* corners = mesh.GetPolygonVertexIndices(f);
         char* line = PutIndent(out.BeginText(lineRoom), depth);
         std::memcpy(line, "\t{ ", 3);
-        line = SceneFile::PutUnsigned(line + 3, corners[0]);
+        line = format_unsigned(line + 3, mesh.GetPolygonVertexIndex(f, 0));
         *line++ = ' ';
-        line = SceneFile::PutUnsigned(line, corners[1]);
+        line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 1));
         *line++ = ' ';
-        line = SceneFile::PutUnsigned(line, corners[2]);
+        line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 2));
         std::memcpy(line, " }\n", 3);
         out.EndText(line + 3);
     }
     WriteLine(indent, "\t}\n");
 
     WriteLine(indent, "Normals = {\n");
-    const unsigned faceRecords = mesh.GetFaceCount();
     for (unsigned f = 0; f < faceCount; ++f)
     {
         WriteLine(indent, "\t{\n");
         for (unsigned corner = 0; corner < 3; ++corner)
         {
-            // A polygon without a face record reads as the default normal.
-            const Vector3 normal = f < faceRecords ? mesh.FaceNormal(f, corner) : Vector3();
             char* line = PutIndent(out.BeginText(lineRoom), depth);
-            out.EndText(PutVectorLine(line, "\t\t{ ", normal, " }\n"));
+            out.EndText(PutVectorLine(line, "\t\t{ ", mesh.CornerNormal(f, corner), " }\n"));
         }
         WriteLine(indent, "\t}\n");
     }
     WriteLine(indent, "\t}\n");
     CloseBlock(indent, "TRISET", node->name, " triset");
-    return true;
 }
 
 char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vector3& v,
                                  std::string_view closing)
 {
     std::memcpy(line, opening.data(), opening.size());
-    line = out.PutReal(line + opening.size(), v.x);
+    line = reals.Put(line + opening.size(), v.x);
     *line++ = ' ';
-    line = out.PutReal(line, v.y);
+    line = reals.Put(line, v.y);
     *line++ = ' ';
-    line = out.PutReal(line, v.z);
+    line = reals.Put(line, v.z);
     std::memcpy(line, closing.data(), closing.size());
     return line + closing.size();
 }
@@ -242,7 +232,7 @@ void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
     for (double element : matrix.m)
     {
         out.Write(' ');
-        out.WriteReal(element);
+        WriteReal(element);
     }
 }
 
@@ -251,11 +241,11 @@ void WriteTriset::WriteColorLines(int code, const std::string& indent)
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
     colours->LEGOColorRGBA(code, red, green, blue, alpha);
     WriteLine(indent, "Color = ");
-    out.WriteReal(red);
+    WriteReal(red);
     out.Write(' ');
-    out.WriteReal(green);
+    WriteReal(green);
     out.Write(' ');
-    out.WriteReal(blue);
+    WriteReal(blue);
     out.Write(" 1\n");
     if (alpha < kTransparencyLimit)
     {
@@ -264,7 +254,7 @@ void WriteTriset::WriteColorLines(int code, const std::string& indent)
         {
             if (i > 0)
                 out.Write(' ');
-            out.WriteReal(alpha);
+            WriteReal(alpha);
         }
         out.Write('\n');
     }

@@ -2,38 +2,48 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "geometry/matrix.h"
 #include "model/colortable.h"
 #include "model/legopart.h"
+#include "output/numberformat.h"
 #include "output/scenefile.h"
+#include "output/writer.h"
 
 // Writes a part tree as a TRISET scene file: the root's LEVEL, which places
 // the parts, an invisible Parts LEVEL holding the definition of every other
 // node, and the Bounding Boxes LEVEL last. Counts what it writes.
-class WriteTriset
+class WriteTriset : public ModelWriter
 {
 public:
-    // Writes the whole file. False, after one "Error: " line on standard
-    // error, when the file cannot be created or a write or the close failed;
-    // an existing file of that name is then left as it was. Colours come
-    // from `colours`.
+    // Writes the whole file with the bounding boxes shown and the root hidden.
+    bool WriteModel(const std::string& path, const LegoPart& part,
+                    const ColorTable& colours) override;
+    // Writes the whole file, colours from `colours`. False, after "Error: "
+    // lines on standard error, when the file cannot be created or a write or
+    // the close failed; an existing file of that name is then left as it was.
     bool Write(const char* fileName, const LegoPart& part, const ColorTable& colours,
                bool showBoundingBoxes);
     // The five counters of the last Write, one labelled line each.
-    void DumpStats(std::ostream& stream) const;
+    void DumpStats(std::ostream& stream) const override;
 
 protected:
     // The blocks below take the current indentation (tabs only) and leave it
     // as they found it.
-    bool WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent, bool wrapChildren,
+    void WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent, bool wrapChildren,
                     bool invisible);
-    bool WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
+    void WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
                        std::string& indent);
-    bool WriteMesh(const _LegoNode* node, std::string& indent);
+    void WriteMesh(const _LegoNode* node, std::string& indent);
     void WriteMatrix(const Matrix4x4& matrix);
 
     void WriteColorLines(int code, const std::string& indent);
+    void WriteReal(double value) { out.EndText(reals.Put(out.BeginText(kMaxRealText), value)); }
+    void WriteUnsigned(std::uint64_t value)
+    {
+        out.EndText(format_unsigned(out.BeginText(kMaxUnsignedText), value));
+    }
     // Writes opening, the three coordinates and closing at `line`, which has
     // room for them; returns the end.
     char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
@@ -45,11 +55,12 @@ protected:
     void CloseBlock(std::string& indent, std::string_view kind, std::string_view name,
                     std::string_view suffix = std::string_view());
 
-    unsigned polygonCount = 0;   // faces of all TRISET blocks
-    unsigned vertexCount = 0;    // points of all TRISET blocks
-    unsigned meshCount = 0;      // TRISET blocks
-    unsigned instanceCount = 0;  // INSTANCE blocks
-    unsigned levelCount = 0;     // node LEVELs, neither Parts nor the wrappers
-    SceneFile out;
+    unsigned polygonCount = 0;            // faces of all TRISET blocks
+    unsigned vertexCount = 0;             // points of all TRISET blocks
+    unsigned meshCount = 0;               // TRISET blocks
+    unsigned instanceCount = 0;           // INSTANCE blocks
+    unsigned levelCount = 0;              // node LEVELs, neither Parts nor the wrappers
     const ColorTable* colours = nullptr;  // during Write
+    SceneFile out;
+    RealTextCache reals;
 };

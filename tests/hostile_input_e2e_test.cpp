@@ -239,7 +239,8 @@ TEST_F(HostileInput, NamesOfAHundredKilobytes)
     Write("model.ldr", Ref("brick.dat"));
     result = Convert("model.ldr", {longName + ".txt"});
     EXPECT_EQ(result.status, 255);
-    EXPECT_TRUE(result.err == "Error: writing file " + longName + ".txt failed\n");
+    EXPECT_TRUE(result.err == "Error: writing file " + longName +
+                                  ".txt failed\nError: " + longName + ".txt: File name too long\n");
     EXPECT_EQ(work.List(), (std::vector<std::string>{"lib", "model.ldr"}));
 }
 

@@ -244,7 +244,10 @@ TEST_F(PlinthexProcess, AnUnwritableOutputPathFailsWithZeroStatistics)
         EXPECT_EQ(result.status, 255);
         EXPECT_TRUE(IsConversionReport(result.out, model, output));
         EXPECT_EQ(StatisticsOf(result.out), kZeroStatistics);
-        EXPECT_EQ(result.err, "Error: Cannot open file " + output + " for writing\n");
+        EXPECT_EQ(
+            result.err,
+            "Error: Cannot open file " + output + " for writing\nError: " + output +
+                (output == "taken.txt" ? ": Is a directory\n" : ": No such file or directory\n"));
     }
     EXPECT_EQ(work.List(), std::vector<std::string>{"taken.txt"});
 }
@@ -259,7 +262,8 @@ TEST_F(PlinthexProcess, AFailedWriteLeavesTheExistingFileIntact)
     EXPECT_TRUE(IsConversionReport(result.out, model, "house.txt"));
     // The statistics count what was written before the failure showed.
     EXPECT_NE(StatisticsOf(result.out), kZeroStatistics);
-    EXPECT_EQ(result.err, "Error: writing file house.txt failed\n");
+    EXPECT_EQ(result.err,
+              "Error: writing file house.txt failed\nError: house.txt: File too large\n");
     EXPECT_EQ(ReadFile(work / "house.txt"), "the scene of yesterday\n");
     EXPECT_EQ(work.List(), std::vector<std::string>{"house.txt"});
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "reader/ldrawreader.h"
+#include "reader/quadorder.h"
 #include "tests/reader_files.h"
 
 namespace
@@ -139,10 +140,10 @@ TEST_F(LDrawReaderFiles, ReordersCrossedQuadrilaterals)
     for (unsigned p = 0; p < 2; ++p)
         for (unsigned k = 0; k < 3; ++k)
             EXPECT_EQ(mesh.GetPolygonVertexIndices(p)[k], mesh.GetPolygonVertexIndices(p + 2)[k]);
-    EXPECT_FALSE(LDrawReader::SegmentsCross(Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0),
-                                            Vector3(1, 1, 0)));
-    EXPECT_TRUE(LDrawReader::SegmentsCross(Vector3(0, 0, 0), Vector3(1, 0, 0),
-                                           Vector3(1.00009, 1, 0), Vector3(1.00009, 2, 0)));
+    EXPECT_FALSE(
+        SegmentsCross(Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), Vector3(1, 1, 0)));
+    EXPECT_TRUE(SegmentsCross(Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(1.00009, 1, 0),
+                              Vector3(1.00009, 2, 0)));
 }
 
 TEST_F(LDrawReaderFiles, MissingReferenceStopsOnlyItsFile)

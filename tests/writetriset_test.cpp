@@ -270,6 +270,47 @@ TEST(WriteTrisetFile, DeletedNodesAndBoundingBoxesLevel)
     }
 }
 
+TEST(WriteTrisetFile, OnlyTheModelsOwnBoundingBoxesNodeStandsApart)
+{
+    // A library file named like the Bounding Boxes node is an ordinary part.
+    LegoPart part;
+    const int root = AddNode(part, "root", NodeKind::Model);
+    const int namesake = AddNode(part, "bounding boxes", NodeKind::Part);
+    AddSomeTriangle(part, namesake, 4);
+    AddChild(part, root, namesake, 1);
+    const Written written = WriteScene(part);
+    EXPECT_EQ(CountOf(written.text, "Name = bounding boxes\n"), 1u);
+    EXPECT_LT(written.text.find("Name = bounding boxes\n"), written.text.find("end LEVEL Parts\n"));
+}
+
+TEST(WriteTrisetFile, APolygonWithoutAFaceRecordGetsTheDefaultNormal)
+{
+    LegoPart part;
+    const int root = AddNode(part, "root", NodeKind::Model);
+    const int wedge = AddNode(part, "wedge");
+    AddTriangle(part, wedge, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), 4,
+                Vector3(1, 0, 0));
+    const Vector3 corners[3] = {Vector3(0, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1)};
+    part.Node(static_cast<unsigned>(wedge)).mesh.AddPolygon(3, corners);
+    AddChild(part, root, wedge, 16);
+    const std::string text = WriteScene(part).text;
+    EXPECT_EQ(CountOf(text, "{ 1 0 0 }\n"), 3u);
+    EXPECT_EQ(CountOf(text, "{ 0 0 1 }\n"), 3u);
+}
+
+TEST(WriteTrisetFile, TheWriterInterfaceWritesTheSameScene)
+{
+    const LegoPart part = WorkedExampleTree();
+    TempFolder folder;
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(OutputFormat::Triset);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_TRUE(writer->WriteModel(folder / "scene.txt", part, part.Colours()));
+    std::ostringstream stats;
+    writer->DumpStats(stats);
+    EXPECT_EQ(stats.str(), Stats(1, 3, 1, 1, 2));
+    EXPECT_EQ(ReadFile(folder / "scene.txt"), WriteScene(part).text);
+}
+
 TEST(WriteTrisetFile, NumbersVerticesFacesAndMatrices)
 {
     LegoPart part;
@@ -327,20 +368,24 @@ TEST(WriteTrisetFile, FailuresReportLeaveZeroCountersAndKeepTheOldFile)
     const std::string missingFolder = folder / "no/such/folder/scene.txt";
     Written failed = WriteTo(writer, missingFolder, part);
     EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(failed.errors, "Error: Cannot open file " + missingFolder + " for writing\n");
+    EXPECT_EQ(failed.errors, "Error: Cannot open file " + missingFolder + " for writing\nError: " +
+                                 missingFolder + ": No such file or directory\n");
     EXPECT_EQ(failed.stats, Stats(0, 0, 0, 0, 0));
 
     // A folder where the file should go is not replaced.
     failed = WriteTo(writer, folder.path, part);
     EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(failed.errors, "Error: Cannot open file " + folder.path + " for writing\n");
+    EXPECT_EQ(failed.errors, "Error: Cannot open file " + folder.path +
+                                 " for writing\nError: " + folder.path + ": Is a directory\n");
 
     // A device that accepts no data: opened, but the writes fail.
     if (access("/dev/full", W_OK) == 0)
     {
         failed = WriteTo(writer, "/dev/full", part);
         EXPECT_FALSE(failed.ok);
-        EXPECT_EQ(failed.errors, "Error: writing file /dev/full failed\n");
+        EXPECT_EQ(failed.errors,
+                  "Error: writing file /dev/full failed\n"
+                  "Error: /dev/full: No space left on device\n");
         EXPECT_EQ(failed.stats, Stats(1, 3, 1, 1, 2));
     }
     EXPECT_EQ(folder.List(), std::vector<std::string>{"good.txt"});
@@ -367,7 +412,9 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
         std::cerr.rdbuf(errors.rdbuf());
         WriteTriset writer;
         const bool ok = writer.Write(target.c_str(), part, part.Colours(), true);
-        const bool reported = errors.str() == "Error: writing file " + target + " failed\n";
+        const bool reported = errors.str() == "Error: writing file " + target +
+                                                  " failed\nError: " + target +
+                                                  ": File too large\n";
         _exit(!ok && reported ? 0 : 1);
     }
     int status = 0;

@@ -1,4 +1,4 @@
-#include "output/realformat.h"
+#include "output/numberformat.h"
 
 #include <cfloat>
 #include <cmath>
@@ -151,6 +151,24 @@ TEST(RealFormat, MillionsOfValuesMatchPrintf)
     }
     EXPECT_EQ(check.failures, 0);
     EXPECT_GT(check.checked, 4000000);
+}
+
+TEST(NumberFormat, UnsignedAtEveryLengthAndCachedRealsAsWritten)
+{
+    char text[kMaxRealText];
+    for (const std::uint64_t value :
+         {0ull, 9ull, 10ull, 99ull, 100ull, 4294967295ull, 4294967296ull, 18446744073709551615ull})
+        EXPECT_EQ(std::string(text, format_unsigned(text, value)), std::to_string(value));
+    // Every value twice, so that each second one comes from a slot, with
+    // values that share slots evicting one another.
+    RealTextCache cache;
+    std::mt19937_64 random(7);
+    for (int i = 0; i < 100000; ++i)
+    {
+        const double value = i % 2 == 0 ? FromBits(random()) : static_cast<double>(i % 5000) / 7;
+        for (int repeat = 0; repeat < 2; ++repeat)
+            ASSERT_EQ(std::string(text, cache.Put(text, value)), Printf(value));
+    }
 }
 
 }  // namespace

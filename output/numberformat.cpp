@@ -1,4 +1,4 @@
-#include "output/realformat.h"
+#include "output/numberformat.h"
 
 #include <charconv>
 #include <cstdint>
@@ -68,17 +68,6 @@ void WriteNineteenDigits(char* out, std::uint64_t value)
     const std::uint64_t top = high / kTen8;
     WriteDigitsBackwards(out + 11, static_cast<std::uint32_t>(high - top * kTen8), 8);
     WriteDigitsBackwards(out + 3, static_cast<std::uint32_t>(top), 3);
-}
-
-char* WriteUnsigned(char* out, std::uint64_t value)
-{
-    char digits[19];
-    WriteNineteenDigits(digits, value);
-    int first = 0;
-    while (first < 18 && digits[first] == '0')
-        ++first;
-    std::memcpy(out, digits + first, static_cast<std::size_t>(19 - first));
-    return out + 19 - first;
 }
 
 // The general path, for the values the exact paths below leave out.
@@ -210,13 +199,68 @@ char* format_real(char* buffer, double value)
     {
         // Integers below 2^63 have at most 19 digits, all of them significant.
         if (exponent <= 10)
-            return WriteUnsigned(out, m << exponent);
+            return format_unsigned(out, m << exponent);
         return FormatWithCharconv(buffer, value);
     }
     const int shift = -exponent;
     if (shift <= 52 && (m & ((std::uint64_t(1) << shift) - 1)) == 0)
-        return WriteUnsigned(out, m >> shift);
+        return format_unsigned(out, m >> shift);
     if (shift <= 66 && FormatFraction(out, negative ? -value : value, m, shift))
         return out;
     return FormatWithCharconv(buffer, value);
+}
+
+char* format_unsigned(char* out, std::uint64_t value)
+{
+    // Two digits at a time from the end, into a scratch area, then copied.
+    char digits[kMaxUnsignedText];
+    char* start = digits + sizeof digits;
+    while (value >= 100)
+    {
+        const unsigned pair = static_cast<unsigned>(value % 100) * 2;
+        value /= 100;
+        start -= 2;
+        start[0] = kDigitPairs[pair];
+        start[1] = kDigitPairs[pair + 1];
+    }
+    if (value >= 10)
+    {
+        start -= 2;
+        start[0] = kDigitPairs[value * 2];
+        start[1] = kDigitPairs[value * 2 + 1];
+    }
+    else
+    {
+        *--start = static_cast<char>('0' + value);
+    }
+    const std::size_t length = static_cast<std::size_t>(digits + sizeof digits - start);
+    for (std::size_t i = 0; i < length; ++i)
+        out[i] = start[i];
+    return out + length;
+}
+
+RealTextCache::RealTextCache() : slots(new Slot[kSlots]())
+{
+}
+
+char* RealTextCache::Put(char* out, double value)
+{
+    static_assert(kMaxRealText <= sizeof(Slot::text) + 4, "cached text fits");
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    Slot& slot = slots[(bits * 0x9E3779B97F4A7C15ull) >> 52];
+    if (slot.length != 0 && slot.bits == bits)
+    {
+        std::memcpy(out, slot.text, sizeof slot.text);
+        return out + slot.length;
+    }
+    char* end = format_real(out, value);
+    const std::size_t length = static_cast<std::size_t>(end - out);
+    if (length <= sizeof slot.text)
+    {
+        slot.bits = bits;
+        slot.length = static_cast<std::uint32_t>(length);
+        std::memcpy(slot.text, out, length);
+    }
+    return end;
 }

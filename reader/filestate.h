@@ -1,0 +1,33 @@
+#pragma once
+
+// The reader's state for one file on its stack; only the reader's own files
+// include this.
+
+#include <string>
+#include <string_view>
+
+#include "geometry/matrix.h"
+#include "reader/ldrawreader.h"
+#include "reader/ldrawtokens.h"
+
+struct LDrawReader::FileState
+{
+    std::string path;  // as opened, for messages
+    std::string text;  // a library file's text; a model section reads the model's
+    LDrawTokenizer tokens{std::string_view()};
+    int nodeIndex = -1;
+
+    // What the reference being resolved waits for.
+    enum class Wait
+    {
+        Nothing,
+        LookUp,    // the library folders, from `nextPlace` on
+        ChildRead  // `openedNode` was opened for it
+    } wait = Wait::Nothing;
+    int nextPlace = 0;
+    int openedNode = -1;
+    int referenceColor = 0;
+    Matrix4x4 referenceTransform;
+    std::string referenceName;          // its base name
+    std::string_view referenceWritten;  // as written, within the text being read
+};
