@@ -13,6 +13,7 @@
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
+#include "output/scenefile.h"
 #include "output/writer.h"
 #include "reader/ldrawreader.h"
 
@@ -79,10 +80,36 @@ bool IsModelFile(const std::string& outputPath, const std::string& modelPath)
     return std::filesystem::equivalent(outputPath, modelPath, error) && !error;
 }
 
+// While the scene goes to standard output, progress, statistics and every
+// other message go to standard error, so that the scene is all that standard
+// output receives.
+class MessagesAwayFromTheScene
+{
+public:
+    explicit MessagesAwayFromTheScene(const std::string& outputPath)
+    {
+        if (!IsStandardOutput(outputPath))
+            return;
+        std::cout.flush();
+        saved = std::cout.rdbuf(std::cerr.rdbuf());
+    }
+    ~MessagesAwayFromTheScene()
+    {
+        if (saved != nullptr)
+            std::cout.rdbuf(saved);
+    }
+    MessagesAwayFromTheScene(const MessagesAwayFromTheScene&) = delete;
+    MessagesAwayFromTheScene& operator=(const MessagesAwayFromTheScene&) = delete;
+
+private:
+    std::streambuf* saved = nullptr;
+};
+
 }  // namespace
 
 int ConvertModel(const ConversionRequest& request)
 {
+    const MessagesAwayFromTheScene messages(request.outputPath);
     const std::string& ldrawDir = request.ldrawDir;
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;

@@ -1,10 +1,14 @@
 #include "output/scenefile.h"
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -14,6 +18,55 @@ namespace
 
 // Large enough that a million-triangle scene takes a few hundred writes.
 constexpr std::size_t kBufferSize = std::size_t(1) << 20;
+
+// Interruptions that end the program while a file is written; the handler
+// removes the temporary file's name and exits with 128 + the signal number.
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kInterruptionCount = 3;
+
+// The one temporary name to remove on an interruption, set while signals are
+// blocked. Only async-signal-safe calls touch it in the handler.
+char interruptedName[PATH_MAX + 64];
+std::atomic<bool> hasInterruptedName{false};
+struct sigaction previousActions[kInterruptionCount];
+const SceneFile* guardOwner = nullptr;
+
+extern "C" void OnInterruption(int signalNumber)
+{
+    if (hasInterruptedName.load())
+        (void)unlink(interruptedName);
+    _exit(128 + signalNumber);
+}
+
+// Holds the interruptions back in this thread for its lifetime.
+class InterruptionBlock
+{
+public:
+    InterruptionBlock()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signalNumber : kInterruptions)
+            sigaddset(&set, signalNumber);
+        pthread_sigmask(SIG_BLOCK, &set, &previous);
+    }
+    ~InterruptionBlock() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+    InterruptionBlock(const InterruptionBlock&) = delete;
+    InterruptionBlock& operator=(const InterruptionBlock&) = delete;
+
+private:
+    sigset_t previous;
+};
+
+void SetInterruptedName(const std::string& name)
+{
+    InterruptionBlock block;
+    hasInterruptedName.store(false);
+    if (name.size() >= sizeof interruptedName)
+        return;
+    std::memcpy(interruptedName, name.c_str(), name.size() + 1);
+    hasInterruptedName.store(true);
+}
 
 std::string FolderOf(const std::string& path)
 {
@@ -35,19 +88,32 @@ bool IsStreamPath(const std::string& path)
            !S_ISDIR(linkStatus.st_mode);
 }
 
-// The file a path ends up at: a symbolic link is followed, so that replacing
-// the file keeps the link.
-std::string ResolveLink(const std::string& path)
+// The path a chain of symbolic links ends at, whether that exists or not, so
+// that replacing the file keeps the links and a dangling link gets its
+// target. False, with errno set, for a chain that cannot be read or does not
+// end.
+bool FollowLinks(const std::string& path, std::string& end)
 {
-    struct stat linkStatus;
-    if (lstat(path.c_str(), &linkStatus) != 0 || !S_ISLNK(linkStatus.st_mode))
-        return path;
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr)
-        return path;
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
+    end = path;
+    for (int hop = 0; hop < 40; ++hop)
+    {
+        struct stat linkStatus;
+        if (lstat(end.c_str(), &linkStatus) != 0 || !S_ISLNK(linkStatus.st_mode))
+            return true;
+        char target[PATH_MAX];
+        const ssize_t length = readlink(end.c_str(), target, sizeof target);
+        if (length < 0)
+            return false;
+        if (length == 0 || static_cast<std::size_t>(length) == sizeof target)
+        {
+            errno = length == 0 ? ENOENT : ENAMETOOLONG;
+            return false;
+        }
+        const std::string next(target, static_cast<std::size_t>(length));
+        end = next[0] == '/' ? next : FolderOf(end) + next;
+    }
+    errno = ELOOP;
+    return false;
 }
 
 int MakeTemporary(std::string& temporaryPath)
@@ -58,6 +124,35 @@ int MakeTemporary(std::string& temporaryPath)
     if (descriptor >= 0)
         temporaryPath.assign(name.data());
     return descriptor;
+}
+
+// The /proc path through which an open file without a name gets one.
+std::string DescriptorPath(int descriptor)
+{
+    return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+// A file without a name in `folder`, given one only when complete, so that
+// not even SIGKILL leaves a named file behind; -1 where the file system or
+// the kernel has no such files, or /proc is missing. PLINTHEX_NAMED_TEMPORARY
+// asks for the named temporary file instead.
+int OpenUnnamed(const std::string& folder)
+{
+#ifdef O_TMPFILE
+    if (std::getenv("PLINTHEX_NAMED_TEMPORARY") != nullptr)
+        return -1;
+    const int descriptor =
+        ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (descriptor < 0)
+        return -1;
+    struct stat linkStatus;
+    if (lstat(DescriptorPath(descriptor).c_str(), &linkStatus) == 0)
+        return descriptor;
+    (void)::close(descriptor);
+#else
+    (void)folder;
+#endif
+    return -1;
 }
 
 bool WriteAll(int descriptor, const char* data, std::size_t length)
@@ -79,6 +174,15 @@ bool WriteAll(int descriptor, const char* data, std::size_t length)
 
 }  // namespace
 
+bool IsStandardOutput(const std::string& path)
+{
+    if (path == "-")
+        return true;
+    struct stat output, named;
+    return fstat(STDOUT_FILENO, &output) == 0 && stat(path.c_str(), &named) == 0 &&
+           output.st_dev == named.st_dev && output.st_ino == named.st_ino;
+}
+
 SceneFile::SceneFile() : buffer(new char[kBufferSize])
 {
 }
@@ -86,6 +190,37 @@ SceneFile::SceneFile() : buffer(new char[kBufferSize])
 SceneFile::~SceneFile()
 {
     Discard();
+}
+
+void SceneFile::GuardAgainstInterruption()
+{
+    if (guardOwner != nullptr)
+        return;
+    guardOwner = this;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : kInterruptions)
+        sigaddset(&action.sa_mask, signalNumber);
+    for (int i = 0; i < kInterruptionCount; ++i)
+    {
+        // An interruption the caller chose to ignore (nohup) stays ignored.
+        if (sigaction(kInterruptions[i], nullptr, &previousActions[i]) == 0 &&
+            previousActions[i].sa_handler != SIG_IGN)
+            sigaction(kInterruptions[i], &action, nullptr);
+    }
+}
+
+void SceneFile::EndGuard()
+{
+    if (guardOwner != this)
+        return;
+    hasInterruptedName.store(false);
+    for (int i = 0; i < kInterruptionCount; ++i)
+        if (previousActions[i].sa_handler != SIG_IGN)
+            sigaction(kInterruptions[i], &previousActions[i], nullptr);
+    guardOwner = nullptr;
 }
 
 bool SceneFile::Open(const std::string& path)
@@ -96,15 +231,29 @@ bool SceneFile::Open(const std::string& path)
     cursor = buffer.get();
     limit = buffer.get() + kBufferSize;
     temporaryPath.clear();
+    isUnnamed = false;
+    ownsDescriptor = true;
     if (path.empty())
         return Fail(ENOENT);
+    if (IsStandardOutput(path))
+    {
+        targetPath = path;
+        descriptor = STDOUT_FILENO;
+        ownsDescriptor = false;
+        GuardAgainstInterruption();
+        return true;
+    }
     if (IsStreamPath(path))
     {
         targetPath = path;
         descriptor = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return descriptor >= 0 || Fail(errno);
+        if (descriptor < 0)
+            return Fail(errno);
+        GuardAgainstInterruption();
+        return true;
     }
-    targetPath = ResolveLink(path);
+    if (!FollowLinks(path, targetPath))
+        return Fail(errno);
 
     struct stat targetStatus;
     const bool exists = stat(targetPath.c_str(), &targetStatus) == 0;
@@ -114,26 +263,40 @@ bool SceneFile::Open(const std::string& path)
     {
         // A device or a pipe: nothing to keep, nothing to rename.
         descriptor = ::open(targetPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        return descriptor >= 0 || Fail(errno);
+        if (descriptor < 0)
+            return Fail(errno);
+        GuardAgainstInterruption();
+        return true;
     }
     // A file the user may not write is not replaced behind its back.
     if (exists && access(targetPath.c_str(), W_OK) != 0)
         return Fail(errno);
 
-    temporaryPath = targetPath + ".tmpXXXXXX";
-    descriptor = MakeTemporary(temporaryPath);
-    if (descriptor < 0 && errno == ENAMETOOLONG)
+    GuardAgainstInterruption();
+    descriptor = OpenUnnamed(FolderOf(targetPath));
+    isUnnamed = descriptor >= 0;
+    if (!isUnnamed)
     {
-        // The target's name is close to the limit; a short name in its folder.
-        temporaryPath = FolderOf(targetPath) + ".plinthex.tmpXXXXXX";
+        InterruptionBlock block;
+        temporaryPath = targetPath + ".tmpXXXXXX";
         descriptor = MakeTemporary(temporaryPath);
+        if (descriptor < 0 && errno == ENAMETOOLONG)
+        {
+            // The target's name is close to the limit; a short name in its folder.
+            temporaryPath = FolderOf(targetPath) + ".plinthex.tmpXXXXXX";
+            descriptor = MakeTemporary(temporaryPath);
+        }
+        if (descriptor < 0)
+        {
+            const int openError = errno;
+            temporaryPath.clear();
+            EndGuard();
+            return Fail(openError);
+        }
+        if (guardOwner == this)
+            SetInterruptedName(temporaryPath);
     }
-    if (descriptor < 0)
-    {
-        temporaryPath.clear();
-        return Fail(errno);
-    }
-    // mkstemp makes the file private; give it the target's mode and owner, or
+    // The new file is private; give it the target's mode and owner, or
     // those of a newly created file.
     if (exists)
     {
@@ -148,6 +311,33 @@ bool SceneFile::Open(const std::string& path)
         (void)fchmod(descriptor, 0666 & ~mask);
     }
     return true;
+}
+
+bool SceneFile::NameUnnamedFile()
+{
+    // A fresh name beside the target, then renamed over it like a named
+    // temporary file: linkat never replaces a file.
+    static unsigned attempt = 0;
+    const std::string source = DescriptorPath(descriptor);
+    std::string prefix = targetPath + ".tmp";
+    for (int tries = 0; tries < 100; ++tries)
+    {
+        InterruptionBlock block;
+        const std::string name =
+            prefix + std::to_string(getpid()) + "." + std::to_string(++attempt);
+        if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        {
+            temporaryPath = name;
+            if (guardOwner == this)
+                SetInterruptedName(temporaryPath);
+            return true;
+        }
+        if (errno == ENAMETOOLONG && prefix != FolderOf(targetPath) + ".plinthex.tmp")
+            prefix = FolderOf(targetPath) + ".plinthex.tmp";
+        else if (errno != EEXIST)
+            return Fail(errno);
+    }
+    return Fail(EEXIST);
 }
 
 void SceneFile::Flush()
@@ -179,18 +369,22 @@ bool SceneFile::Close()
     if (descriptor < 0)
         return false;
     Flush();
-    const int closed = ::close(descriptor);
+    if (isUnnamed && !hasFailed)
+        NameUnnamedFile();
+    const int closed = ownsDescriptor ? ::close(descriptor) : 0;
     descriptor = -1;
     if (closed != 0)
         Fail(errno);
     if (!temporaryPath.empty())
     {
+        InterruptionBlock block;
         if (!hasFailed && std::rename(temporaryPath.c_str(), targetPath.c_str()) != 0)
             Fail(errno);
         if (hasFailed)
             (void)unlink(temporaryPath.c_str());
         temporaryPath.clear();
     }
+    EndGuard();
     return !hasFailed;
 }
 
@@ -206,13 +400,16 @@ void SceneFile::Discard()
 {
     if (descriptor >= 0)
     {
-        (void)::close(descriptor);
+        if (ownsDescriptor)
+            (void)::close(descriptor);
         descriptor = -1;
     }
     if (!temporaryPath.empty())
     {
+        InterruptionBlock block;
         (void)unlink(temporaryPath.c_str());
         temporaryPath.clear();
     }
+    EndGuard();
     cursor = buffer.get();
 }

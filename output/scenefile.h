@@ -6,12 +6,22 @@
 #include <string>
 #include <string_view>
 
+// True for "-" and for any path that names the file, pipe or terminal that is
+// this process's standard output.
+bool IsStandardOutput(const std::string& path);
+
 // An output file built in large chunks that replaces its target only when it
-// is complete: the text goes to a temporary file beside the target, which is
-// renamed over the target once every write and the close have succeeded, so
-// a failure never leaves a truncated file where a good one stood. Targets that
-// are not regular files (a terminal, a pipe, /dev/null) and streams named by
-// path (/dev/stdout) are written directly.
+// is complete: the text goes to a temporary file beside the target (a file
+// without a name where the system has those, named only once complete), which
+// is renamed over the target once every write and the close have succeeded,
+// so a failure never leaves a truncated file where a good one stood. A
+// symbolic link is followed to its target, which is created when missing.
+// Targets that are not regular files (a terminal, a pipe, /dev/null) and
+// streams named by path are written directly; standard output (see
+// IsStandardOutput) is written and left open.
+// While a file is open, SIGINT, SIGTERM and SIGHUP remove the temporary file
+// and end the program with 128 + the signal number; an existing target stays
+// as it was. Only one open file at a time is guarded so.
 // Reports nothing itself: the caller knows what the file is for.
 class SceneFile
 {
@@ -72,6 +82,10 @@ private:
         return cursor;
     }
     void Flush();
+    void GuardAgainstInterruption();
+    void EndGuard();
+    // Gives the unnamed file a temporary name beside the target.
+    bool NameUnnamedFile();
     // Records the first failure; returns false.
     bool Fail(int errorNumber);
     void WriteLong(std::string_view text);
@@ -80,6 +94,8 @@ private:
     char* cursor = nullptr;
     char* limit = nullptr;
     int descriptor = -1;
+    bool ownsDescriptor = true;  // false for standard output
+    bool isUnnamed = false;      // an O_TMPFILE file, named at Close
     bool hasFailed = false;
     int error = 0;
     std::string targetPath;     // the file that the text ends up in

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "output/scenefile.h"
+#include "output/writer.h"
 
 namespace
 {
@@ -331,7 +332,7 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
     }
     if (!out.Open(path))
     {
-        std::cerr << "Error: Cannot open file " << path << " for writing\n";
+        ReportFileError("Cannot open file " + path + " for writing", path, out.ErrorNumber());
         return false;
     }
     std::string header;
@@ -353,7 +354,7 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
     }
     if (!out.Close())
     {
-        std::cerr << "Error: writing file " << path << " failed\n";
+        ReportFileError("writing file " + path + " failed", path, out.ErrorNumber());
         return false;
     }
     byteCount = total;

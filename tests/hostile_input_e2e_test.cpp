@@ -307,3 +307,120 @@ TEST_F(HostileInput, ModelsThatMultiplyBeyondTheLimitAreRefusedBeforeAnyWork)
 }
 
 }  // namespace
+
+namespace
+{
+
+std::vector<std::string> SortedLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The name of the open file through which process `pid` writes into
+// `folder` (a temporary file, named or not), or "" when there is none yet.
+std::string FileBeingWritten(pid_t pid, const std::string& folder)
+{
+    std::error_code error;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : fs::directory_iterator(fds, error))
+    {
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        if (target.compare(0, folder.size() + 1, folder + "/") == 0 &&
+            (target.find(".tmp") != std::string::npos ||
+             target.find("(deleted)") != std::string::npos))
+            return target;
+    }
+    return std::string();
+}
+
+TEST_F(HostileInput, InterruptionsWhileWritingRemoveTheTemporaryFileAndKeepTheOldOne)
+{
+    // Some 30 MB of scene: a few hundred milliseconds of writing.
+    std::string model;
+    for (int i = 0; i < 50000; ++i)
+        model += "1 " + std::to_string(i % 16) + " " + std::to_string(i % 300 * 20) + " 0 " +
+                 std::to_string(i / 300 * 20) + " 1 0 0 0 1 0 0 0 1 brick.dat\n";
+    Write("model.ldr", model);
+    TempFolder logs;
+    for (const bool named : {false, true})
+        for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        {
+            SCOPED_TRACE(std::string(named ? "named" : "unnamed") + " temporary file, signal " +
+                         std::to_string(signalNumber));
+            Write("w.txt", "the old scene\n");
+            Invocation invocation;
+            invocation.arguments = {"lib", "model.ldr", "w.txt"};
+            invocation.folder = work.path;
+            if (named)
+                invocation.environment = {"PLINTHEX_NAMED_TEMPORARY=1"};
+            const pid_t child =
+                plinthex_process::StartPlinthex(invocation, logs / "out", logs / "err");
+            ASSERT_GT(child, 0);
+            std::string file;
+            for (int wait = 0; wait < 20000 && file.empty(); ++wait)
+            {
+                file = FileBeingWritten(child, work.path);
+                if (file.empty())
+                    usleep(500);
+            }
+            EXPECT_FALSE(file.empty()) << "no write seen";
+            EXPECT_EQ(file.find("(deleted)") != std::string::npos, !named) << file;
+            kill(child, signalNumber);
+            EXPECT_EQ(plinthex_process::WaitForPlinthex(child), 128 + signalNumber);
+            EXPECT_EQ(ReadFile(work / "w.txt"), "the old scene\n");
+            EXPECT_EQ(work.List(), (std::vector<std::string>{"lib", "model.ldr", "w.txt"}));
+        }
+}
+
+TEST_F(HostileInput, ADanglingLinkGetsItsTargetAndStaysALink)
+{
+    Write("model.ldr", Ref("brick.dat"));
+    fs::create_directories(work / "scenes");
+    // out.txt -> chain.txt -> scenes/nowhere.txt, the last one relative to
+    // the folder of the link that names it.
+    fs::create_symlink("scenes/chain.txt", work / "out.txt");
+    fs::create_symlink("nowhere.txt", work / "scenes/chain.txt");
+    const Result result = Convert("model.ldr", {"out.txt"});
+    EXPECT_TRUE(Converted(result, "out.txt"));
+    EXPECT_TRUE(fs::is_symlink(work / "out.txt"));
+    EXPECT_TRUE(fs::is_symlink(work / "scenes/chain.txt"));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(work / "scenes/nowhere.txt")));
+
+    // A loop of links is refused with its reason.
+    fs::create_symlink("loop.txt", work / "loop.txt");
+    const Result loop = Convert("model.ldr", {"loop.txt"});
+    EXPECT_EQ(loop.status, 255);
+    EXPECT_EQ(loop.err,
+              "Error: Cannot open file loop.txt for writing\n"
+              "Error: loop.txt: Too many levels of symbolic links\n");
+}
+
+TEST_F(HostileInput, TheSceneOnStandardOutputIsAllThatGoesThere)
+{
+    // A part naming a file found nowhere: a message that goes to standard
+    // output when the scene does not.
+    Write("lib/parts/broken.dat", kTriangle + Ref("nosuch.dat"));
+    Write("model.ldr", Ref("brick.dat") + Ref("broken.dat"));
+    const Result file = Convert("model.ldr", {"scene.txt"});
+    ASSERT_TRUE(Converted(file, "scene.txt"));
+    const std::string scene = ReadFile(work / "scene.txt");
+    // "-", and a path that is the standard output the program was given.
+    for (const std::string output : {"-", "/dev/stdout", "/proc/self/fd/1"})
+    {
+        SCOPED_TRACE(output);
+        const Result result = Convert("model.ldr", {output});
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.out, scene);
+        // Every message of the run into a file, on standard error instead.
+        std::string messages = file.out + file.err;
+        messages.replace(messages.find("Writing file scene.txt"), 22, "Writing file " + output);
+        EXPECT_EQ(SortedLines(result.err), SortedLines(messages));
+    }
+}
+
+}  // namespace

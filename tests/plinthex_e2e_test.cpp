@@ -303,6 +303,37 @@ TEST_F(PlinthexProcess, TheBundledExampleConverts)
             << part;
 }
 
+// "" when the texts are equal; otherwise the number of the first line that
+// differs, with both versions of it.
+std::string FirstDifference(const std::string& expected, const std::string& actual)
+{
+    const std::vector<std::string> want = Lines(expected), got = Lines(actual);
+    for (std::size_t i = 0; i < want.size() || i < got.size(); ++i)
+    {
+        const std::string wanted = i < want.size() ? want[i] : "<end of file>";
+        const std::string found = i < got.size() ? got[i] : "<end of file>";
+        if (wanted != found)
+            return "line " + std::to_string(i + 1) + ": expected \"" + wanted + "\", got \"" +
+                   found + "\"";
+    }
+    return expected == actual ? "" : "the line ends differ";
+}
+
+// The golden files come from scripts/regenerate_goldens.sh.
+TEST_F(PlinthexProcess, TheBundledHouseMatchesItsGoldenSceneAndConsoleText)
+{
+    const std::string golden = PLINTHEX_GOLDEN_DIR;
+    const Result result = RunPlinthex(In({kExamples, model}));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    std::string console = result.out;
+    for (std::size_t at = console.find(kExamples); at != std::string::npos;
+         at = console.find(kExamples, at))
+        console.replace(at, kExamples.size(), "examples");
+    EXPECT_EQ(FirstDifference(ReadFile(golden + "/house.console.txt"), console), "");
+    EXPECT_EQ(FirstDifference(ReadFile(golden + "/house.txt"), ReadFile(work / "house.txt")), "");
+}
+
 // Every model shipped beside the library converts: exit status 0, the report
 // in order, a well-formed scene whose contents the statistics count.
 struct SharedModelCase

@@ -32,19 +32,22 @@ struct Invocation
     const char* ldrawDir = nullptr;  // LDRAWDIR, unset when null
     std::string folder;              // working folder
     rlim_t fileSizeLimit = RLIM_INFINITY;
+    std::vector<std::string> environment;  // more NAME=value entries
 };
 
-inline Result RunPlinthex(const Invocation& invocation)
+// Starts the program with its standard output and standard error going to
+// the files at outPath and errPath; returns its process id, or -1.
+inline pid_t StartPlinthex(const Invocation& invocation, const std::string& outPath,
+                           const std::string& errPath)
 {
-    TempFolder logs;
-    const std::string outPath = logs / "stdout", errPath = logs / "stderr";
-
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (std::strncmp(*entry, "LDRAWDIR=", 9) != 0)
             environment.emplace_back(*entry);
     if (invocation.ldrawDir != nullptr)
         environment.push_back(std::string("LDRAWDIR=") + invocation.ldrawDir);
+    for (const std::string& entry : invocation.environment)
+        environment.push_back(entry);
     std::vector<char*> envp;
     for (std::string& entry : environment)
         envp.push_back(entry.data());
@@ -57,30 +60,46 @@ inline Result RunPlinthex(const Invocation& invocation)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    Result result;
     const pid_t child = fork();
-    if (child < 0)
-        return result;
-    if (child == 0)
-    {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-            chdir(invocation.folder.c_str()) != 0)
-            _exit(127);
-        if (invocation.fileSizeLimit != RLIM_INFINITY)
-        {
-            // Writes beyond the limit fail with EFBIG instead of a signal.
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit = {invocation.fileSizeLimit, invocation.fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        execve(argv[0], argv.data(), envp.data());
+    if (child != 0)
+        return child;
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(invocation.folder.c_str()) != 0)
         _exit(127);
+    if (invocation.fileSizeLimit != RLIM_INFINITY)
+    {
+        // Writes beyond the limit fail with EFBIG instead of a signal.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit = {invocation.fileSizeLimit, invocation.fileSizeLimit};
+        setrlimit(RLIMIT_FSIZE, &limit);
     }
+    // Interruptions as a shell gives them, whatever the test runner chose.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        signal(signalNumber, SIG_DFL);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+}
+
+// The exit status of a started process, or -1 when it did not exit.
+inline int WaitForPlinthex(pid_t child)
+{
     int status = 0;
-    if (waitpid(child, &status, 0) == child && WIFEXITED(status))
-        result.status = WEXITSTATUS(status);
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return -1;
+}
+
+inline Result RunPlinthex(const Invocation& invocation)
+{
+    TempFolder logs;
+    const std::string outPath = logs / "stdout", errPath = logs / "stderr";
+    Result result;
+    result.status = WaitForPlinthex(StartPlinthex(invocation, outPath, errPath));
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
     return result;

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Writes the golden files in tests/golden/ from the program as built: the
+# scene of the bundled house (house.txt) and its console text
+# (house.console.txt, with the example folder written as "examples"). Look at
+# the difference (git diff tests/golden) before committing it.
+#   scripts/regenerate_goldens.sh        (PLINTHEX_BUILD_DIR: default build/)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build_dir="${PLINTHEX_BUILD_DIR:-$root/build}"
+cmake --build "$build_dir" -j 2 --target plinthex
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+golden="$root/tests/golden"
+mkdir -p "$golden"
+
+(cd "$work" && "$build_dir/app/plinthex" "$root/examples" "$root/examples/house.ldr" \
+    >console.txt 2>errors.txt)
+if [ -s "$work/errors.txt" ]; then
+    echo "the house converts with messages on standard error:" >&2
+    cat "$work/errors.txt" >&2
+    exit 1
+fi
+cp "$work/house.txt" "$golden/house.txt"
+# The folder as the test names it, whatever the checkout is called.
+awk -v from="$root/examples" '{
+    while ((at = index($0, from)) > 0)
+        $0 = substr($0, 1, at - 1) "examples" substr($0, at + length(from))
+    print
+}' "$work/console.txt" >"$golden/house.console.txt"
+echo "wrote $golden/house.txt and $golden/house.console.txt"
