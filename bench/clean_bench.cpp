@@ -9,25 +9,15 @@
 #include <vector>
 
 #include "model/legopart.h"
+#include "tests/part_builder.h"
 
 namespace
 {
 
-unsigned AddNamedNode(LegoPart& part, const std::string& name, int kind)
-{
-    const unsigned index = static_cast<unsigned>(part.NewNodeIndex());
-    part.GetNode(index)->name = name;
-    part.GetNode(index)->kind = kind;
-    return index;
-}
-
-void AddTriangle(LegoPart& part, unsigned node, const Vector3& a, const Vector3& b,
-                 const Vector3& c, int color)
-{
-    const Vector3 corners[3] = {a, b, c};
-    LEGOPolyMesh& mesh = part.GetNode(node)->mesh;
-    mesh.FaceColor(mesh.AddPolygon(3, corners)) = color;
-}
+using treebuild::AddNode;
+using treebuild::AddTriangle;
+using treebuild::Place;
+using treebuild::Translation;
 
 // A closed cylinder of `segments` sides (two triangles each) and a top disc.
 void AddCylinder(LegoPart& part, unsigned node, unsigned segments, double radius, double height)
@@ -62,37 +52,18 @@ void AddBox(LegoPart& part, unsigned node, const Vector3& lo, const Vector3& hi,
     }
 }
 
-void Place(LegoPart& part, unsigned parent, unsigned child, int color, const Matrix4x4& m)
-{
-    _LegoInstance instance;
-    instance.color = color;
-    instance.transform = m;
-    instance.node = static_cast<int>(child);
-    part.GetNode(parent)->children.push_back(instance);
-}
-
-Matrix4x4 At(double x, double y, double z)
-{
-    Matrix4x4 m;
-    m.m[3] = x;
-    m.m[7] = y;
-    m.m[11] = z;
-    return m;
-}
-
 LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
 {
     std::mt19937 random(5);
     auto pick = [&random](unsigned count) { return static_cast<unsigned>(random() % count); };
     LegoPart part;
-    const unsigned root = AddNamedNode(part, "model.ldr", NodeKind::Model);
+    const unsigned root = AddNode(part, "model.ldr", NodeKind::Model);
 
     std::vector<unsigned> primitives;
     const unsigned segmentCounts[] = {16, 16, 8, 4, 24, 12, 16, 8, 32, 6};
     for (unsigned p = 0; p < 10; ++p)
     {
-        const unsigned node =
-            AddNamedNode(part, "p" + std::to_string(p) + ".dat", NodeKind::Primitive);
+        const unsigned node = AddNode(part, "p" + std::to_string(p) + ".dat", NodeKind::Primitive);
         AddCylinder(part, node, segmentCounts[p], 1.0 + p % 3, 1.0 + p % 2);
         primitives.push_back(node);
     }
@@ -102,17 +73,17 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
     for (unsigned s = 0; s < 8; ++s)
     {
         const unsigned node =
-            AddNamedNode(part, "s/sub" + std::to_string(s) + ".dat", NodeKind::Subpart);
+            AddNode(part, "s/sub" + std::to_string(s) + ".dat", NodeKind::Subpart);
         AddBox(part, node, Vector3(-2, 0, -2), Vector3(2, 1, 2), 16);
         for (unsigned k = 0; k < 2 + s % 3; ++k)
-            Place(part, node, primitives[1 + pick(9)], 16, At(k * 4.0, 0, 0));
+            Place(part, node, primitives[1 + pick(9)], 16, Translation(k * 4.0, 0, 0));
         subparts.push_back(node);
     }
 
     std::vector<unsigned> kinds;
     for (unsigned k = 0; k < partKinds; ++k)
     {
-        const unsigned node = AddNamedNode(part, std::to_string(3000 + k) + ".dat", NodeKind::Part);
+        const unsigned node = AddNode(part, std::to_string(3000 + k) + ".dat", NodeKind::Part);
         const unsigned width = 1 + pick(2);
         const unsigned length = 1 + pick(4);
         AddBox(part, node, Vector3(0, 0, 0), Vector3(20.0 * width, 24, 20.0 * length), 16);
@@ -120,12 +91,12 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
             AddBox(part, node, Vector3(1, 1, 1), Vector3(3, 3, 3), 0);  // a printed detail
         for (unsigned x = 0; x < width; ++x)
             for (unsigned z = 0; z < length; ++z)
-                Place(part, node, stud, 16, At(10 + 20.0 * x, 0, 10 + 20.0 * z));
+                Place(part, node, stud, 16, Translation(10 + 20.0 * x, 0, 10 + 20.0 * z));
         for (unsigned u = 0; u < pick(4); ++u)
             Place(part, node, primitives[1 + pick(9)], pick(8) == 0 ? 24 : 16,
-                  At(10 + 20.0 * u, 4, 10));
+                  Translation(10 + 20.0 * u, 4, 10));
         if (pick(2) == 0)
-            Place(part, node, subparts[pick(8)], 16, At(0, 24, 0));
+            Place(part, node, subparts[pick(8)], 16, Translation(0, 24, 0));
         kinds.push_back(node);
     }
 
@@ -135,7 +106,7 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
         // Common parts come up far more often than rare ones.
         const unsigned kind = pick(1 + pick(partKinds));
         Place(part, root, kinds[kind], colors[pick(10)],
-              At(40.0 * (i % 50), -24.0 * (i / 500), 40.0 * ((i / 50) % 10)));
+              Translation(40.0 * (i % 50), -24.0 * (i / 500), 40.0 * ((i / 50) % 10)));
     }
     return part;
 }

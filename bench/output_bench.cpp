@@ -15,6 +15,7 @@
 
 #include "output/numberformat.h"
 #include "output/writetriset.h"
+#include "tests/part_builder.h"
 
 namespace
 {
@@ -67,14 +68,12 @@ void BM_Snprintf(benchmark::State& state)
 LegoPart MakeScene(int triangleCount)
 {
     LegoPart part;
-    const int root = part.NewNodeIndex();
-    part.Node(root).name = "scene.ldr";
+    const unsigned root = treebuild::AddNode(part, "scene.ldr");
     const int side = 32;  // 2 * 31 * 31 = 1922 triangles per part
     for (int made = 0; made < triangleCount; made += 2 * (side - 1) * (side - 1))
     {
-        const int index = part.NewNodeIndex();
-        _LegoNode& node = part.Node(static_cast<unsigned>(index));
-        node.name = "part" + std::to_string(index) + ".dat";
+        const unsigned index = part.GetNodeCount();
+        treebuild::AddNode(part, "part" + std::to_string(index) + ".dat");
         auto point = [&](int i, int j)
         {
             return Vector3(0.05 * (i + index), 0.05 * std::sin(i * 0.3 + index),
@@ -83,17 +82,14 @@ LegoPart MakeScene(int triangleCount)
         for (int i = 0; i + 1 < side; ++i)
             for (int j = 0; j + 1 < side; ++j)
             {
-                const Vector3 quad[2][3] = {{point(i, j), point(i + 1, j), point(i + 1, j + 1)},
-                                            {point(i + 1, j + 1), point(i, j + 1), point(i, j)}};
-                for (const auto& triangle : quad)
-                    node.mesh.FaceColor(node.mesh.AddPolygon(3, triangle)) = 16;
+                treebuild::AddTriangle(part, index, point(i, j), point(i + 1, j),
+                                       point(i + 1, j + 1), 16);
+                treebuild::AddTriangle(part, index, point(i + 1, j + 1), point(i, j + 1),
+                                       point(i, j), 16);
             }
-        node.mesh.CreateNormals(true);
-        _LegoInstance instance;
-        instance.color = index % 16;
-        instance.node = index;
-        instance.transform.m[3] = 1.5 * index;
-        part.Node(root).children.push_back(instance);
+        part.Node(index).mesh.CreateNormals(true);
+        treebuild::Place(part, root, static_cast<int>(index), static_cast<int>(index % 16),
+                         treebuild::Translation(1.5 * index, 0, 0));
     }
     return part;
 }

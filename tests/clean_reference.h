@@ -1,12 +1,15 @@
 #pragma once
 
-// The cleaning algorithms written out literally: recursive flattening with a
-// scan of every reference per node, removal one node at a time, the repeated
-// bounding-box sweep and the colour split with a linear code search. Slow on
-// purpose; the cleaning stages must give identical trees. Random trees to
-// compare them on.
+// The cleaning algorithms written out literally, calling none of the cleaning
+// code: merging corner by corner, recursive flattening with a scan of every
+// reference per node, removal one node at a time, the repeated bounding-box
+// sweep, the colour split with a linear code search, scaling and the box
+// geometry. Slow on purpose; the cleaning stages must give identical trees.
+// Only the mesh, the matrices and the colour table are shared. Random trees
+// to compare them on.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -17,6 +20,52 @@
 class ReferencePart : public TestPart
 {
 public:
+    // Every triangle the child had before, each corner placed and merged on
+    // its own, recoloured through the reference.
+    void RefMerge(unsigned parent, std::size_t reference, bool copyNormals)
+    {
+        const _LegoInstance instance = nodes[parent].children[reference];
+        const unsigned child = static_cast<unsigned>(instance.node);
+        const unsigned triangleCount = nodes[child].mesh.GetPolygonCount();
+        for (unsigned f = 0; f < triangleCount; ++f)
+        {
+            const LEGOPolyMesh& source = nodes[child].mesh;
+            Vector3 corners[3];
+            Vector3 normals[3];
+            bool isFinite = true;
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                corners[k] = instance.transform * source.GetPolygonVertex(f, k);
+                isFinite = isFinite && std::isfinite(corners[k].x) && std::isfinite(corners[k].y) &&
+                           std::isfinite(corners[k].z);
+                const Vector3 normal =
+                    f < source.GetFaceCount() ? source.FaceNormal(f, k) : Vector3();
+                normals[k] = TransformNormal(normal, instance.transform);
+            }
+            if (!isFinite)
+                continue;
+            int color = source.FaceColor(f);
+            if (color == 16)
+                color = instance.color;
+            else if (color == 24)
+                color = instance.color == 16 ? 24 : ComplementaryColor(instance.color);
+            LEGOPolyMesh& target = nodes[parent].mesh;
+            const unsigned face = target.AddPolygon(3, corners);
+            target.FaceColor(face) = color;
+            if (copyNormals)
+                target.SetFaceNormals(face, 3, normals);
+        }
+    }
+
+    void RefRetire(unsigned a)
+    {
+        nodes[a].mesh.Clear();
+        nodes[a].children.clear();
+        nodes[a].name = "<Deleted by FlattenNode>";
+        nodes[a].note = "<Deleted by FlattenNode>";
+        nodes[a].kind = NodeKind::Deleted;
+    }
+
     void RefFlattenNode(unsigned a, bool copyNormals)
     {
         if (a >= nodes.size() || nodes[a].kind == NodeKind::Deleted)
@@ -35,10 +84,10 @@ public:
             for (std::size_t j = 0; j < nodes[i].children.size(); ++j)
                 if (nodes[i].children[j].node == static_cast<int>(a))
                 {
-                    MergeGeometry(static_cast<unsigned>(i), static_cast<unsigned>(j), copyNormals);
+                    RefMerge(static_cast<unsigned>(i), j, copyNormals);
                     nodes[i].children[j].node = -1;
                 }
-        MarkNodeDeleted(a);
+        RefRetire(a);
         isFlattening[a] = 0;
     }
 
@@ -210,10 +259,89 @@ public:
             }
         RefFixColorErrors();
         if (options.scale || options.boxFlag)
-            for (unsigned i = 0; i < GetNodeCount(); ++i)
-                ScaleNode(i, options.scaleFactor, true);
+            for (_LegoNode& node : nodes)
+            {
+                for (unsigned v = 0; v < node.mesh.GetVertexCount(); ++v)
+                    node.mesh.GetVertex(v) *= options.scaleFactor;
+                for (_LegoInstance& c : node.children)
+                    for (const int k : {3, 7, 11})
+                        c.transform.m[k] *= options.scaleFactor;
+            }
         RefComputeBoundingBoxes();
-        AddBoundingBoxGeometry();
+        RefAddBoxes();
+    }
+
+    // Two triangles (a, b, c) and (c, d, a) of normal (d - a) x (b - a), made
+    // unit, when that cross product is longer than 0.01 and finite once unit.
+    void RefAddQuad(unsigned n, const Vector3& a, const Vector3& b, const Vector3& c,
+                    const Vector3& d)
+    {
+        Vector3 normal;
+        normal.Cross(d - a, b - a);
+        if (!(normal.Length() > 0.01))
+            return;
+        normal.Unit();
+        if (!std::isfinite(normal.x) || !std::isfinite(normal.y) || !std::isfinite(normal.z))
+            return;
+        const Vector3 normals[3] = {normal, normal, normal};
+        const Vector3 triangles[2][3] = {{a, b, c}, {c, d, a}};
+        for (const auto& corners : triangles)
+        {
+            const unsigned face = nodes[n].mesh.AddPolygon(3, corners);
+            nodes[n].mesh.FaceColor(face) = 16;
+            nodes[n].mesh.SetFaceNormals(face, 3, normals);
+        }
+    }
+
+    // A box node per node the root places, searched for among the box nodes
+    // made so far, then the node that places them as the root places the parts.
+    void RefAddBoxes()
+    {
+        const std::size_t nodeCount = nodes.size();
+        const std::vector<_LegoInstance> placed =
+            nodes.empty() ? std::vector<_LegoInstance>() : nodes[0].children;
+        std::vector<std::pair<int, int>> boxOf;  // (placed node, box node)
+        for (const _LegoInstance& p : placed)
+        {
+            if (p.node < 0 || static_cast<std::size_t>(p.node) >= nodeCount)
+                continue;
+            bool made = false;
+            for (const auto& entry : boxOf)
+                made = made || entry.first == p.node;
+            if (made)
+                continue;
+            const _LegoNode source = nodes[static_cast<unsigned>(p.node)];
+            const Vector3 hi = source.boxMax;
+            const Vector3 lo = source.boxMin;
+            const unsigned h = AddNode(source.name + "_bounding_box");
+            boxOf.emplace_back(p.node, static_cast<int>(h));
+            nodes[h].tag = 2;
+            nodes[h].boxMax = hi;
+            nodes[h].boxMin = lo;
+            RefAddQuad(h, Vector3(hi.x, hi.y, hi.z), Vector3(hi.x, hi.y, lo.z),
+                       Vector3(hi.x, lo.y, lo.z), Vector3(hi.x, lo.y, hi.z));
+            RefAddQuad(h, Vector3(hi.x, hi.y, hi.z), Vector3(hi.x, hi.y, lo.z),
+                       Vector3(lo.x, hi.y, lo.z), Vector3(lo.x, hi.y, hi.z));
+            RefAddQuad(h, Vector3(hi.x, hi.y, hi.z), Vector3(hi.x, lo.y, hi.z),
+                       Vector3(lo.x, lo.y, hi.z), Vector3(lo.x, hi.y, hi.z));
+            RefAddQuad(h, Vector3(lo.x, lo.y, lo.z), Vector3(lo.x, lo.y, hi.z),
+                       Vector3(lo.x, hi.y, hi.z), Vector3(lo.x, hi.y, lo.z));
+            RefAddQuad(h, Vector3(lo.x, lo.y, lo.z), Vector3(lo.x, lo.y, hi.z),
+                       Vector3(hi.x, lo.y, hi.z), Vector3(hi.x, lo.y, lo.z));
+            RefAddQuad(h, Vector3(lo.x, lo.y, lo.z), Vector3(lo.x, hi.y, lo.z),
+                       Vector3(hi.x, hi.y, lo.z), Vector3(hi.x, lo.y, lo.z));
+        }
+        const unsigned boxes = AddNode("Bounding Boxes", NodeKind::Model);
+        nodes[boxes].tag = 1;
+        if (boxes > 0)
+        {
+            nodes[boxes].boxMax = nodes[0].boxMax;
+            nodes[boxes].boxMin = nodes[0].boxMin;
+        }
+        for (const _LegoInstance& p : placed)
+            for (const auto& entry : boxOf)
+                if (entry.first == p.node)
+                    Place(boxes, entry.second, p.color, p.transform);
     }
 
 private:

@@ -1,13 +1,14 @@
 #pragma once
 
-// Access to the cleaning stages, small tree builders and an exact comparison
-// of two part trees.
+// Access to the cleaning stages, the tree builder as members and an exact
+// comparison of two part trees.
 
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
 
 #include "model/legopart.h"
+#include "tests/part_builder.h"
 
 class TestPart : public LegoPart
 {
@@ -23,22 +24,16 @@ public:
     using LegoPart::nodes;
     using LegoPart::RemoveNode;
 
+    // The shared tree builder, as members.
     unsigned AddNode(const std::string& name, int kind = NodeKind::Part)
     {
-        const unsigned index = static_cast<unsigned>(NewNodeIndex());
-        nodes[index].name = name;
-        nodes[index].kind = kind;
-        return index;
+        return treebuild::AddNode(*this, name, kind);
     }
 
     unsigned AddTriangle(unsigned node, const Vector3& a, const Vector3& b, const Vector3& c,
                          int color)
     {
-        const Vector3 corners[3] = {a, b, c};
-        LEGOPolyMesh& mesh = nodes[node].mesh;
-        const unsigned face = mesh.AddPolygon(3, corners);
-        mesh.FaceColor(face) = color;
-        return face;
+        return treebuild::AddTriangle(*this, node, a, b, c, color);
     }
 
     // A unit right triangle in the z = 0 plane, moved by `offset`.
@@ -50,33 +45,12 @@ public:
 
     void Place(unsigned parent, int child, int color, const Matrix4x4& transform = Matrix4x4())
     {
-        _LegoInstance instance;
-        instance.color = color;
-        instance.transform = transform;
-        instance.node = child;
-        nodes[parent].children.push_back(instance);
+        treebuild::Place(*this, parent, child, color, transform);
     }
 };
 
-inline Matrix4x4 Translation(double x, double y, double z)
-{
-    Matrix4x4 m;
-    m.m[3] = x;
-    m.m[7] = y;
-    m.m[11] = z;
-    return m;
-}
-
-// Maps (x, y, z) to (z, y, -x).
-inline Matrix4x4 QuarterTurnAboutY()
-{
-    Matrix4x4 m;
-    m.m[0] = 0;
-    m.m[2] = 1;
-    m.m[8] = -1;
-    m.m[10] = 0;
-    return m;
-}
+using treebuild::QuarterTurnAboutY;
+using treebuild::Translation;
 
 inline bool SameVector(const Vector3& a, const Vector3& b)
 {

@@ -15,45 +15,26 @@
 #include <unistd.h>
 #include <utility>
 
+#include "tests/part_builder.h"
 #include "tests/temp_folder.h"
 #include "tests/worked_example.h"
 
 namespace
 {
 
-int AddNode(LegoPart& part, const std::string& name, int kind = NodeKind::Part)
+using treebuild::AddNode;
+using treebuild::Place;
+
+// A triangle whose corners all have the normal `normal`.
+void AddTriangle(LegoPart& part, unsigned node, const Vector3& a, const Vector3& b,
+                 const Vector3& c, int color, const Vector3& normal = Vector3(0, 0, 1))
 {
-    const int index = part.NewNodeIndex();
-    _LegoNode& node = part.Node(static_cast<unsigned>(index));
-    node.name = name;
-    node.kind = kind;
-    return index;
+    treebuild::SetNormal(part, node, treebuild::AddTriangle(part, node, a, b, c, color), normal);
 }
 
-void AddTriangle(LegoPart& part, int node, const Vector3& a, const Vector3& b, const Vector3& c,
-                 int color, const Vector3& normal = Vector3(0, 0, 1))
-{
-    LEGOPolyMesh& mesh = part.Node(static_cast<unsigned>(node)).mesh;
-    const Vector3 corners[3] = {a, b, c};
-    const unsigned polygon = mesh.AddPolygon(3, corners);
-    mesh.FaceColor(polygon) = color;
-    const Vector3 normals[3] = {normal, normal, normal};
-    mesh.SetFaceNormals(polygon, 3, normals);
-}
-
-void AddSomeTriangle(LegoPart& part, int node, int color)
+void AddSomeTriangle(LegoPart& part, unsigned node, int color)
 {
     AddTriangle(part, node, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), color);
-}
-
-void AddChild(LegoPart& part, int parent, int child, int color,
-              const Matrix4x4& transform = Matrix4x4())
-{
-    _LegoInstance instance;
-    instance.color = color;
-    instance.transform = transform;
-    instance.node = child;
-    part.Node(static_cast<unsigned>(parent)).children.push_back(instance);
 }
 
 // Lines given as (number of leading tabs, text), each ended by a line feed.
@@ -135,9 +116,9 @@ std::size_t CountOf(const std::string& text, const std::string& piece)
 LegoPart WorkedExampleTree()
 {
     LegoPart part;
-    const int model = AddNode(part, "model.ldr", NodeKind::Model);
-    const int tri = AddNode(part, "tri.dat");
-    AddChild(part, model, tri, 4);
+    const unsigned model = AddNode(part, "model.ldr", NodeKind::Model);
+    const unsigned tri = AddNode(part, "tri.dat");
+    Place(part, model, tri, 4);
     AddTriangle(part, tri, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), 16);
     return part;
 }
@@ -184,16 +165,16 @@ TEST(WriteTrisetFile, PolygonZeroDecidesTheLevelColour)
 {
     LegoPart part;
     AddNode(part, "root", NodeKind::Model);
-    const int inherited = AddNode(part, "inherited");
+    const unsigned inherited = AddNode(part, "inherited");
     AddSomeTriangle(part, inherited, 16);
     AddTriangle(part, inherited, Vector3(5, 0, 0), Vector3(6, 0, 0), Vector3(5, 1, 0), 4);
-    const int edge = AddNode(part, "edge");
+    const unsigned edge = AddNode(part, "edge");
     AddSomeTriangle(part, edge, 24);
-    const int black = AddNode(part, "black");
+    const unsigned black = AddNode(part, "black");
     AddSomeTriangle(part, black, 0);
-    const int transRed = AddNode(part, "transred");
+    const unsigned transRed = AddNode(part, "transred");
     AddSomeTriangle(part, transRed, 36);
-    const int extra = AddNode(part, "extra");
+    const unsigned extra = AddNode(part, "extra");
     AddSomeTriangle(part, extra, 57);
     AddNode(part, "empty");
 
@@ -214,13 +195,13 @@ TEST(WriteTrisetFile, PolygonZeroDecidesTheLevelColour)
 TEST(WriteTrisetFile, WrappersCarryEachPlacementsColourOnlyAtTheTop)
 {
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int brick = AddNode(part, "brick.dat");
-    const int stud = AddNode(part, "stud.dat", NodeKind::Primitive);
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned brick = AddNode(part, "brick.dat");
+    const unsigned stud = AddNode(part, "stud.dat", NodeKind::Primitive);
     AddSomeTriangle(part, stud, 16);
-    AddChild(part, root, brick, 36);
-    AddChild(part, root, brick, 24);
-    AddChild(part, brick, stud, 4);
+    Place(part, root, brick, 36);
+    Place(part, root, brick, 24);
+    Place(part, brick, stud, 4);
 
     const Written written = WriteScene(part);
     EXPECT_EQ(CountOf(written.text, "Name = brick.dat_wrapper\n"), 2u);
@@ -242,15 +223,15 @@ TEST(WriteTrisetFile, WrappersCarryEachPlacementsColourOnlyAtTheTop)
 TEST(WriteTrisetFile, DeletedNodesAndBoundingBoxesLevel)
 {
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int brick = AddNode(part, "brick.dat");
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned brick = AddNode(part, "brick.dat");
     AddNode(part, "<Deleted by FlattenNode>", NodeKind::Deleted);
-    const int box = AddNode(part, "brick.dat box");
-    const int boxes = AddNode(part, "BOUNDING boxes", NodeKind::Model);
+    const unsigned box = AddNode(part, "brick.dat box");
+    const unsigned boxes = AddNode(part, "BOUNDING boxes", NodeKind::Model);
     AddSomeTriangle(part, brick, 4);
     AddSomeTriangle(part, box, 4);
-    AddChild(part, root, brick, 1);
-    AddChild(part, boxes, box, 1);
+    Place(part, root, brick, 1);
+    Place(part, boxes, box, 1);
 
     for (const bool show : {true, false})
     {
@@ -274,10 +255,10 @@ TEST(WriteTrisetFile, OnlyTheModelsOwnBoundingBoxesNodeStandsApart)
 {
     // A library file named like the Bounding Boxes node is an ordinary part.
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int namesake = AddNode(part, "bounding boxes", NodeKind::Part);
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned namesake = AddNode(part, "bounding boxes", NodeKind::Part);
     AddSomeTriangle(part, namesake, 4);
-    AddChild(part, root, namesake, 1);
+    Place(part, root, namesake, 1);
     const Written written = WriteScene(part);
     EXPECT_EQ(CountOf(written.text, "Name = bounding boxes\n"), 1u);
     EXPECT_LT(written.text.find("Name = bounding boxes\n"), written.text.find("end LEVEL Parts\n"));
@@ -286,13 +267,13 @@ TEST(WriteTrisetFile, OnlyTheModelsOwnBoundingBoxesNodeStandsApart)
 TEST(WriteTrisetFile, APolygonWithoutAFaceRecordGetsTheDefaultNormal)
 {
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int wedge = AddNode(part, "wedge");
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned wedge = AddNode(part, "wedge");
     AddTriangle(part, wedge, Vector3(0, 0, 0), Vector3(1, 0, 0), Vector3(0, 1, 0), 4,
                 Vector3(1, 0, 0));
     const Vector3 corners[3] = {Vector3(0, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1)};
     part.Node(static_cast<unsigned>(wedge)).mesh.AddPolygon(3, corners);
-    AddChild(part, root, wedge, 16);
+    Place(part, root, wedge, 16);
     const std::string text = WriteScene(part).text;
     EXPECT_EQ(CountOf(text, "{ 1 0 0 }\n"), 3u);
     EXPECT_EQ(CountOf(text, "{ 0 0 1 }\n"), 3u);
@@ -314,15 +295,15 @@ TEST(WriteTrisetFile, TheWriterInterfaceWritesTheSameScene)
 TEST(WriteTrisetFile, NumbersVerticesFacesAndMatrices)
 {
     LegoPart part;
-    const int root = AddNode(part, "root", NodeKind::Model);
-    const int wedge = AddNode(part, "wedge");
+    const unsigned root = AddNode(part, "root", NodeKind::Model);
+    const unsigned wedge = AddNode(part, "wedge");
     AddTriangle(part, wedge, Vector3(1, 2.5, -0.25), Vector3(0.1, -0.0, 1e-7),
                 Vector3(123456789012.5, 3, 1e25), 16, Vector3(-0.0, 0.6, -0.8));
     Matrix4x4 placement;
     const double rows[16] = {0, 0, 1, 10, 0, 1, 0, -20.5, -1, 0, 0, 30, 0, 0, 0, 1};
     for (int i = 0; i < 16; ++i)
         placement.m[i] = rows[i];
-    AddChild(part, root, wedge, 16, placement);
+    Place(part, root, wedge, 16, placement);
 
     const Written written = WriteScene(part);
     EXPECT_NE(written.text.find("\t\t\tMatrix = 0 0 1 10 0 1 0 -20.5 -1 0 0 30 0 0 0 1\n"),
@@ -348,9 +329,9 @@ TEST(WriteTrisetFile, NumbersVerticesFacesAndMatrices)
 TEST(WriteTrisetFile, ReferencesToNoNodeAreLeftOut)
 {
     LegoPart part = WorkedExampleTree();
-    AddChild(part, 0, -1, 4);
-    AddChild(part, 0, 99, 4);
-    AddChild(part, 1, -1, 4);
+    Place(part, 0, -1, 4);
+    Place(part, 0, 99, 4);
+    Place(part, 1, -1, 4);
     const Written written = WriteScene(part);
     EXPECT_TRUE(written.ok);
     EXPECT_EQ(written.stats, Stats(1, 3, 1, 1, 2));
