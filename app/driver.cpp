@@ -9,6 +9,7 @@
 
 #include "app/glboutput.h"
 #include "app/options.h"
+#include "app/previewoutput.h"
 #include "clean/expansion.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
@@ -128,12 +129,19 @@ int ConvertModel(const ConversionRequest& request)
     }
     StageTimer::Mark("read");
 
+    // The picture comes from the tree as read; a failed picture still lets
+    // the output be written, and the run then ends with a failure.
+    const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
+
     // A glb merges each part once, however often it is placed: it is bounded
     // by its own count.
     if (request.format == OutputFormat::Glb)
     {
         if (!IsModelFile(outputPath, modelPath))
-            return WriteGlbOutput(request, part, maxTriangles);
+        {
+            const int status = WriteGlbOutput(request, part, maxTriangles);
+            return isPreviewWritten ? status : kExitFailure;
+        }
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
         return kExitFailure;
     }
@@ -168,7 +176,7 @@ int ConvertModel(const ConversionRequest& request)
     StageTimer::Mark("write");
     writer->DumpStats(std::cout);
     std::cout.flush();
-    return isWritten ? kExitSuccess : kExitFailure;
+    return isWritten && isPreviewWritten ? kExitSuccess : kExitFailure;
 }
 
 namespace

@@ -3,7 +3,7 @@
 # Sourced by the other scripts; safe to run again.
 set -euo pipefail
 
-plinthex_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev clang-format-14 git
+plinthex_packages=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libpng-dev clang-format-14 git
     nlohmann-json3-dev)
 
 plinthex_setup() {
