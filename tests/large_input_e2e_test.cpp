@@ -120,3 +120,35 @@ TEST_F(LargeInput, ASubFileReferencedAMillionTimes)
 }
 
 }  // namespace
+
+// Real models give the same bytes, messages and statistics for one job and
+// for four: each is converted twice into folders of its own.
+TEST(EveryJobCount, GivesTheSameScene)
+{
+    const std::string shared = PLINTHEX_SHARED_DIR;
+    if (!fs::is_directory(shared + "/ldraw") || !fs::is_directory(shared + "/models"))
+        GTEST_SKIP() << "the shared LDraw library and models are not at " << shared;
+    const std::vector<std::string> models = {"models/ldr_carriage_house_new.ldr",
+                                             "models/ldr_carriage_house_new.mpd",
+                                             "models/sets/6246 - Crocodile Cage.mpd"};
+    for (const std::string& model : models)
+    {
+        SCOPED_TRACE(model);
+        TempFolder one, four;
+        Invocation run;
+        run.arguments = {"--jobs=1", shared + "/ldraw", shared + "/" + model, one / "scene.txt"};
+        run.folder = one / ".";
+        const Result a = RunPlinthex(run);
+        run.arguments = {"--jobs=4", shared + "/ldraw", shared + "/" + model, four / "scene.txt"};
+        run.folder = four / ".";
+        const Result b = RunPlinthex(run);
+        EXPECT_EQ(a.status, b.status);
+        // The statistics; the lines before them name the output file.
+        ASSERT_NE(a.out.find("Polygons"), std::string::npos) << a.out << a.err;
+        EXPECT_EQ(a.out.substr(a.out.find("Polygons")), b.out.substr(b.out.find("Polygons")));
+        EXPECT_EQ(a.err, b.err);
+        const std::string sceneA = ReadFile(one / "scene.txt");
+        EXPECT_TRUE(sceneA == ReadFile(four / "scene.txt")) << "scenes differ";
+        EXPECT_GT(sceneA.size(), 1000000u);
+    }
+}
