@@ -16,6 +16,7 @@
 #include "model/stagetimer.h"
 #include "output/scenefile.h"
 #include "output/writer.h"
+#include "reader/colourfile.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -119,14 +120,28 @@ int ConvertModel(const ConversionRequest& request)
         request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
+    // A colour table that cannot be had ends the run before the model is read.
+    // Unless asked otherwise, a scene file takes the built-in table and a glb
+    // the library's LDConfig.ldr when there is one.
+    std::string colourSource = request.colourSource;
+    if (colourSource.empty())
+        colourSource = request.format == OutputFormat::Glb && LibraryHasColourFile(ldrawDir)
+                           ? kLibraryColours
+                           : kBuiltinColours;
+    LegoPart part;
+    if (!LoadColourSource(colourSource, ldrawDir, part.Colours(), std::cerr))
+        return kExitBadOption;
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
-    LegoPart part;
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";
         return kExitFailure;
     }
+    // The built-in table stays as it always was; any other table also takes
+    // the model's own definitions.
+    if (colourSource != kBuiltinColours)
+        ReadModelColours(modelPath, part.Colours(), std::cerr);
     StageTimer::Mark("read");
 
     // The picture comes from the tree as read; a failed picture still lets
