@@ -116,11 +116,20 @@ int ConvertModel(const ConversionRequest& request)
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
     Parallel::SetJobs(request.jobs);
+    // A glb is bounded by its own count of the triangles its parts hold.
+    constexpr std::uint64_t kGlbTriangleLimit = 10000000;
+    const std::uint64_t maxTriangles =
+        request.maxTriangles != 0 ? request.maxTriangles : kGlbTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
     // A colour table that cannot be had ends the run before the model is read.
-    const std::string colourSource =
-        request.colourSource.empty() ? kBuiltinColours : request.colourSource;
+    // Unless asked otherwise, a scene file takes the built-in table and a glb
+    // the library's LDConfig.ldr when there is one.
+    std::string colourSource = request.colourSource;
+    if (colourSource.empty())
+        colourSource = request.format == OutputFormat::Glb && LibraryHasColourFile(ldrawDir)
+                           ? kLibraryColours
+                           : kBuiltinColours;
     LegoPart part;
     if (!LoadColourSource(colourSource, ldrawDir, part.Colours(), std::cerr))
         return kExitBadOption;
@@ -141,28 +150,29 @@ int ConvertModel(const ConversionRequest& request)
     // the model's own definitions.
     if (colourSource != kBuiltinColours)
         ReadModelColours(modelPath, part.Colours(), std::cerr);
-    const std::string refusal =
-        CheckLimits(part, modelPath, request.maxTriangles, PhysicalMemory());
-    if (!refusal.empty())
-    {
-        std::cerr << "Error: " << refusal << '\n';
-        return kExitFailure;
-    }
-
     StageTimer::Mark("read");
 
     // The picture comes from the tree as read; a failed picture still lets
     // the output be written, and the run then ends with a failure.
     const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
 
+    // A glb merges each part once, however often it is placed: it is bounded
+    // by its own count.
     if (request.format == OutputFormat::Glb)
     {
         if (!IsModelFile(outputPath, modelPath))
         {
-            const int status = WriteGlbOutput(request, part);
+            const int status = WriteGlbOutput(request, part, maxTriangles);
             return isPreviewWritten ? status : kExitFailure;
         }
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+        return kExitFailure;
+    }
+    const std::string refusal =
+        CheckLimits(part, modelPath, request.maxTriangles, PhysicalMemory());
+    if (!refusal.empty())
+    {
+        std::cerr << "Error: " << refusal << '\n';
         return kExitFailure;
     }
 

@@ -156,6 +156,46 @@ def describe(values):
     return median, min(values), max(values)
 
 
+GLB_TARGETS = {"ldr_carriage_house_new.ldr": 0.25, "10143-1 - Death Star II.mpd": 2.0}
+GLB_SIZE_RATIO = 5.0  # scene file bytes / glb bytes, at least
+
+
+def glb_figures(binary, runs, failures):
+    """Wall seconds of --format=glb and the size against the scene file."""
+    for name, target in GLB_TARGETS.items():
+        model = os.path.join(MODELS, name) if "/" not in name else name
+        if not os.path.exists(model):
+            model = os.path.join(MODELS, "sets", name)
+        work = tempfile.mkdtemp(prefix="plinthex-bench-glb-")
+        try:
+            walls = []
+            for _ in range(runs + 1):
+                start = time.perf_counter()
+                done = subprocess.run([binary, "--skip-missing", LIBRARY, model, "m.glb"],
+                                      cwd=work, capture_output=True)
+                walls.append(time.perf_counter() - start)
+                if done.returncode != 0:
+                    break
+            if done.returncode != 0:
+                print(f"{name} to glb\n  not converted: {done.stderr.decode().strip()}")
+                failures.append(f"{name} to glb: not converted")
+                continue
+            median = statistics.median(walls[1:])
+            glb = os.path.getsize(os.path.join(work, "m.glb"))
+            scene = subprocess.run([binary, "--skip-missing", LIBRARY, model, "m.txt"],
+                                   cwd=work, capture_output=True)
+            text = os.path.getsize(os.path.join(work, "m.txt")) if scene.returncode == 0 else 0
+            print(f"{name} to glb\n  wall      median {median:.3f} s (target {target} s), "
+                  f"{glb} bytes" + (f"; scene file {text} bytes, {text / glb:.1f} times larger"
+                                    if text else "; no scene file to compare with"))
+            if median > target:
+                failures.append(f"{name} to glb: {median:.3f} s over the {target} s target")
+            if text and text / glb < GLB_SIZE_RATIO:
+                failures.append(f"{name}: glb only {text / glb:.1f} times smaller")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
@@ -230,6 +270,7 @@ def main():
     print(f"four carriage houses / one: {ratio:.2f} (target at most {QUADRUPLE_LIMIT})")
     if ratio > QUADRUPLE_LIMIT:
         failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
+    glb_figures(binary, args.runs, failures)
     print("targets: " + ("all met" if not failures else "missed: " + "; ".join(failures)))
     return 0
 
