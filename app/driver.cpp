@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "app/glboutput.h"
+#include "app/limits.h"
 #include "app/options.h"
-#include "clean/expansion.h"
+#include "app/previewoutput.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
 #include "output/scenefile.h"
 #include "output/writer.h"
+#include "reader/colourfile.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -114,32 +116,63 @@ int ConvertModel(const ConversionRequest& request)
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
     Parallel::SetJobs(request.jobs);
+    // A glb is bounded by its own count of the triangles its parts hold.
+    constexpr std::uint64_t kGlbTriangleLimit = 10000000;
     const std::uint64_t maxTriangles =
-        request.maxTriangles != 0 ? request.maxTriangles : kDefaultTriangleLimit;
+        request.maxTriangles != 0 ? request.maxTriangles : kGlbTriangleLimit;
     if (std::getenv("PLINTHEX_TIMINGS") != nullptr)
         StageTimer::Enable();
+    // A colour table that cannot be had ends the run before the model is read.
+    // Unless asked otherwise, a scene file takes the built-in table and a glb
+    // the library's LDConfig.ldr when there is one.
+    std::string colourSource = request.colourSource;
+    if (colourSource.empty())
+        colourSource = request.format == OutputFormat::Glb && LibraryHasColourFile(ldrawDir)
+                           ? kLibraryColours
+                           : kBuiltinColours;
+    LegoPart part;
+    if (!LoadColourSource(colourSource, ldrawDir, part.Colours(), std::cerr))
+        return kExitBadOption;
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
-    LegoPart part;
+    reader.SetSkipMissing(request.skipMissing);
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";
+        if (!reader.FailureReason().empty())
+            std::cerr << "Error: " << reader.FailureReason() << '\n';
+        if (reader.FailedOnMissingFile())
+            std::cerr << "Error: --skip-missing leaves out the files found nowhere and "
+                         "converts the rest\n";
         return kExitFailure;
     }
-    if (CountTrianglesAfterMerging(part) > maxTriangles)
-    {
-        std::cerr << "Error: " << modelPath << " expands to more than " << maxTriangles
-                  << " triangles; not converted\n";
-        return kExitFailure;
-    }
-
+    // The built-in table stays as it always was; any other table also takes
+    // the model's own definitions.
+    if (colourSource != kBuiltinColours)
+        ReadModelColours(modelPath, part.Colours(), std::cerr);
     StageTimer::Mark("read");
 
+    // The picture comes from the tree as read; a failed picture still lets
+    // the output be written, and the run then ends with a failure.
+    const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
+
+    // A glb merges each part once, however often it is placed: it is bounded
+    // by its own count.
     if (request.format == OutputFormat::Glb)
     {
         if (!IsModelFile(outputPath, modelPath))
-            return WriteGlbOutput(request, part);
+        {
+            const int status = WriteGlbOutput(request, part, maxTriangles);
+            return isPreviewWritten ? status : kExitFailure;
+        }
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+        return kExitFailure;
+    }
+    const std::string refusal =
+        CheckLimits(part, modelPath, request.maxTriangles, PhysicalMemory());
+    if (!refusal.empty())
+    {
+        std::cerr << "Error: " << refusal << '\n';
         return kExitFailure;
     }
 
@@ -167,7 +200,7 @@ int ConvertModel(const ConversionRequest& request)
     StageTimer::Mark("write");
     writer->DumpStats(std::cout);
     std::cout.flush();
-    return isWritten ? kExitSuccess : kExitFailure;
+    return isWritten && isPreviewWritten ? kExitSuccess : kExitFailure;
 }
 
 namespace

@@ -35,17 +35,10 @@ std::string OutputNameFor(const std::string& modelPath, const char* extension = 
 
 void PrintUsage(std::ostream& out);
 
-// Most triangles a model may expand to while its parts are merged (counted
-// with every placement's multiplicity, see CountTrianglesAfterMerging). A
-// converted triangle takes 500 to 750 bytes of memory at the peak and about
-// 220 bytes of scene file, so this is 5 to 8 GB and 2 GB; the largest real
-// models come to about 300,000. Nested references multiply geometry, so a
-// file of a few kilobytes could otherwise ask for more than any machine holds.
-constexpr std::uint64_t kDefaultTriangleLimit = 10000000;
-
 // Reads the model with its library files, writes the output file and prints
 // the statistics. Returns the exit status. A model that would expand beyond
-// the limits is refused after reading, with one "Error: " line.
+// the limits (app/limits.h) is refused after reading, with one "Error: "
+// line.
 int ConvertModel(const ConversionRequest& request);
 
 // The whole program: takes the options out, reads LDRAWDIR, then shows the

@@ -7,8 +7,15 @@
 #include "model/stagetimer.h"
 #include "output/writeglb.h"
 
-int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead)
+int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead,
+                   std::uint64_t maxTriangles)
 {
+    if (CountInstancedTriangles(asRead) > maxTriangles)
+    {
+        std::cerr << "Error: " << request.modelPath << " expands to more than " << maxTriangles
+                  << " triangles; not converted\n";
+        return kExitFailure;
+    }
     if (CountScenePlacements(asRead) > kMaxGlbNodes)
     {
         std::cerr << "Error: " << request.modelPath << " places more than " << kMaxGlbNodes

@@ -12,5 +12,9 @@
 constexpr std::uint64_t kMaxGlbNodes = 2000000;
 
 // Writes the model as read (before cleaning) as binary glTF to the
-// request's output; prints the statistics. Returns the exit status.
-int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead);
+// request's output; prints the statistics. Returns the exit status. Refuses,
+// with one "Error: " line, a model whose parts hold more than `maxTriangles`
+// triangles once merged (see CountInstancedTriangles) or that places more
+// than kMaxGlbNodes nodes.
+int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead,
+                   std::uint64_t maxTriangles);

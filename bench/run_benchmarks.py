@@ -9,12 +9,19 @@ the conversion opened and to write a file as large as the scene, measured in
 the same run. Needs the shared library and models beside the repository
 (../shared); skips with a message when they are absent.
 
+The shared set models (models/sets/*.mpd) and the multi-part carriage house
+are timed too, and every model once more with --jobs=1 against the default.
+On a busy machine the CPU time (user plus system) is the steadier figure.
+
 Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
+                               [--no-sets] [--no-jobs]
 """
 
 import argparse
 import os
+import glob
 import re
+import resource
 import shutil
 import statistics
 import subprocess
@@ -30,10 +37,14 @@ GENERATED = os.path.join(ROOT, "bench", "generated")
 
 # model: (wall seconds, peak MB); None where only the time is targeted.
 TARGETS = {
-    "ldr_carriage_house_new.ldr": (0.4, 150),
+    "ldr_carriage_house_new.ldr": (0.15, 150),
+    "ldr_carriage_house_new.mpd": (0.5, 330),
     "stress_big_parts.ldr": (1.0, 200),
-    "car.ldr": (0.05, None),
+    "car.ldr": (0.03, None),
+    "10143-1 - Death Star II.mpd": (2.0, 1000),
+    "10179-1 - Millennium Falcon - UCS.mpd": (2.5, 1500),
 }
+FLOOR_LIMIT = 3.0  # conversion / I/O floor on every model
 QUADRUPLE = "carriage_house_x4.ldr"
 QUADRUPLE_LIMIT = 4.5  # times the carriage house
 
@@ -67,16 +78,25 @@ def make_quadruple():
     return target
 
 
-def run_once(binary, model):
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run_once(binary, model, jobs=None):
+    """Wall seconds, stages, inputs, triangles, bytes written, CPU seconds."""
     work = tempfile.mkdtemp(prefix="plinthex-bench-")
     try:
         env = dict(os.environ, PLINTHEX_TIMINGS="1")
+        command = [binary] + ([f"--jobs={jobs}"] if jobs else []) + [LIBRARY, model]
+        cpu_before = children_cpu()
         start = time.perf_counter()
-        process = subprocess.Popen([binary, LIBRARY, model], cwd=work, env=env,
+        process = subprocess.Popen(command, cwd=work, env=env,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = process.communicate()
         _, status, usage = os.wait4(process.pid, 0) if process.returncode is None else (0, 0, None)
         wall = time.perf_counter() - start
+        cpu = children_cpu() - cpu_before
         if process.returncode != 0:
             raise RuntimeError(f"{model}: exit status {process.returncode}\n{err.decode()}")
         stages = {}
@@ -90,7 +110,7 @@ def run_once(binary, model):
         polygons = int(re.search(rb"Polygons : (\d+)", out).group(1))
         scene = [name for name in os.listdir(work)]
         size = os.path.getsize(os.path.join(work, scene[0])) if scene else 0
-        return wall, stages, inputs, polygons, size
+        return wall, stages, inputs, polygons, size, cpu
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -136,32 +156,84 @@ def describe(values):
     return median, min(values), max(values)
 
 
+GLB_TARGETS = {"ldr_carriage_house_new.ldr": 0.25, "10143-1 - Death Star II.mpd": 2.0}
+GLB_SIZE_RATIO = 5.0  # scene file bytes / glb bytes, at least
+
+
+def glb_figures(binary, runs, failures):
+    """Wall seconds of --format=glb and the size against the scene file."""
+    for name, target in GLB_TARGETS.items():
+        model = os.path.join(MODELS, name) if "/" not in name else name
+        if not os.path.exists(model):
+            model = os.path.join(MODELS, "sets", name)
+        work = tempfile.mkdtemp(prefix="plinthex-bench-glb-")
+        try:
+            walls = []
+            for _ in range(runs + 1):
+                start = time.perf_counter()
+                done = subprocess.run([binary, "--skip-missing", LIBRARY, model, "m.glb"],
+                                      cwd=work, capture_output=True)
+                walls.append(time.perf_counter() - start)
+                if done.returncode != 0:
+                    break
+            if done.returncode != 0:
+                print(f"{name} to glb\n  not converted: {done.stderr.decode().strip()}")
+                failures.append(f"{name} to glb: not converted")
+                continue
+            median = statistics.median(walls[1:])
+            glb = os.path.getsize(os.path.join(work, "m.glb"))
+            scene = subprocess.run([binary, "--skip-missing", LIBRARY, model, "m.txt"],
+                                   cwd=work, capture_output=True)
+            text = os.path.getsize(os.path.join(work, "m.txt")) if scene.returncode == 0 else 0
+            print(f"{name} to glb\n  wall      median {median:.3f} s (target {target} s), "
+                  f"{glb} bytes" + (f"; scene file {text} bytes, {text / glb:.1f} times larger"
+                                    if text else "; no scene file to compare with"))
+            if median > target:
+                failures.append(f"{name} to glb: {median:.3f} s over the {target} s target")
+            if text and text / glb < GLB_SIZE_RATIO:
+                failures.append(f"{name}: glb only {text / glb:.1f} times smaller")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     parser.add_argument("--no-build", action="store_true")
+    parser.add_argument("--no-sets", action="store_true", help="leave out the set models")
+    parser.add_argument("--no-jobs", action="store_true", help="leave out the --jobs=1 runs")
     args = parser.parse_args()
 
     if not os.path.isdir(LIBRARY) or not os.path.isdir(MODELS):
         print(f"skipped: the shared LDraw library and models are not at {SHARED}")
         return 0
+    args.build_dir = os.path.abspath(args.build_dir)
     binary = (os.path.join(args.build_dir, "app", "plinthex") if args.no_build
               else build(args.build_dir))
 
     models = [os.path.join(MODELS, name) for name in
               ("ldr_carriage_house_new.ldr", "stress_big_parts.ldr", "car.ldr")]
     models.append(make_quadruple())
+    if not args.no_sets:
+        models.append(os.path.join(MODELS, "ldr_carriage_house_new.mpd"))
+        models += sorted(glob.glob(os.path.join(MODELS, "sets", "*.mpd")))
 
     results = {}
     failures = []
     for model in models:
         name = os.path.basename(model)
-        run_once(binary, model)  # warm the file cache
-        walls, stage_runs, floors = [], [], []
+        try:
+            run_once(binary, model)  # warm the file cache
+        except RuntimeError as error:
+            print(f"{name}\n  not converted: {str(error).splitlines()[-1]}")
+            failures.append(f"{name}: not converted")
+            continue
+        walls, cpus, stage_runs, floors = [], [], [], []
         for _ in range(args.runs):
-            wall, stages, inputs, polygons, size = run_once(binary, model)
+            wall, stages, inputs, polygons, size, cpu = run_once(binary, model)
             walls.append(wall)
+            cpus.append(cpu)
             stage_runs.append(stages)
             floors.append(floor_seconds(inputs, size))
         rss = [peak_rss_mb(binary, model) for _ in range(3)]
@@ -171,7 +243,14 @@ def main():
         print(f"{name}")
         print(f"  wall      median {median:.3f} s  (min {low:.3f}, max {high:.3f}, "
               f"{args.runs} runs)")
-        print(f"  peak RSS  {statistics.median(rss):.1f} MB")
+        print(f"  cpu       median {statistics.median(cpus):.3f} s user + system "
+              f"(min {min(cpus):.3f}, max {max(cpus):.3f})")
+        print(f"  peak RSS  {statistics.median(rss):.1f} MB, "
+              f"{statistics.median(rss) * 1048576 / max(polygons, 1):.0f} bytes per triangle")
+        if not args.no_jobs:
+            wall1, _, _, _, _, cpu1 = run_once(binary, model, jobs=1)
+            print(f"  --jobs=1  wall {wall1:.3f} s, cpu {cpu1:.3f} s; default / one job = "
+                  f"{median / wall1:.2f} of the wall time")
         print(f"  written   {polygons} triangles, {size} bytes; read {len(inputs)} files")
         print(f"  floor     {floor * 1000:.1f} ms (read the inputs, write as many bytes); "
               f"conversion / floor = {median / floor:.1f}")
@@ -185,10 +264,13 @@ def main():
                 failures.append(f"{name}: {median:.3f} s over the {seconds} s target")
             if megabytes and statistics.median(rss) > megabytes:
                 failures.append(f"{name}: {statistics.median(rss):.1f} MB over {megabytes} MB")
+        if median / floor > FLOOR_LIMIT:
+            failures.append(f"{name}: {median / floor:.1f} times the floor")
     ratio = results[QUADRUPLE] / results["ldr_carriage_house_new.ldr"]
     print(f"four carriage houses / one: {ratio:.2f} (target at most {QUADRUPLE_LIMIT})")
     if ratio > QUADRUPLE_LIMIT:
         failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
+    glb_figures(binary, args.runs, failures)
     print("targets: " + ("all met" if not failures else "missed: " + "; ".join(failures)))
     return 0
 

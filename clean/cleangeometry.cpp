@@ -3,6 +3,7 @@
 
 #include "clean/treeops.h"
 #include "model/legopart.h"
+#include "model/parallel.h"
 #include "model/stagetimer.h"
 
 namespace
@@ -72,14 +73,16 @@ void LegoPart::CleanGeometry(const clean_t& options)
 
     StageTimer::Mark("flatten to parts");
 
-    // 5. Normals, after all merging.
-    // Nothing is merged into these meshes any more: their lookups go.
-    for (_LegoNode& node : nodes)
-    {
-        if (node.mesh.GetPolygonCount() > 0)
-            node.mesh.CreateNormals(options.smoothNormals);
-        node.mesh.ReleaseLookups();
-    }
+    // 5. Normals, after all merging, each mesh on its own (the largest
+    // first). Nothing is merged into these meshes any more: their lookups go.
+    Parallel::ForEach(nodes.size(),
+                      [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                      {
+                          LEGOPolyMesh& mesh = nodes[order[i]].mesh;
+                          if (mesh.GetPolygonCount() > 0)
+                              mesh.CreateNormals(options.smoothNormals);
+                          mesh.ReleaseLookups();
+                      });
 
     StageTimer::Mark("normals");
 
@@ -105,9 +108,9 @@ void LegoPart::CleanGeometry(const clean_t& options)
     // 8. The whole scene about the origin.
     if (options.scale || options.boxFlag)
     {
-        const unsigned scaledCount = GetNodeCount();
-        for (unsigned i = 0; i < scaledCount; ++i)
-            ScaleNode(i, options.scaleFactor, true);
+        Parallel::ForEach(GetNodeCount(),
+                          [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                          { ScaleNode(order[i], options.scaleFactor, true); });
     }
 
     StageTimer::Mark("scale");

@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "clean/treeops.h"
 #include "model/legopart.h"
+#include "model/parallel.h"
 
 namespace
 {
@@ -11,39 +13,101 @@ namespace
 // Up to this many distinct colour codes are collected without duplicates.
 constexpr std::size_t kFewCodes = 16;
 
+// The distinct codes of a mesh's faces, ordered by bit pattern: a negative
+// code comes after every other one. Parts carry few codes, so they are
+// gathered with a short scan and sorted; many codes are sorted all together.
+std::vector<std::uint32_t> DistinctCodes(const LEGOPolyMesh& mesh)
+{
+    std::vector<std::uint32_t> codes;
+    const unsigned faceCount = mesh.GetPolygonCount();
+    for (unsigned f = 0; f < faceCount; ++f)
+    {
+        const std::uint32_t code = static_cast<std::uint32_t>(mesh.FaceColor(f));
+        if (codes.size() > kFewCodes)
+            codes.push_back(code);
+        else if (std::find(codes.begin(), codes.end(), code) == codes.end())
+            codes.push_back(code);
+    }
+    std::sort(codes.begin(), codes.end());
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    return codes;
+}
+
+// Copies every face of `source` into the target of its colour, `targets[j]`
+// taking the faces of codes[j], and empties the source. A vertex used by
+// faces of one colour is merged into that colour's node once; a position
+// always merges into the same vertex there.
+void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
+               const std::vector<LEGOPolyMesh*>& targets)
+{
+    source.ReleaseLookups();  // emptied below; only read until then
+    const unsigned faceCount = source.GetPolygonCount();
+    std::vector<unsigned> faceTarget(faceCount);
+    std::vector<unsigned> targetFaces(codes.size(), 0);
+    for (unsigned f = 0; f < faceCount; ++f)
+    {
+        const std::uint32_t code = static_cast<std::uint32_t>(source.FaceColor(f));
+        faceTarget[f] = static_cast<unsigned>(std::lower_bound(codes.begin(), codes.end(), code) -
+                                              codes.begin());
+        ++targetFaces[faceTarget[f]];
+    }
+    for (std::size_t j = 0; j < targets.size(); ++j)
+        targets[j]->ReservePolygons(targetFaces[j]);
+
+    constexpr unsigned kNoTarget = ~0u;
+    struct Placement
+    {
+        unsigned target;
+        unsigned vertex;
+    };
+    std::vector<Placement> placed(source.GetVertexCount(), Placement{kNoTarget, 0});
+    for (unsigned f = 0; f < faceCount; ++f)
+    {
+        const unsigned j = faceTarget[f];
+        LEGOPolyMesh& target = *targets[j];
+        unsigned corners[3];
+        Vector3 normals[3];
+        const bool hasRecord = f < source.GetFaceCount();
+        for (unsigned k = 0; k < 3; ++k)
+        {
+            const unsigned vertex = source.GetPolygonVertexIndex(f, k);
+            if (placed[vertex].target != j)
+                placed[vertex] = {j, target.MergeVertex(source.GetVertex(vertex))};
+            corners[k] = placed[vertex].vertex;
+            normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+        }
+        const unsigned face = target.AddPolygonOnVertices(3, corners);
+        target.FaceColor(face) = source.FaceColor(f);
+        target.SetFaceNormals(face, 3, normals);
+    }
+    source.Clear();
+    for (LEGOPolyMesh* target : targets)
+        target->ReleaseLookups();
+}
+
 }  // namespace
 
 void LegoPart::FixColorErrors()
 {
     // Colour nodes are appended behind the nodes present now and never split.
     const unsigned nodeCount = GetNodeCount();
-    std::vector<std::uint32_t> codes;
-    std::vector<unsigned> targets;
+    std::vector<std::vector<std::uint32_t>> codes(nodeCount);
+    Parallel::ForEach(nodeCount, [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                      { codes[order[i]] = DistinctCodes(nodes[order[i]].mesh); });
+
+    // Every colour node first, in node order, then code order; no node is
+    // appended after this, so the references below stay valid.
+    std::vector<unsigned> split;
+    std::vector<unsigned> firstTarget(nodeCount, 0);
     for (unsigned n = 0; n < nodeCount; ++n)
     {
-        const unsigned faceCount = nodes[n].mesh.GetPolygonCount();
-        // The distinct codes, ordered by bit pattern: a negative code comes
-        // after every other one. Parts carry few codes, so they are gathered
-        // with a short scan and sorted; many codes are sorted all together.
-        codes.clear();
-        for (unsigned f = 0; f < faceCount; ++f)
-        {
-            const std::uint32_t code = static_cast<std::uint32_t>(nodes[n].mesh.FaceColor(f));
-            if (codes.size() > kFewCodes)
-                codes.push_back(code);
-            else if (std::find(codes.begin(), codes.end(), code) == codes.end())
-                codes.push_back(code);
-        }
-        std::sort(codes.begin(), codes.end());
-        codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
-        if (codes.size() < 2)
+        if (codes[n].size() < 2)
             continue;
-
-        targets.clear();
-        for (const std::uint32_t code : codes)
+        split.push_back(n);
+        firstTarget[n] = GetNodeCount();
+        for (const std::uint32_t code : codes[n])
         {
             const unsigned target = static_cast<unsigned>(NewNodeIndex());
-            targets.push_back(target);
             const int color = static_cast<int>(code);
             _LegoInstance instance;
             instance.color = color;
@@ -54,44 +118,19 @@ void LegoPart::FixColorErrors()
             colorNode.kind = NodeKind::Part;
             colorNode.tag = 1;
         }
-
-        // No node is appended from here on, so references stay valid. A
-        // vertex used by faces of one colour is merged into that colour's
-        // node once; a position always merges into the same vertex there.
-        nodes[n].mesh.ReleaseLookups();  // emptied below; only read until then
-        const LEGOPolyMesh& source = nodes[n].mesh;
-        constexpr unsigned kNoTarget = ~0u;
-        struct Placement
-        {
-            unsigned target;
-            unsigned vertex;
-        };
-        std::vector<Placement> placed(source.GetVertexCount(), Placement{kNoTarget, 0});
-        for (unsigned f = 0; f < faceCount; ++f)
-        {
-            const int color = source.FaceColor(f);
-            const std::size_t j =
-                std::lower_bound(codes.begin(), codes.end(), static_cast<std::uint32_t>(color)) -
-                codes.begin();
-            LEGOPolyMesh& target = nodes[targets[j]].mesh;
-            unsigned corners[3];
-            Vector3 normals[3];
-            const bool hasRecord = f < source.GetFaceCount();
-            for (unsigned k = 0; k < 3; ++k)
-            {
-                const unsigned vertex = source.GetPolygonVertexIndex(f, k);
-                if (placed[vertex].target != j)
-                    placed[vertex] = {static_cast<unsigned>(j),
-                                      target.MergeVertex(source.GetVertex(vertex))};
-                corners[k] = placed[vertex].vertex;
-                normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
-            }
-            const unsigned face = target.AddPolygonOnVertices(3, corners);
-            target.FaceColor(face) = color;
-            target.SetFaceNormals(face, 3, normals);
-        }
-        nodes[n].mesh.Clear();
-        for (const unsigned target : targets)
-            nodes[target].mesh.ReleaseLookups();
     }
+
+    // The largest nodes first; each writes only its own colour nodes.
+    std::stable_sort(split.begin(), split.end(),
+                     [this](unsigned a, unsigned b)
+                     { return nodes[a].mesh.GetPolygonCount() > nodes[b].mesh.GetPolygonCount(); });
+    Parallel::ForEach(split.size(),
+                      [&](std::size_t i)
+                      {
+                          const unsigned n = split[i];
+                          std::vector<LEGOPolyMesh*> targets;
+                          for (std::size_t j = 0; j < codes[n].size(); ++j)
+                              targets.push_back(&nodes[firstTarget[n] + j].mesh);
+                          SplitMesh(nodes[n].mesh, codes[n], targets);
+                      });
 }

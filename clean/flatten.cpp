@@ -27,6 +27,17 @@ Vector3 CornerNormal(const LEGOPolyMesh& mesh, unsigned f, unsigned k)
 namespace cleaning
 {
 
+std::vector<unsigned> NodesByPolygonCount(const std::vector<_LegoNode>& nodes)
+{
+    std::vector<unsigned> order(nodes.size());
+    for (unsigned i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&nodes](unsigned a, unsigned b)
+                     { return nodes[a].mesh.GetPolygonCount() > nodes[b].mesh.GetPolygonCount(); });
+    return order;
+}
+
 int MergedColor(const ColorTable& colours, int faceColor, int referenceColor)
 {
     if (faceColor == LDrawColor::Main)

@@ -17,6 +17,9 @@ namespace
 {
 
 using cleaning::NamesNode;
+using instancing::Bake;
+using instancing::IsTrs;
+using instancing::Multiply;
 using instancing::PartGeometry;
 using instancing::Resolve;
 
@@ -39,6 +42,9 @@ public:
 
 private:
     int MeshFor(const GeometrySource& source, int color);
+    // A mesh of its own for one placement whose matrix is no TRS.
+    int BakedMeshFor(const GeometrySource& source, int color, const Matrix4x4& transform);
+    int SourceIndex(const GeometrySource& source);
     void PlaceNodes();
     void FillMeshes();
 
@@ -47,20 +53,39 @@ private:
     InstancedScene scene;
     std::map<GeometrySource, int> sourceIndex;
     std::vector<GeometrySource> sources;
+    struct MeshKey
+    {
+        int source;
+        int color;
+        int bake;  // index in `bakes`, -1 for none
+    };
     std::map<std::pair<int, int>, int> meshIndex;  // (source, colour) -> mesh
-    std::vector<std::pair<int, int>> meshKeys;     // mesh -> (source, colour)
+    std::vector<MeshKey> meshKeys;
+    std::vector<Matrix4x4> bakes;
 };
 
-int SceneBuilder::MeshFor(const GeometrySource& source, int color)
+int SceneBuilder::SourceIndex(const GeometrySource& source)
 {
     auto found = sourceIndex.emplace(source, static_cast<int>(sources.size()));
     if (found.second)
         sources.push_back(source);
-    const std::pair<int, int> key(found.first->second, color);
+    return found.first->second;
+}
+
+int SceneBuilder::MeshFor(const GeometrySource& source, int color)
+{
+    const std::pair<int, int> key(SourceIndex(source), color);
     auto mesh = meshIndex.emplace(key, static_cast<int>(meshKeys.size()));
     if (mesh.second)
-        meshKeys.push_back(key);
+        meshKeys.push_back({key.first, color, -1});
     return mesh.first->second;
+}
+
+int SceneBuilder::BakedMeshFor(const GeometrySource& source, int color, const Matrix4x4& transform)
+{
+    bakes.push_back(transform);
+    meshKeys.push_back({SourceIndex(source), color, static_cast<int>(bakes.size() - 1)});
+    return static_cast<int>(meshKeys.size() - 1);
 }
 
 void SceneBuilder::PlaceNodes()
@@ -78,9 +103,10 @@ void SceneBuilder::PlaceNodes()
         int sceneNode;
         int color;
         std::size_t next;
+        Matrix4x4 carried;  // a matrix no node could take, for the children
     };
     std::vector<char> isOnPath(count, 0);
-    std::vector<Frame> stack{{0, 0, LDrawColor::Main, 0}};
+    std::vector<Frame> stack{{0, 0, LDrawColor::Main, 0, Matrix4x4()}};
     isOnPath[0] = 1;
     while (!stack.empty())
     {
@@ -102,12 +128,17 @@ void SceneBuilder::PlaceNodes()
             continue;
         SceneNode node;
         node.name = child.name;
-        node.transform = instance.transform;
+        node.transform = Multiply(frame.carried, instance.transform);
         node.color = Resolve(instance.color, frame.color, colours);
-        if (!isModel)
-            node.mesh = MeshFor({c, false}, node.color);
-        else if (child.mesh.GetPolygonCount() != 0)
-            node.mesh = MeshFor({c, true}, node.color);
+        // A matrix that is no translation, rotation and scale is baked into
+        // the node's mesh and carried down to the children.
+        Matrix4x4 carried;
+        if (!IsTrs(node.transform))
+            std::swap(carried, node.transform);
+        const GeometrySource source{c, isModel};
+        if (!isModel || child.mesh.GetPolygonCount() != 0)
+            node.mesh = IsTrs(carried) ? MeshFor(source, node.color)
+                                       : BakedMeshFor(source, node.color, carried);
         const int index = static_cast<int>(scene.nodes.size());
         scene.nodes[static_cast<std::size_t>(frame.sceneNode)].children.push_back(index);
         const int color = node.color;
@@ -115,7 +146,7 @@ void SceneBuilder::PlaceNodes()
         if (isModel)
         {
             isOnPath[c] = 1;
-            stack.push_back({c, index, color, 0});  // `frame` is not used again
+            stack.push_back({c, index, color, 0, carried});  // `frame` is not used again
         }
     }
 }
@@ -157,13 +188,15 @@ void SceneBuilder::FillMeshes()
                   {
                       for (std::size_t m = begin; m < end; ++m)
                       {
-                          const int s = meshKeys[m].first;
-                          const int color = meshKeys[m].second;
+                          const int s = meshKeys[m].source;
+                          const int color = meshKeys[m].color;
                           const PartGeometry& g = geometry[static_cast<std::size_t>(s)];
                           SceneMesh& mesh = scene.meshes[m];
                           mesh.name = part.GetNode(sources[static_cast<std::size_t>(s)].node)->name;
                           mesh.positions = g.positions;
                           mesh.normals = g.normals;
+                          if (meshKeys[m].bake >= 0)
+                              Bake(bakes[static_cast<std::size_t>(meshKeys[m].bake)], mesh);
                           std::map<int, std::vector<std::uint32_t>> byColor;
                           for (std::size_t f = 0; f < g.colors.size(); ++f)
                           {
@@ -210,6 +243,54 @@ std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b)
                : a + b;
 }
 
+constexpr char kInProgress = 1;
+constexpr char kDone = 2;
+
+bool IsModel(const LegoPart& part, unsigned node)
+{
+    return part.GetNode(node)->kind == NodeKind::Model;
+}
+
+// Calls visit(n) for `root` and every node below it that follow(n) accepts,
+// each after the nodes below it and once, by an explicit stack; `state`
+// (one entry per node, 0 when not yet seen) becomes kDone for each. A
+// reference to a node in progress (a cycle) is not followed.
+template <typename Follow, typename Visit>
+void VisitChildrenFirst(const LegoPart& part, unsigned root, std::vector<char>& state,
+                        Follow follow, Visit visit)
+{
+    if (state[root] != 0)
+        return;
+    const std::size_t count = part.GetNodeCount();
+    struct Frame
+    {
+        unsigned node;
+        std::size_t next;
+    };
+    std::vector<Frame> stack{{root, 0}};
+    state[root] = kInProgress;
+    while (!stack.empty())
+    {
+        Frame& frame = stack.back();
+        const std::vector<_LegoInstance>& children = part.GetNode(frame.node)->children;
+        if (frame.next < children.size())
+        {
+            const int child = children[frame.next++].node;
+            if (NamesNode(child, count) && state[static_cast<unsigned>(child)] == 0 &&
+                follow(static_cast<unsigned>(child)))
+            {
+                state[static_cast<unsigned>(child)] = kInProgress;
+                stack.push_back({static_cast<unsigned>(child), 0});
+            }
+            continue;
+        }
+        const unsigned done = frame.node;
+        stack.pop_back();
+        visit(done);
+        state[done] = kDone;
+    }
+}
+
 }  // namespace
 
 InstancedScene BuildInstancedScene(const LegoPart& asRead, const ColorTable& colours)
@@ -227,49 +308,69 @@ std::uint64_t CountScenePlacements(const LegoPart& asRead)
     const std::size_t count = asRead.GetNodeCount();
     if (count == 0)
         return 0;
-    // Nodes below and including each model node, counted children first.
+    // Nodes below and including each model node.
     std::vector<std::uint64_t> placements(count, 0);
-    std::vector<char> state(count, 0);  // 1 in progress, 2 done
-    struct Frame
-    {
-        unsigned node;
-        std::size_t next;
-    };
-    std::vector<Frame> stack{{0, 0}};
-    state[0] = 1;
-    while (!stack.empty())
-    {
-        Frame& frame = stack.back();
-        const std::vector<_LegoInstance>& children = asRead.GetNode(frame.node)->children;
-        if (frame.next < children.size())
+    std::vector<char> state(count, 0);
+    VisitChildrenFirst(
+        asRead, 0, state, [&](unsigned child) { return IsModel(asRead, child); },
+        [&](unsigned node)
         {
-            const int child = children[frame.next++].node;
-            if (NamesNode(child, count) && state[static_cast<unsigned>(child)] == 0 &&
-                asRead.GetNode(static_cast<unsigned>(child))->kind == NodeKind::Model)
+            std::uint64_t total = 1;
+            for (const _LegoInstance& instance : asRead.GetNode(node)->children)
             {
-                state[static_cast<unsigned>(child)] = 1;
-                stack.push_back({static_cast<unsigned>(child), 0});
+                if (!NamesNode(instance.node, count))
+                    continue;
+                const unsigned c = static_cast<unsigned>(instance.node);
+                if (IsModel(asRead, c))
+                    total = SaturatingAdd(total, state[c] == kDone ? placements[c] : 0);
+                else if (asRead.GetNode(c)->kind != NodeKind::Deleted)
+                    total = SaturatingAdd(total, 1);
             }
-            continue;
-        }
-        const unsigned done = frame.node;
-        stack.pop_back();
-        std::uint64_t total = 1;
-        for (const _LegoInstance& instance : asRead.GetNode(done)->children)
-        {
-            if (!NamesNode(instance.node, count))
-                continue;
-            const unsigned c = static_cast<unsigned>(instance.node);
-            const int kind = asRead.GetNode(c)->kind;
-            if (kind == NodeKind::Model)
-                total = SaturatingAdd(total, state[c] == 2 ? placements[c] : 0);
-            else if (kind != NodeKind::Deleted)
-                total = SaturatingAdd(total, 1);
-        }
-        placements[done] = total;
-        state[done] = 2;
-    }
+            placements[node] = total;
+        });
     return placements[0];
+}
+
+std::uint64_t CountInstancedTriangles(const LegoPart& asRead)
+{
+    const std::size_t count = asRead.GetNodeCount();
+    if (count == 0)
+        return 0;
+    // Triangles of each node with everything below it merged in.
+    std::vector<std::uint64_t> merged(count, 0);
+    std::vector<char> state(count, 0);
+    auto mergeNode = [&](unsigned node)
+    {
+        std::uint64_t total = asRead.GetNode(node)->mesh.GetPolygonCount();
+        for (const _LegoInstance& instance : asRead.GetNode(node)->children)
+            if (NamesNode(instance.node, count) &&
+                state[static_cast<unsigned>(instance.node)] == kDone)
+                total = SaturatingAdd(total, merged[static_cast<unsigned>(instance.node)]);
+        merged[node] = total;
+    };
+    // The parts that model nodes place, and the models' own triangles.
+    std::vector<char> modelState(count, 0);
+    std::vector<char> isCounted(count, 0);
+    std::uint64_t total = 0;
+    VisitChildrenFirst(
+        asRead, 0, modelState, [&](unsigned child) { return IsModel(asRead, child); },
+        [&](unsigned node)
+        {
+            total = SaturatingAdd(total, asRead.GetNode(node)->mesh.GetPolygonCount());
+            for (const _LegoInstance& instance : asRead.GetNode(node)->children)
+            {
+                if (!NamesNode(instance.node, count))
+                    continue;
+                const unsigned c = static_cast<unsigned>(instance.node);
+                if (IsModel(asRead, c) || isCounted[c])
+                    continue;
+                isCounted[c] = 1;
+                VisitChildrenFirst(
+                    asRead, c, state, [](unsigned) { return true; }, mergeNode);
+                total = SaturatingAdd(total, merged[c]);
+            }
+        });
+    return total;
 }
 
 std::uint64_t CountPlacedTriangles(const InstancedScene& scene)

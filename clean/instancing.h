@@ -16,7 +16,10 @@
 // mesh per placement colour, shared by every placement in that colour. The
 // placement colour is resolved through the nested placements: 16 takes the
 // colour of the placement above, 24 its edge colour. A vertex is split where
-// its corners' normals differ. Node 0 is the model.
+// its corners' normals differ. Node 0 is the model. A placement matrix that
+// is no translation, rotation and scale (a shear, a flattening), which glTF
+// nodes cannot hold, is baked into a mesh of that placement's own, or for a
+// sub-model carried down to its children.
 //
 // A sub-model placed n times is n subtrees of nodes; callers bound the size
 // with CountScenePlacements first. A reference that would close a cycle is
@@ -28,6 +31,11 @@ InstancedScene BuildInstancedScene(const LegoPart& asRead);
 // The number of nodes BuildInstancedScene makes for the tree, counting
 // every sub-model with its multiplicity; saturates at the largest value.
 std::uint64_t CountScenePlacements(const LegoPart& asRead);
+
+// The triangles BuildInstancedScene merges: for every part the model places,
+// once however often it is placed, the triangles of all files below it,
+// each counted with its multiplicity within the part. Saturates.
+std::uint64_t CountInstancedTriangles(const LegoPart& asRead);
 
 // The triangles the scene places: every mesh's triangles times the nodes
 // that use it.

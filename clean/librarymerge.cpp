@@ -27,6 +27,22 @@ void StoreFloats(std::vector<float>& out, const Vector3& v)
     out.push_back(static_cast<float>(v.z));
 }
 
+}  // namespace
+
+namespace instancing
+{
+
+int Resolve(int face, int placed, const ColorTable& colours)
+{
+    if (face == LDrawColor::Main)
+        return placed;
+    if (face != LDrawColor::Edge)
+        return face;
+    if (placed == LDrawColor::Main)
+        return LDrawColor::Edge;
+    return colours.ComplementaryColor(placed);
+}
+
 // A unit normal in float; a normal that is zero or not a number (a
 // triangle without area) is replaced by LDraw's up.
 void UnitNormal(const Vector3& n, float out[3])
@@ -42,22 +58,6 @@ void UnitNormal(const Vector3& n, float out[3])
     out[0] = static_cast<float>(n.x / length);
     out[1] = static_cast<float>(n.y / length);
     out[2] = static_cast<float>(n.z / length);
-}
-
-}  // namespace
-
-namespace instancing
-{
-
-int Resolve(int face, int placed, const ColorTable& colours)
-{
-    if (face == LDrawColor::Main)
-        return placed;
-    if (face != LDrawColor::Edge)
-        return face;
-    if (placed == LDrawColor::Main)
-        return LDrawColor::Edge;
-    return colours.ComplementaryColor(placed);
 }
 
 LibraryMerger::~LibraryMerger()
@@ -217,6 +217,128 @@ PartGeometry MakeGeometry(LEGOPolyMesh mesh)
         geometry.colors.push_back(mesh.FaceColor(f));
     }
     return geometry;
+}
+
+Matrix4x4 Multiply(const Matrix4x4& a, const Matrix4x4& b)
+{
+    Matrix4x4 product;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+        {
+            double sum = 0.0;
+            for (int k = 0; k < 4; ++k)
+                sum += a.m[4 * r + k] * b.m[4 * k + c];
+            product.m[4 * r + c] = sum;
+        }
+    return product;
+}
+
+namespace
+{
+
+Vector3 Column(const Matrix4x4& M, int c)
+{
+    return Vector3(M.m[c], M.m[4 + c], M.m[8 + c]);
+}
+
+}  // namespace
+
+// True when the matrix is a translation, a rotation and a scale (glTF's
+// TRS), composed again from its parts to within 1e-5 in every element, the
+// way glTF readers take a node matrix apart: no shear, nothing flattened.
+bool IsTrs(const Matrix4x4& M)
+{
+    if (M.m[12] != 0.0 || M.m[13] != 0.0 || M.m[14] != 0.0 || M.m[15] != 1.0)
+        return false;
+    Vector3 axes[3] = {Column(M, 0), Column(M, 1), Column(M, 2)};
+    Vector3 cross;
+    const double determinant = cross.Cross(axes[0], axes[1]).Dot(axes[2]);
+    if (!(std::fabs(determinant) > 0.0) || !std::isfinite(determinant))
+        return false;
+    double scale[3];
+    for (int k = 0; k < 3; ++k)
+    {
+        scale[k] = axes[k].Length();
+        axes[k] /= scale[k];
+    }
+    if (determinant < 0.0)
+    {
+        scale[0] = -scale[0];
+        axes[0] = -axes[0];
+    }
+    // The rotation's quaternion from the normalised columns (largest
+    // diagonal first), then its matrix again.
+    const double r00 = axes[0].x, r11 = axes[1].y, r22 = axes[2].z;
+    double q[4];  // x, y, z, w
+    const double trace = r00 + r11 + r22;
+    if (trace > 0.0)
+    {
+        const double t = std::sqrt(trace + 1.0) * 2.0;
+        q[3] = 0.25 * t;
+        q[0] = (axes[1].z - axes[2].y) / t;
+        q[1] = (axes[2].x - axes[0].z) / t;
+        q[2] = (axes[0].y - axes[1].x) / t;
+    }
+    else if (r00 > r11 && r00 > r22)
+    {
+        const double t = std::sqrt(1.0 + r00 - r11 - r22) * 2.0;
+        q[3] = (axes[1].z - axes[2].y) / t;
+        q[0] = 0.25 * t;
+        q[1] = (axes[1].x + axes[0].y) / t;
+        q[2] = (axes[2].x + axes[0].z) / t;
+    }
+    else if (r11 > r22)
+    {
+        const double t = std::sqrt(1.0 + r11 - r00 - r22) * 2.0;
+        q[3] = (axes[2].x - axes[0].z) / t;
+        q[0] = (axes[1].x + axes[0].y) / t;
+        q[1] = 0.25 * t;
+        q[2] = (axes[2].y + axes[1].z) / t;
+    }
+    else
+    {
+        const double t = std::sqrt(1.0 + r22 - r00 - r11) * 2.0;
+        q[3] = (axes[0].y - axes[1].x) / t;
+        q[0] = (axes[2].x + axes[0].z) / t;
+        q[1] = (axes[2].y + axes[1].z) / t;
+        q[2] = 0.25 * t;
+    }
+    const double length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    const double x = q[0] / length, y = q[1] / length, z = q[2] / length, w = q[3] / length;
+    const double rotation[9] = {
+        1 - 2 * (y * y + z * z), 2 * (x * y - z * w),     2 * (x * z + y * w),
+        2 * (x * y + z * w),     1 - 2 * (x * x + z * z), 2 * (y * z - x * w),
+        2 * (x * z - y * w),     2 * (y * z + x * w),     1 - 2 * (x * x + y * y)};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            if (!(std::fabs(rotation[3 * r + c] * scale[c] - M.m[4 * r + c]) <= 1e-5))
+                return false;
+    return true;
+}
+
+// Places a mesh's vertices by `M`, normals by its cofactor matrix (the
+// inverse transpose up to scale, also for a flattening matrix).
+void Bake(const Matrix4x4& M, SceneMesh& mesh)
+{
+    const Vector3 c0 = Column(M, 0), c1 = Column(M, 1), c2 = Column(M, 2);
+    Vector3 n0, n1, n2;
+    n0.Cross(c1, c2);
+    n1.Cross(c2, c0);
+    n2.Cross(c0, c1);
+    const double sign = n2.Dot(c2) < 0.0 ? -1.0 : 1.0;
+    for (std::size_t i = 0; i + 2 < mesh.positions.size(); i += 3)
+    {
+        const Vector3 p =
+            M * Vector3(mesh.positions[i], mesh.positions[i + 1], mesh.positions[i + 2]);
+        mesh.positions[i] = static_cast<float>(p.x);
+        mesh.positions[i + 1] = static_cast<float>(p.y);
+        mesh.positions[i + 2] = static_cast<float>(p.z);
+        const double a = sign * mesh.normals[i], b = sign * mesh.normals[i + 1],
+                     c = sign * mesh.normals[i + 2];
+        const Vector3 n(a * n0.x + b * n1.x + c * n2.x, a * n0.y + b * n1.y + c * n2.y,
+                        a * n0.z + b * n1.z + c * n2.z);
+        UnitNormal(n, &mesh.normals[i]);
+    }
 }
 
 }  // namespace instancing

@@ -77,9 +77,23 @@ struct PartGeometry
     unsigned long long dropped = 0;      // triangles beyond the range of floats
 };
 
+// `n` scaled to unit length in float; a normal that is zero or not a number
+// (a triangle without area) becomes LDraw's up.
+void UnitNormal(const Vector3& n, float out[3]);
+
 // Smoothed corner normals for the merged triangles, then every vertex split
 // by normal, in float. Triangles with a corner beyond the range of floats are
 // left out and counted.
 PartGeometry MakeGeometry(LEGOPolyMesh mesh);
+
+// a times b.
+Matrix4x4 Multiply(const Matrix4x4& a, const Matrix4x4& b);
+
+// True when the matrix is a translation, a rotation and a scale (glTF's
+// TRS) to within 1e-5 in every element: no shear, nothing flattened.
+bool IsTrs(const Matrix4x4& M);
+
+// Places a mesh's vertices by `M` and its normals by the inverse transpose.
+void Bake(const Matrix4x4& M, SceneMesh& mesh);
 
 }  // namespace instancing

@@ -19,6 +19,10 @@ inline bool NamesNode(int reference, std::size_t nodeCount)
     return reference >= 0 && static_cast<std::size_t>(reference) < nodeCount;
 }
 
+// Every node index, the nodes with most polygons first (ties by index): the
+// order in which to hand out per-node work.
+std::vector<unsigned> NodesByPolygonCount(const std::vector<_LegoNode>& nodes);
+
 // The colour a face of code `faceColor` gets when it is merged through a
 // reference of colour `referenceColor`.
 int MergedColor(const ColorTable& colours, int faceColor, int referenceColor);

@@ -34,17 +34,14 @@ void SetJobs(unsigned jobs)
     JobSetting() = jobs;
 }
 
-void For(std::size_t count, std::size_t grain,
-         const std::function<void(std::size_t begin, std::size_t end)>& body)
+namespace
 {
-    if (count == 0)
-        return;
-    grain = std::max<std::size_t>(grain, 1);
-    // Ranges: a few per thread so uneven pieces even out, never below grain.
+
+// Runs body on `ranges` consecutive ranges of `rangeSize` covering [0, count).
+void RunRanges(std::size_t count, std::size_t rangeSize, std::size_t ranges,
+               const std::function<void(std::size_t begin, std::size_t end)>& body)
+{
     const std::size_t threads = Jobs();
-    const std::size_t wanted = threads == 1 ? 1 : threads * 4;
-    const std::size_t rangeSize = std::max(grain, (count + wanted - 1) / wanted);
-    const std::size_t ranges = (count + rangeSize - 1) / rangeSize;
     if (threads == 1 || ranges == 1)
     {
         body(0, count);
@@ -84,6 +81,33 @@ void For(std::size_t count, std::size_t grain,
         worker.join();
     if (failure)
         std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+void For(std::size_t count, std::size_t grain,
+         const std::function<void(std::size_t begin, std::size_t end)>& body)
+{
+    if (count == 0)
+        return;
+    grain = std::max<std::size_t>(grain, 1);
+    // Ranges: a few per thread so uneven pieces even out, never below grain.
+    const std::size_t threads = Jobs();
+    const std::size_t wanted = threads == 1 ? 1 : threads * 4;
+    const std::size_t rangeSize = std::max(grain, (count + wanted - 1) / wanted);
+    RunRanges(count, rangeSize, (count + rangeSize - 1) / rangeSize, body);
+}
+
+void ForEach(std::size_t count, const std::function<void(std::size_t item)>& body)
+{
+    if (count == 0)
+        return;
+    RunRanges(count, 1, count,
+              [&body](std::size_t begin, std::size_t end)
+              {
+                  for (std::size_t i = begin; i < end; ++i)
+                      body(i);
+              });
 }
 
 }  // namespace Parallel

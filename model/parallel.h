@@ -23,4 +23,9 @@ void SetJobs(unsigned jobs);
 void For(std::size_t count, std::size_t grain,
          const std::function<void(std::size_t begin, std::size_t end)>& body);
 
+// Calls body(i) for every i in [0, count), each item a piece of its own,
+// handed out in index order to whichever thread is free: for a few items of
+// very different cost, put the costly ones first. Otherwise as For.
+void ForEach(std::size_t count, const std::function<void(std::size_t item)>& body);
+
 }  // namespace Parallel

@@ -3,12 +3,25 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <sys/resource.h>
 
 namespace
 {
 
 bool isEnabled = false;
 std::chrono::steady_clock::time_point previousMark;
+double previousCpu = 0.0;
+
+// User plus system time of the whole process so far, in milliseconds.
+double ProcessCpuMilliseconds()
+{
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) != 0)
+        return 0.0;
+    const auto ms = [](const timeval& t)
+    { return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
 
 }  // namespace
 
@@ -16,6 +29,7 @@ void StageTimer::Enable()
 {
     isEnabled = true;
     previousMark = std::chrono::steady_clock::now();
+    previousCpu = ProcessCpuMilliseconds();
 }
 
 // Resident memory now and at its peak so far, in megabytes (Linux); 0 when
@@ -48,9 +62,12 @@ void StageTimer::Mark(const char* stage)
     double residentMegabytes = 0.0;
     double peakMegabytes = 0.0;
     ReadResidentMemory(residentMegabytes, peakMegabytes);
-    char line[200];
-    std::snprintf(line, sizeof line, "time %s: %.3f ms (resident %.1f MB, peak %.1f MB)\n", stage,
-                  milliseconds, residentMegabytes, peakMegabytes);
+    const double cpu = ProcessCpuMilliseconds();
+    char line[240];
+    std::snprintf(line, sizeof line,
+                  "time %s: %.3f ms (cpu %.1f ms, resident %.1f MB, peak %.1f MB)\n", stage,
+                  milliseconds, cpu - previousCpu, residentMegabytes, peakMegabytes);
+    previousCpu = cpu;
     std::cerr << line << std::flush;
     previousMark = std::chrono::steady_clock::now();
 }

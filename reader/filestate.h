@@ -16,6 +16,7 @@ struct LDrawReader::FileState
     std::string text;  // a library file's text; a model section reads the model's
     LDrawTokenizer tokens{std::string_view()};
     int nodeIndex = -1;
+    unsigned nonStatementCount = 0;  // lines whose first token is no line type
 
     // What the reference being resolved waits for.
     enum class Wait

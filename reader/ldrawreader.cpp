@@ -1,5 +1,6 @@
 #include "reader/ldrawreader.h"
 
+#include <cerrno>
 #include <iostream>
 
 #include "model/stagetimer.h"
@@ -31,6 +32,8 @@ bool LDrawReader::Read(const std::string& ldrawDirectory, const std::string& mod
     if (!ldrawDir.empty() && ldrawDir.back() != '/' && ldrawDir.back() != '\\')
         ldrawDir += '/';
     tagCounter = 0;
+    isFailedOnMissingFile = false;
+    failureReason.clear();
     part.Clear();
     files.clear();
     lookup.Reset(ldrawDir);
@@ -39,9 +42,11 @@ bool LDrawReader::Read(const std::string& ldrawDirectory, const std::string& mod
     modelFilePath = modelPath;
     auto file = std::make_unique<FileState>();
     // The model may come from a pipe (/dev/stdin); every other file is a file.
-    if (!ReadWholeFile(modelPath, false, modelText))
+    const FileReading reading = ReadWholeFile(modelPath, true, modelText);
+    if (!reading.IsRead())
     {
         modelText.clear();
+        failureReason = reading.Reason(modelPath);
         return false;
     }
     StageTimer::NoteInput(modelPath.c_str());
@@ -77,6 +82,7 @@ bool LDrawReader::ReadFiles(std::size_t outerDepth, LegoPart& part)
                 continue;  // a file was opened on top of this one
             if (resolution == Resolution::Missing)
             {
+                isFailedOnMissingFile = files.size() == 1;
                 CloseFile(false);
                 lastResult = false;
                 continue;
@@ -103,8 +109,16 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
                            int kind)
 {
     auto file = std::make_unique<FileState>();
-    if (!ReadWholeFile(path, true, file->text))
+    const FileReading reading = ReadWholeFile(path, false, file->text);
+    if (!reading.IsRead())
+    {
+        // A file that cannot be read counts as not there; the system's
+        // reason is told, unless it is merely not a regular file.
+        if (reading.outcome != FileReading::NotRegular &&
+            !(reading.outcome == FileReading::Failed && reading.error == ENOENT))
+            std::cerr << "Error: " << reading.Reason(path) << '\n' << std::flush;
         return false;
+    }
     StageTimer::NoteInput(path.c_str());
     file->path = path;
     file->tokens = LDrawTokenizer(file->text);
@@ -148,6 +162,7 @@ void LDrawReader::PushFile(std::unique_ptr<FileState> file, const std::string& n
 
 void LDrawReader::CloseFile(bool isRead)
 {
+    ReportNonStatementCount(*files.back());
     isNodeBeingRead[static_cast<std::size_t>(files.back()->nodeIndex)] = 0;
     if (isRead)
         --tagCounter;
@@ -238,7 +253,7 @@ LDrawReader::Resolution LDrawReader::ContinueReference(FileState& file, LegoPart
     }
     file.wait = FileState::Wait::Nothing;
     std::cout << "Error: cannot find file " << file.referenceName << "\n" << std::flush;
-    return Resolution::Missing;
+    return isSkippingMissing ? Resolution::Added : Resolution::Missing;
 }
 
 bool LDrawReader::ContinueLookUp(FileState& file, LegoPart& part, bool childResult)

@@ -29,6 +29,15 @@ public:
     // nowhere.
     bool Read(const std::string& ldrawDir, const std::string& modelPath, LegoPart& part);
 
+    // With `skip`, a reference found nowhere is reported and left out, and
+    // the file that names it is read on; no read fails because of it.
+    void SetSkipMissing(bool skip) { isSkippingMissing = skip; }
+    // True when the last Read failed because a reference of the model was
+    // found nowhere (rather than because the model could not be read).
+    bool FailedOnMissingFile() const { return isFailedOnMissingFile; }
+    // Why the model could not be read (after "Error: "), when it could not.
+    const std::string& FailureReason() const { return failureReason; }
+
 private:
     // One file being read: its text, the reading position and, while one of
     // its references is being resolved, that reference.
@@ -42,7 +51,7 @@ private:
     };
     enum class Resolution
     {
-        Added,        // the reference is in place (or dropped as a cycle)
+        Added,        // the reference is in place (or left out: a cycle, or missing)
         ChildOpened,  // a file was opened on top of the stack for it
         Missing       // its name is found nowhere
     };
@@ -79,6 +88,10 @@ private:
     void AddReference(const FileState& file, LegoPart& part, int childIndex);
     static void AddTriangle(const FileState& file, LegoPart& part, const Vector3& p1,
                             const Vector3& p2, const Vector3& p3, int color);
+    // The line naming a line that is not a statement, and the count of the
+    // unnamed ones once the file is read.
+    static void ReportNonStatement(FileState& file);
+    static void ReportNonStatementCount(const FileState& file);
     // Writes the degenerate-triangle line for the file at `path`.
     static void ReportDegenerate(const std::string& path, const Vector3& p1, const Vector3& p2,
                                  const Vector3& p3);
@@ -88,6 +101,9 @@ private:
 
     std::string ldrawDir;  // as given, plus '/' unless empty or ending in a separator
     int tagCounter = 0;
+    bool isSkippingMissing = false;
+    bool isFailedOnMissingFile = false;
+    std::string failureReason;
     std::vector<std::unique_ptr<FileState>> files;  // innermost last
     // Folded name -> lowest node index with that name, as FindNode answers.
     std::unordered_map<std::string, int> nodeIndexByName;

@@ -26,7 +26,46 @@ bool ReadReals(LDrawTokenizer& tokens, double* values, int count)
     return true;
 }
 
+bool IsWhiteSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// A name runs from its first token to the last character of its line that is
+// not white space, inner white space kept: "10156 - TRUCK.LDR". `rest` is the
+// text of the line after the token.
+std::string_view NameToLineEnd(std::string_view token, std::string_view rest)
+{
+    std::size_t length = rest.size();
+    while (length > 0 && IsWhiteSpace(rest[length - 1]))
+        --length;
+    if (length == 0)
+        return token;
+    return std::string_view(token.data(),
+                            static_cast<std::size_t>(rest.data() + length - token.data()));
+}
+
 }  // namespace
+
+// At most this many lines that are not statements are named per file; the
+// rest are counted.
+constexpr unsigned kNamedNonStatements = 10;
+
+void LDrawReader::ReportNonStatement(FileState& file)
+{
+    if (++file.nonStatementCount <= kNamedNonStatements)
+        std::cerr << "Error: " << file.path << " line " << file.tokens.Line()
+                  << ": not an LDraw statement, line ignored\n"
+                  << std::flush;
+}
+
+void LDrawReader::ReportNonStatementCount(const FileState& file)
+{
+    if (file.nonStatementCount > kNamedNonStatements)
+        std::cerr << "Error: " << file.path << ": " << file.nonStatementCount - kNamedNonStatements
+                  << " more lines that are not LDraw statements ignored\n"
+                  << std::flush;
+}
 
 LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& part)
 {
@@ -36,7 +75,11 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
     {
         int lineType = 0;
         if (!ParseLDrawInt(token, lineType))
-            return Progress::Unreadable;
+        {
+            ReportNonStatement(file);
+            tokens.SkipRestOfLine();
+            continue;
+        }
         int color = 0;
         double v[12];
         switch (lineType)
@@ -51,6 +94,7 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
                 if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 12) ||
                     !tokens.NextToken(name))
                     return Progress::Unreadable;
+                name = NameToLineEnd(name, tokens.TakeRestOfLine());
                 // 1 colour x y z a b c d e f g h i name: rows (a b c x), (d e f y),
                 // (g h i z), (0 0 0 1) carry child points into the parent.
                 Matrix4x4& m = file.referenceTransform;
@@ -74,10 +118,12 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
             case 2:
                 if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 6))
                     return Progress::Unreadable;
+                tokens.SkipRestOfLine();
                 break;
             case 3:
                 if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 9))
                     return Progress::Unreadable;
+                tokens.SkipRestOfLine();
                 AddTriangle(file, part, Vector3(v[0], v[1], v[2]), Vector3(v[3], v[4], v[5]),
                             Vector3(v[6], v[7], v[8]), color);
                 break;
@@ -85,6 +131,7 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
             {
                 if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 12))
                     return Progress::Unreadable;
+                tokens.SkipRestOfLine();
                 Vector3 p1(v[0], v[1], v[2]);
                 Vector3 p2(v[3], v[4], v[5]);
                 Vector3 p3(v[6], v[7], v[8]);
@@ -97,9 +144,11 @@ LDrawReader::Progress LDrawReader::ReadStatements(FileState& file, LegoPart& par
             case 5:
                 if (!ReadColor(tokens, color) || !ReadReals(tokens, v, 12))
                     return Progress::Unreadable;
+                tokens.SkipRestOfLine();
                 break;
             default:
-                // Only the number is consumed; what follows is read as statements.
+                // A line type of no meaning: the line is ignored.
+                tokens.SkipRestOfLine();
                 break;
         }
     }

@@ -92,6 +92,16 @@ void LDrawTokenizer::SkipRestOfLine()
     ++line;
 }
 
+std::string_view LDrawTokenizer::TakeRestOfLine()
+{
+    const char* start = cursor;
+    SkipRestOfLine();
+    const char* stop = cursor;
+    if (stop != start && stop[-1] == lineEnd)
+        --stop;
+    return std::string_view(start, static_cast<std::size_t>(stop - start));
+}
+
 unsigned LDrawTokenizer::Line() const
 {
     if (isAtEnd && line > firstLine && end != begin && end[-1] == lineEnd)

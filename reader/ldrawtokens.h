@@ -22,6 +22,10 @@ public:
     // meta-command line).
     void SkipRestOfLine();
 
+    // The rest of the current line, up to its line end, which is consumed as
+    // SkipRestOfLine does.
+    std::string_view TakeRestOfLine();
+
     // Line of the last token yielded, or of the end of the text once it has
     // been met. A final line feed ends the last line rather than opening one.
     unsigned Line() const;

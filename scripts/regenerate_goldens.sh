@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes the golden files in tests/golden/ from the program as built: the
 # scene of the bundled house (house.txt) and its console text
-# (house.console.txt, with the example folder written as "examples"). Look at
+# (house.console.txt, with the example folder written as "examples"), its
+# preview picture at 200x150 (house.png), and the README's picture of it
+# (docs/house.png). Look at
 # the difference (git diff tests/golden) before committing it.
 #   scripts/regenerate_goldens.sh        (PLINTHEX_BUILD_DIR: default build/)
 set -euo pipefail
@@ -28,4 +30,11 @@ awk -v from="$root/examples" '{
         $0 = substr($0, 1, at - 1) "examples" substr($0, at + length(from))
     print
 }' "$work/console.txt" >"$golden/house.console.txt"
-echo "wrote $golden/house.txt and $golden/house.console.txt"
+# The pictures, each from a run of its own so that the console text above
+# stays that of a plain conversion.
+(cd "$work" && "$build_dir/app/plinthex" --preview="$golden/house.png" --preview-size=200x150 \
+    "$root/examples" "$root/examples/house.ldr" picture.txt >/dev/null)
+mkdir -p "$root/docs"
+(cd "$work" && "$build_dir/app/plinthex" --preview="$root/docs/house.png" --preview-size=640x480 \
+    "$root/examples" "$root/examples/house.ldr" picture.txt >/dev/null)
+echo "wrote $golden/house.txt, $golden/house.console.txt, $golden/house.png and docs/house.png"

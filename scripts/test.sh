@@ -5,6 +5,7 @@
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 plinthex_setup
+plinthex_setup_node
 
 build_dir="${PLINTHEX_BUILD_DIR:-$PLINTHEX_ROOT/build}"
 # shellcheck disable=SC2086

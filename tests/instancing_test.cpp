@@ -144,3 +144,37 @@ TEST(InstancedSceneTest, CyclesAndEmptyPartsLeaveNoNodesOrMeshesBehind)
 }
 
 }  // namespace
+
+namespace
+{
+
+TEST(InstancedSceneTest, MatricesThatAreNoTrsAreBakedIntoTheirMeshes)
+{
+    TestPart tree;
+    const unsigned model = tree.AddNode("m.mpd", NodeKind::Model);
+    const unsigned section = tree.AddNode("s.ldr", NodeKind::Model);
+    const unsigned part = tree.AddNode("p.dat");
+    tree.AddUnitTriangle(part, 4);
+    Matrix4x4 flat;  // y flattened to nothing
+    flat.m[5] = 0.0;
+    flat.m[3] = 2.0;
+    tree.Place(model, static_cast<int>(section), 16, flat);
+    tree.Place(section, static_cast<int>(part), 16, Translation(0, 5, 0));
+    tree.Place(model, static_cast<int>(part), 16, QuarterTurnAboutY());
+    const InstancedScene scene = BuildInstancedScene(tree);
+    ASSERT_EQ(scene.nodes.size(), 4u);
+    // The section keeps no matrix; its part takes both, in a mesh of its own.
+    EXPECT_TRUE(SameMatrix(scene.nodes[1].transform, Matrix4x4()));
+    const SceneNode& flattened = scene.nodes[2];
+    EXPECT_TRUE(SameMatrix(flattened.transform, Matrix4x4()));
+    EXPECT_TRUE(SameMatrix(scene.nodes[3].transform, QuarterTurnAboutY()));
+    ASSERT_EQ(scene.meshes.size(), 2u);
+    const SceneMesh& baked = scene.meshes[static_cast<std::size_t>(flattened.mesh)];
+    for (std::size_t i = 0; i < baked.positions.size(); i += 3)
+    {
+        EXPECT_GE(baked.positions[i], 2.0f);
+        EXPECT_EQ(baked.positions[i + 1], 0.0f);
+    }
+}
+
+}  // namespace

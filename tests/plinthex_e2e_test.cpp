@@ -185,7 +185,9 @@ TEST_F(PlinthexProcess, WithLdrawDirTwoArgumentsStillMeanLibraryAndModel)
     const Result result = RunPlinthex(In({model, "scene.txt"}, kExamples.c_str()));
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out, "Reading file scene.txt\n");
-    EXPECT_EQ(result.err, "Error: reading file scene.txt failed\n");
+    EXPECT_EQ(
+        result.err,
+        "Error: reading file scene.txt failed\nError: scene.txt: No such file or directory\n");
     EXPECT_TRUE(work.List().empty());
 }
 
@@ -222,14 +224,18 @@ TEST_F(PlinthexProcess, AModelThatCannotBeReadWritesNothing)
     Result result = RunPlinthex(In({kExamples, "missing.ldr"}));
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out, "Reading file missing.ldr\n");
-    EXPECT_EQ(result.err, "Error: reading file missing.ldr failed\n");
+    EXPECT_EQ(result.err,
+              "Error: reading file missing.ldr failed\nError: missing.ldr: No such "
+              "file or directory\n");
 
     // A reference found nowhere in the library ends the reading of the model.
     WriteTextFile(work / "broken.ldr", "1 4 0 0 0 1 0 0 0 1 0 0 0 1 nosuchpart.dat\n");
     result = RunPlinthex(In({kExamples, "broken.ldr"}));
     EXPECT_EQ(result.status, 255);
     EXPECT_EQ(result.out, "Reading file broken.ldr\nError: cannot find file nosuchpart.dat\n");
-    EXPECT_EQ(result.err, "Error: reading file broken.ldr failed\n");
+    EXPECT_EQ(result.err,
+              "Error: reading file broken.ldr failed\nError: --skip-missing leaves "
+              "out the files found nowhere and converts the rest\n");
 
     EXPECT_EQ(work.List(), (std::vector<std::string>{"broken.ldr", "missing.txt"}));
     EXPECT_EQ(ReadFile(work / "missing.txt"), "an older scene\n");

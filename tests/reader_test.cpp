@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -6,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 #include "reader/ldrawreader.h"
 #include "reader/quadorder.h"
@@ -113,22 +115,39 @@ TEST_F(LDrawReaderFiles, FailsQuietlyOnAModelThatCannotBeOpened)
     EXPECT_TRUE(out.empty() && err.empty());
 }
 
-TEST_F(LDrawReaderFiles, ReadsStatementsAsATokenStream)
+TEST_F(LDrawReaderFiles, ReadsStatementsAsTokensBoundToTheirLines)
 {
+    Write("lib/parts/a  b.dat", kTriangle);
     Write("model.ldr",
           "0 3 16 0 0 0 1 0 0 0 1 0\n"
-          "2 24 0 0 0 1 1 1\n5 24 0 0 0 1 1 1 2 2 2 3 3 3\n"
-          "7 3 16 0 0 0\n 1 0 0 0 1 0\n"
+          "2 24 0 0 0 1 1 1 3 16 0 0 0 1 0 0 0 1 0\n5 24 0 0 0 1 1 1 2 2 2 3 3 3 //\n"
+          "7 3 16 0 0 0 1 0 0 0 1 0\n"
+          "3 16 0 0 0\n 1 0 0 0 1 0 3 16 0 0 0 0 0 1 1 0 0\n"
+          "1 4 0 0 0 1 0 0 0 1 0 0 0 1 a  b.dat \t\r\n"
+          "not a statement 3 16 0 0 0 1 0 0 0 1 0\n"
           "3 16 1.23456789 0 0 1.23456789 0 0 1 1 1 3 5 0 0 2 0 0 0 2 0 0\n");
     std::cerr.precision(2);
     ASSERT_TRUE(ReadModel());
     std::cerr.precision(6);
-    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 2u);
-    EXPECT_EQ(Node(0).mesh.FaceColor(1u), 5);
-    EXPECT_TRUE(Node(0).children.empty());
-    EXPECT_EQ(err, "Error: " + root +
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 1u);
+    ASSERT_EQ(Node(0).children.size(), 1u);
+    EXPECT_EQ(Node(1).name, "a  b.dat");
+    EXPECT_EQ(Node(1).mesh.GetPolygonCount(), 1u);
+    EXPECT_EQ(err, "Error: " + root + "model.ldr line 8: not an LDraw statement, line ignored\n" +
+                       "Error: " + root +
                        "model.ldr has a degenerate triangle with vertices "
                        "| 1.23457 0 0 |,| 1.23457 0 0 |,| 1 1 1 |\n");
+
+    // Ten lines that are no statements are named, the rest counted.
+    std::string many;
+    for (int i = 0; i < 13; ++i)
+        many += "x\n";
+    Write("model.ldr", many);
+    ASSERT_TRUE(ReadModel());
+    EXPECT_NE(err.find("model.ldr line 10: not an LDraw statement"), std::string::npos);
+    EXPECT_EQ(err.find("model.ldr line 11:"), std::string::npos);
+    EXPECT_NE(err.find("model.ldr: 3 more lines that are not LDraw statements ignored\n"),
+              std::string::npos);
 }
 
 TEST_F(LDrawReaderFiles, ReordersCrossedQuadrilaterals)
@@ -255,12 +274,21 @@ TEST_F(LDrawReaderFiles, LibraryEntriesThatAreNoFilesCountAsMissingWithoutWaitin
     }
 }
 
-TEST_F(LDrawReaderFiles, AModelFromAPipeWithoutWriterReadsAsEmpty)
+TEST_F(LDrawReaderFiles, AModelFromAFifoWaitsForItsWriterAndIsReadWhole)
 {
-    ASSERT_EQ(mkfifo((root + "model.ldr").c_str(), 0644), 0);
-    ASSERT_TRUE(ReadModel());
+    const std::string fifo = root + "model.ldr";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::thread writer(
+        [&]
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::ofstream(fifo) << "3 16 0 0 0 1 0 0 0 1 0\n";
+        });
+    const bool isRead = ReadModel();
+    writer.join();
+    ASSERT_TRUE(isRead);
     ASSERT_EQ(part.GetNodeCount(), 1u);
-    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 0u);
+    EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 1u);
 }
 
 TEST_F(LDrawReaderFiles, ReadsFilesWithCarriageReturnLineEnds)

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "output/preview.h"
+
+// The drawing of one band of the preview picture: triangles in sample
+// coordinates into a z-buffer and a colour buffer of 2x2 samples per pixel,
+// then the samples averaged into pixels.
+namespace preview_raster
+{
+
+// Fixed-point steps per sample: vertex positions are whole multiples of
+// 1/kSubSamples sample, so that coverage is decided exactly.
+constexpr int kSubSamples = 256;
+// Sample rows per band: 16 rows of pixels.
+constexpr unsigned kBandRows = 32;
+
+struct Vertex
+{
+    // In sample coordinates times kSubSamples (whole numbers; x NaN for a
+    // vertex that is not drawn); z grows away from the viewer.
+    float x = 0.0f;
+    float y = 0.0f;
+    float z = 0.0f;
+    float front = 0.0f;   // brightness of the side the normal points to
+    float back = 0.0f;    // brightness of the other side
+    float facing = 0.0f;  // above 0 when the normal points towards the viewer
+};
+
+// One primitive of one placement.
+struct Batch
+{
+    const Vertex* vertices = nullptr;
+    std::size_t vertexCount = 0;
+    const std::vector<std::uint32_t>* indices = nullptr;
+    PreviewColour colour;
+    double top = 0.0;  // its rows, in sample coordinates times kSubSamples
+    double bottom = 0.0;
+};
+
+class Band
+{
+public:
+    // Clears the band to the background: `rows` rows of pixels from `row`.
+    void Reset(unsigned width, unsigned row, unsigned rows, bool transparentBackground);
+    // Draws batches [0, opaqueCount) into the z-buffer, then blends the others
+    // in their order over them.
+    void Draw(const std::vector<Batch>& batches, std::size_t opaqueCount);
+    // Averages the samples into rows of RGBA pixels at `out`.
+    void Resolve(std::uint8_t* out, bool transparentBackground) const;
+
+private:
+    template <bool kBlend>
+    void DrawBatch(const Batch& batch, std::uint32_t paint);
+    template <bool kBlend>
+    void DrawTriangle(const Vertex* a, const Vertex* b, const Vertex* c,
+                      const PreviewColour& colour, std::uint32_t paint);
+    // Turns the opaque samples' brightness and batch into colours.
+    void ShadeOpaque(const std::vector<Batch>& batches);
+
+    unsigned samplesWide = 0;
+    unsigned firstSampleRow = 0;
+    unsigned sampleRows = 0;
+    bool isTransparent = false;
+    std::vector<float> depth;
+    // The nearest opaque surface of each sample: its brightness and batch
+    // (kNoPaint for none), shaded once all are drawn.
+    std::vector<float> light;
+    std::vector<std::uint32_t> paints;
+    std::vector<float> colour;  // premultiplied red, green, blue, alpha
+};
+
+}  // namespace preview_raster
