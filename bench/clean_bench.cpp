@@ -105,8 +105,10 @@ LegoPart BuildModel(unsigned placedParts, unsigned partKinds)
     {
         // Common parts come up far more often than rare ones.
         const unsigned kind = pick(1 + pick(partKinds));
+        const unsigned layer = i / 500;
+        const unsigned row = (i / 50) % 10;
         Place(part, root, kinds[kind], colors[pick(10)],
-              Translation(40.0 * (i % 50), -24.0 * (i / 500), 40.0 * ((i / 50) % 10)));
+              Translation(40.0 * (i % 50), -24.0 * layer, 40.0 * row));
     }
     return part;
 }

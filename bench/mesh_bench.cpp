@@ -41,7 +41,8 @@ Triangles MakeStuds(int triangleCount)
     Triangles corners;
     for (int s = 0; s < studs; ++s)
     {
-        const double cx = 20.0 * (s % perRow), cz = 20.0 * (s / perRow);
+        const int row = s / perRow;
+        const double cx = 20.0 * (s % perRow), cz = 20.0 * row;
         auto rim = [&](int k, double y)
         {
             const double angle = 2 * pi * k / segments;

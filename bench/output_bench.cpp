@@ -27,6 +27,7 @@ std::vector<double> SceneNumbers()
     std::uniform_real_distribution<double> coordinate(-400.0, 400.0);
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     std::vector<double> numbers;
+    numbers.reserve(4096);
     for (int i = 0; i < 4096; ++i)
         numbers.push_back(i % 2 ? coordinate(random) * 0.05 : unit(random));
     return numbers;
@@ -37,7 +38,7 @@ void BM_FormatReal(benchmark::State& state)
     const std::vector<double> numbers = SceneNumbers();
     char text[kMaxRealText];
     for (auto _ : state)
-        for (double value : numbers)
+        for (const double value : numbers)
             benchmark::DoNotOptimize(format_real(text, value));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(numbers.size()));
 }
@@ -47,7 +48,7 @@ void BM_ToChars(benchmark::State& state)
     const std::vector<double> numbers = SceneNumbers();
     char text[kMaxRealText];
     for (auto _ : state)
-        for (double value : numbers)
+        for (const double value : numbers)
             benchmark::DoNotOptimize(
                 std::to_chars(text, text + sizeof text, value, std::chars_format::general, 20));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(numbers.size()));
@@ -58,7 +59,7 @@ void BM_Snprintf(benchmark::State& state)
     const std::vector<double> numbers = SceneNumbers();
     char text[64];
     for (auto _ : state)
-        for (double value : numbers)
+        for (const double value : numbers)
             benchmark::DoNotOptimize(std::snprintf(text, sizeof text, "%.20g", value));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(numbers.size()));
 }

@@ -18,6 +18,7 @@ void ReadSharedModel(benchmark::State& state, const std::string& model)
         state.SkipWithError("no shared LDraw library");
         return;
     }
+    const std::string modelPath = shared + "/models/" + model;
     std::ostringstream sink;
     std::streambuf* oldOut = std::cout.rdbuf(sink.rdbuf());
     std::streambuf* oldErr = std::cerr.rdbuf(sink.rdbuf());
@@ -26,7 +27,7 @@ void ReadSharedModel(benchmark::State& state, const std::string& model)
     {
         LDrawReader reader;
         LegoPart part;
-        benchmark::DoNotOptimize(reader.Read(shared + "/ldraw", shared + "/models/" + model, part));
+        benchmark::DoNotOptimize(reader.Read(shared + "/ldraw", modelPath, part));
         triangleCount = 0;
         for (unsigned i = 0; i < part.GetNodeCount(); ++i)
             triangleCount += part.GetNode(i)->mesh.GetPolygonCount();

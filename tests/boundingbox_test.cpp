@@ -61,7 +61,7 @@ TEST(ComputeBoundingBoxes, LeavesNodesOnAndAboveACycleAsTheyWere)
     part.Place(b, static_cast<int>(a), 16);
     part.Place(self, static_cast<int>(self), 16);
     part.Place(self, static_cast<int>(fine), 16);
-    for (unsigned n : {above, a, b, self})
+    for (const unsigned n : {above, a, b, self})
     {
         part.AddUnitTriangle(n, 16);
         part.nodes[n].boxMax = Vector3(7, 7, 7);
@@ -69,7 +69,7 @@ TEST(ComputeBoundingBoxes, LeavesNodesOnAndAboveACycleAsTheyWere)
     part.AddUnitTriangle(fine, 16);
 
     part.ComputeBoundingBoxes();
-    for (unsigned n : {above, a, b, self})
+    for (const unsigned n : {above, a, b, self})
         ExpectBox(part.nodes[n], Vector3(7, 7, 7), Vector3(kBig, kBig, kBig));
     ExpectBox(part.nodes[fine], Vector3(1, 1, 0), Vector3(0, 0, 0));
 }

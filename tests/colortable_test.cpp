@@ -31,7 +31,7 @@ void ExpectRgba(int code, double red, double green, double blue, double alpha)
 
 TEST(ColorTable, InheritedCodesAreMagentaAndLeaveAlphaAlone)
 {
-    for (int code : {16, 24})
+    for (const int code : {16, 24})
     {
         bool known = true;
         const Rgba c = Lookup(code, &known);
@@ -65,7 +65,7 @@ TEST(ColorTable, DitheredMixturesAverageTheirTwoColours)
 
 TEST(ColorTable, OtherCodesTakeTheirLowFourBits)
 {
-    for (int code : {20, 100, 52, 516, 1000004})
+    for (const int code : {20, 100, 52, 516, 1000004})
         ExpectRgba(code, 0.796875, 0, 0, 1);
     ExpectRgba(-1, 1, 1, 1, 1);
     ExpectRgba(-2147483647 - 1, 0, 0, 0, 1);
@@ -82,7 +82,7 @@ TEST(ColorTable, DirectColoursTakeTheirOwnChannels)
     ExpectRgba(0x1FFFFFF, 1, 1, 1, 1);
     ExpectRgba(0x4000004, 0.796875, 0, 0, 1);
     const LegoPart part;
-    for (int code : {0x2000000, 0x2F05C00, 0x3FFFFFF})
+    for (const int code : {0x2000000, 0x2F05C00, 0x3FFFFFF})
         EXPECT_EQ(part.ComplementaryColor(code), 1) << code;
 }
 

@@ -24,7 +24,7 @@ TEST(MergeGeometry, ResolvesInheritedColoursThroughTheReference)
     part.AddUnitTriangle(child, 16);
     part.AddUnitTriangle(child, 24, Vector3(5, 0, 0));
     part.AddUnitTriangle(child, 7, Vector3(10, 0, 0));
-    for (int q : referenceColors)
+    for (const int q : referenceColors)
         part.Place(parent, static_cast<int>(child), q);
     for (unsigned r = 0; r < 4; ++r)
         part.MergeGeometry(parent, r, false);
@@ -111,7 +111,7 @@ TEST(FlattenToParts, InheritsTheColourThroughTwoLevels)
     // The root's placement is not merged: the part stays a part.
     EXPECT_EQ(part.nodes[root].children[0].node, static_cast<int>(brick));
     EXPECT_EQ(part.nodes[root].mesh.GetPolygonCount(), 0u);
-    for (unsigned gone : {sub, prim})
+    for (const unsigned gone : {sub, prim})
     {
         EXPECT_EQ(part.nodes[gone].kind, NodeKind::Deleted);
         EXPECT_EQ(part.nodes[gone].name, "<Deleted by FlattenNode>");
@@ -190,7 +190,7 @@ TEST(RemoveNode, ErasesEveryReferenceAndRenumbersTheRest)
     part.Place(4, 4, 7);
     part.Place(3, 7, 8);  // past the end: drops like any higher index
 
-    TestPart same = part;
+    const TestPart same = part;
     part.RemoveNode(5);
     part.RemoveNode(0xFFFFFFFFu);
     EXPECT_TRUE(TreesMatch(same, part));

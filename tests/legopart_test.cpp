@@ -116,7 +116,7 @@ TEST(LegoPartNodes, ClearDestroysEveryNode)
 
 TEST(ParallelFor, CoversEveryIndexOnceForAnyJobNumber)
 {
-    for (unsigned jobs : {1u, 2u, 7u})
+    for (const unsigned jobs : {1u, 2u, 7u})
     {
         Parallel::SetJobs(jobs);
         std::vector<int> seen(1001, 0);

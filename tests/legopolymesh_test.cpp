@@ -91,7 +91,7 @@ TEST(AngleAndTransform, TransformNormalIgnoresTranslationAndUniformScale)
     m.m[7] = -2;
     m.m[11] = 9;
     ExpectSame(TransformNormal(Vector3(0, 3, 4), m), Normalised(Vector3(0, 3, 4)));
-    for (int i : {0, 5, 10})
+    for (const int i : {0, 5, 10})
         m.m[i] = 2.5;
     const Vector3 n = TransformNormal(Vector3(0, 3, 4), m);
     EXPECT_NEAR(n.y, 0.6, 1e-15);

@@ -16,7 +16,7 @@ namespace
 template <typename Call>
 std::string ErrorsOf(Call call)
 {
-    std::ostringstream errors;
+    const std::ostringstream errors;
     std::streambuf* const saved = std::cerr.rdbuf(errors.rdbuf());
     call();
     std::cerr.rdbuf(saved);
@@ -41,7 +41,7 @@ bool IsFinite(const Vector3& v)
                 if (!IsFinite(mesh.FaceNormal(f, k)))
                     return ::testing::AssertionFailure() << node.name << " face " << f;
         for (const _LegoInstance& instance : node.children)
-            for (double element : instance.transform.m)
+            for (const double element : instance.transform.m)
                 if (!std::isfinite(element))
                     return ::testing::AssertionFailure() << node.name << " transform";
     }

@@ -49,6 +49,12 @@ inline void Place(LegoPart& part, unsigned parent, int child, int color,
     part.Node(parent).children.push_back(instance);
 }
 
+inline void Place(LegoPart& part, unsigned parent, unsigned child, int color,
+                  const Matrix4x4& transform = Matrix4x4())
+{
+    Place(part, parent, static_cast<int>(child), color, transform);
+}
+
 inline Matrix4x4 Translation(double x, double y, double z)
 {
     Matrix4x4 m;

@@ -300,7 +300,7 @@ TEST(PolyMeshClear, StartsAfreshWithoutOldEdges)
 
 TEST(PolyMeshFixNormals, BoxWithMixedWindingsTurnsOutwardOrInward)
 {
-    for (bool outward : {true, false})
+    for (const bool outward : {true, false})
     {
         std::mt19937 random(7);
         ReferenceMesh reference;

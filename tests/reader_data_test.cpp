@@ -56,8 +56,8 @@ TEST(LDrawReaderRealModels, ReadEverySharedModelAgainstTheSharedLibrary)
         const std::string model = entry.path().filename().string();
         SCOPED_TRACE(model);
 
-        std::ostringstream out;
-        std::ostringstream err;
+        const std::ostringstream out;
+        const std::ostringstream err;
         std::streambuf* oldOut = std::cout.rdbuf(out.rdbuf());
         std::streambuf* oldErr = std::cerr.rdbuf(err.rdbuf());
         LDrawReader reader;

@@ -69,7 +69,7 @@ protected:
 
     bool ReadModel(const std::string& model = "model.ldr", const std::string& base = "lib")
     {
-        ConsoleCapture capture;
+        const ConsoleCapture capture;
         const bool isRead = reader.Read(root + base, root + model, part);
         out = capture.out.str();
         err = capture.err.str();

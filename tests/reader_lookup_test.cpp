@@ -22,6 +22,7 @@ const std::string kCycle = ", which includes it; reference ignored\n";
 std::vector<int> ChildNodes(const _LegoNode& node)
 {
     std::vector<int> nodes;
+    nodes.reserve(node.children.size());
     for (const _LegoInstance& child : node.children)
         nodes.push_back(child.node);
     return nodes;

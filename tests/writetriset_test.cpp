@@ -58,7 +58,7 @@ Written WriteTo(WriteTriset& writer, const std::string& path, const LegoPart& pa
                 bool showBoundingBoxes = true)
 {
     Written result;
-    std::ostringstream errors;
+    const std::ostringstream errors;
     std::streambuf* saved = std::cerr.rdbuf(errors.rdbuf());
     result.ok = writer.Write(path.c_str(), part, part.Colours(), showBoundingBoxes);
     std::cerr.rdbuf(saved);
@@ -73,7 +73,7 @@ Written WriteTo(WriteTriset& writer, const std::string& path, const LegoPart& pa
 
 Written WriteScene(const LegoPart& part, bool showBoundingBoxes = true)
 {
-    TempFolder folder;
+    const TempFolder folder;
     WriteTriset writer;
     return WriteTo(writer, folder / "scene.txt", part, showBoundingBoxes);
 }
@@ -282,7 +282,7 @@ TEST(WriteTrisetFile, APolygonWithoutAFaceRecordGetsTheDefaultNormal)
 TEST(WriteTrisetFile, TheWriterInterfaceWritesTheSameScene)
 {
     const LegoPart part = WorkedExampleTree();
-    TempFolder folder;
+    const TempFolder folder;
     const std::unique_ptr<ModelWriter> writer = MakeModelWriter(OutputFormat::Triset);
     ASSERT_NE(writer, nullptr);
     ASSERT_TRUE(writer->WriteModel(folder / "scene.txt", part, part.Colours()));
@@ -340,7 +340,7 @@ TEST(WriteTrisetFile, ReferencesToNoNodeAreLeftOut)
 
 TEST(WriteTrisetFile, FailuresReportLeaveZeroCountersAndKeepTheOldFile)
 {
-    TempFolder folder;
+    const TempFolder folder;
     WriteTriset writer;
     const LegoPart part = WorkedExampleTree();
     const std::string good = folder / "good.txt";
@@ -374,7 +374,7 @@ TEST(WriteTrisetFile, FailuresReportLeaveZeroCountersAndKeepTheOldFile)
 
 TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
 {
-    TempFolder folder;
+    const TempFolder folder;
     const std::string target = folder / "scene.txt";
     WriteTextFile(target, "the old scene\n");
     LegoPart part = WorkedExampleTree();
@@ -389,7 +389,7 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit = {4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
-        std::ostringstream errors;
+        const std::ostringstream errors;
         std::cerr.rdbuf(errors.rdbuf());
         WriteTriset writer;
         const bool ok = writer.Write(target.c_str(), part, part.Colours(), true);
@@ -407,7 +407,7 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
 
 TEST(WriteTrisetFile, ReplacingAFileKeepsItsModeAndItsLink)
 {
-    TempFolder folder;
+    const TempFolder folder;
     const LegoPart part = WorkedExampleTree();
     const std::string expected = WriteScene(part).text;
     WriteTriset writer;
@@ -448,7 +448,7 @@ TEST(WriteTrisetFile, StreamsNamedByPathAreWrittenNotReplaced)
 
     // Standard output redirected to a file: the scene goes into that open
     // file, which is neither replaced nor given a temporary sibling.
-    TempFolder folder;
+    const TempFolder folder;
     const std::string redirected = folder / "redirected.txt";
     WriteTextFile(redirected, "");
     struct stat before;
