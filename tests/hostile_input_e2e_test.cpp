@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -442,3 +443,43 @@ TEST_F(HostileInput, TheSceneOnStandardOutputIsAllThatGoesThere)
 }
 
 }  // namespace
+
+// --skip-missing leaves a reference found nowhere out and converts the rest;
+// without it the run fails and names the option. Lines that are no statement
+// are ignored with one line each.
+TEST_F(HostileInput, MissingFilesAreLeftOutWhenAskedAndOtherLinesIgnored)
+{
+    Write("m.ldr", Ref("nowhere.dat", 4) + "hello there\n" + Ref("brick.dat", 4));
+    Result result = Convert("m.ldr");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_NE(result.out.find("Error: cannot find file nowhere.dat"), std::string::npos);
+    EXPECT_NE(result.err.find("--skip-missing"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(work / "m.txt"));
+
+    result = Convert("m.ldr", {"--skip-missing"});
+    EXPECT_TRUE(Converted(result, "m.txt"));
+    EXPECT_NE(result.out.find("Error: cannot find file nowhere.dat"), std::string::npos);
+    EXPECT_NE(result.err.find("Error: m.ldr line 2: not an LDraw statement, line ignored"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(ReadFile(work / "m.txt").find("brick.dat"), std::string::npos);
+
+    // A bound below what the model holds refuses it before anything is written.
+    result = Convert("m.ldr", {"--skip-missing", "--max-triangles=1"});
+    EXPECT_EQ(result.status, 255) << result.err;
+    EXPECT_FALSE(fs::exists(work / "m.txt.tmp"));
+}
+
+// A file larger than any LDraw file is refused with its size, before memory
+// is taken for it (the file is sparse: it costs no disk).
+TEST_F(HostileInput, AModelOfMoreThanAGibibyteIsRefusedWithItsSize)
+{
+    {
+        std::ofstream big(work / "big.ldr", std::ios::binary);
+    }
+    fs::resize_file(work / "big.ldr", 1500ull << 20);
+    const Result result = Convert("big.ldr");
+    EXPECT_EQ(result.status, 255);
+    EXPECT_NE(result.err.find("big.ldr is 1572864000 bytes"), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(work / "big.txt"));
+}
