@@ -483,3 +483,27 @@ TEST_F(HostileInput, AModelOfMoreThanAGibibyteIsRefusedWithItsSize)
     EXPECT_NE(result.err.find("big.ldr is 1572864000 bytes"), std::string::npos) << result.err;
     EXPECT_FALSE(fs::exists(work / "big.txt"));
 }
+
+// A model that is a FIFO whose writer comes later is waited for and read
+// whole, as from `plinthex lib <(generate)`.
+TEST_F(HostileInput, AModelFromAFifoIsReadWholeOnceItsWriterComes)
+{
+    const std::string fifo = work / "model.ldr";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    Invocation invocation;
+    invocation.arguments = {"lib", "model.ldr", "out.txt"};
+    invocation.folder = work.path;
+    const pid_t child =
+        plinthex_process::StartPlinthex(invocation, work / "stdout.txt", work / "stderr.txt");
+    ASSERT_GT(child, 0);
+    usleep(200000);  // the program is waiting at the open
+    {
+        std::ofstream writer(fifo, std::ios::binary);
+        for (int i = 0; i < 2000; ++i)
+            writer << Ref("brick.dat", 1 + i % 15);
+    }
+    EXPECT_EQ(plinthex_process::WaitForPlinthex(child), 0) << ReadFile(work / "stderr.txt");
+    const SceneCheck check = CheckScene(ReadFile(work / "out.txt"));
+    ASSERT_TRUE(check.ok) << check.error;
+    EXPECT_EQ(check.placedPolygons, 2000u * 3u);
+}
