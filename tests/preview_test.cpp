@@ -176,7 +176,8 @@ TEST(Preview, TransparentPartBlendsOverTheOpaqueOneBehindIt)
     // Behind the opaque part it is hidden; drawn in either order.
     for (const InstancedScene& scene : {Scene({white, farRed}), Scene({farRed, white})})
     {
-        const std::uint8_t* hidden = Render(scene).At(80, 60);
+        const Picture picture = Render(scene);
+        const std::uint8_t* hidden = picture.At(80, 60);
         EXPECT_NEAR(hidden[0], hidden[1], 2);
         EXPECT_NEAR(hidden[1], hidden[2], 2);
     }
