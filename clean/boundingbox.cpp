@@ -39,7 +39,7 @@ void LegoPart::ComputeBoundingBoxes()
     const std::size_t nodeCount = nodes.size();
     std::vector<char> isEmpty(nodeCount, 0);
     for (std::size_t i = 0; i < nodeCount; ++i)
-        isEmpty[i] = nodes[i].mesh.GetVertexCount() == 0 && nodes[i].children.empty();
+        isEmpty[i] = nodes[i].mesh.GetVertexCount() == 0 && nodes[i].children.empty() ? 1 : 0;
 
     // pendingCount[i]: references of i to non-empty nodes not yet computed.
     // Parents of node n: parents[firstParent[n]] up to parents[firstParent[n + 1]],

@@ -23,9 +23,8 @@ std::vector<std::uint32_t> DistinctCodes(const LEGOPolyMesh& mesh)
     for (unsigned f = 0; f < faceCount; ++f)
     {
         const std::uint32_t code = static_cast<std::uint32_t>(mesh.FaceColor(f));
-        if (codes.size() > kFewCodes)
-            codes.push_back(code);
-        else if (std::find(codes.begin(), codes.end(), code) == codes.end())
+        // Few codes: kept unique as found; many: all kept, made unique below.
+        if (codes.size() > kFewCodes || std::find(codes.begin(), codes.end(), code) == codes.end())
             codes.push_back(code);
     }
     std::sort(codes.begin(), codes.end());

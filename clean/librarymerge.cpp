@@ -178,12 +178,12 @@ PartGeometry MakeGeometry(LEGOPolyMesh mesh)
     {
         const Vector3 p = mesh.GetVertex(v);
         const float limit = std::numeric_limits<float>::max();
-        fits[v] = std::fabs(p.x) <= limit && std::fabs(p.y) <= limit && std::fabs(p.z) <= limit;
+        fits[v] =
+            std::fabs(p.x) <= limit && std::fabs(p.y) <= limit && std::fabs(p.z) <= limit ? 1 : 0;
     }
     // Split vertices of one mesh vertex are chained from first[v].
     std::vector<std::uint32_t> first(vertexCount, kNone);
     std::vector<std::uint32_t> next;
-    std::vector<std::uint32_t> source;
     geometry.corners.reserve(3u * triangleCount);
     geometry.colors.reserve(triangleCount);
     for (unsigned f = 0; f < triangleCount; ++f)

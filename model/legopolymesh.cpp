@@ -233,7 +233,7 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
     constexpr unsigned kNoClass = ~0u;
     std::vector<unsigned> ownerClass(classCount, kNoClass);
     for (unsigned c = 0; c < classCount; ++c)
-        for (unsigned owner : byLastMember)
+        for (const unsigned owner : byLastMember)
             if (IsWithinSmoothingAngle(group[representative[owner]], group[representative[c]]))
             {
                 ownerClass[c] = owner;
@@ -250,7 +250,8 @@ void LEGOPolyMesh::SmoothNormals(std::vector<Vector3>& group)
             continue;
         const Vector3& ownerNormal = group[representative[owner]];
         for (unsigned k = 0; k < classCount; ++k)
-            isWithinOwner[k] = IsWithinSmoothingAngle(ownerNormal, group[representative[k]]);
+            isWithinOwner[k] =
+                IsWithinSmoothingAngle(ownerNormal, group[representative[k]]) ? 1 : 0;
         Vector3 sum(0.0, 0.0, 0.0);
         for (unsigned k = 0; k < n; ++k)
             if (isWithinOwner[classOf[k]])

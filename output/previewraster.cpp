@@ -93,6 +93,7 @@ inline void Narrow(std::int64_t w, std::int64_t step, std::int64_t& first, std::
 std::uint8_t ToByte(float value)
 {
     value = std::min(1.0f, std::max(0.0f, value));
+    // NOLINTNEXTLINE(bugprone-incorrect-roundings): value is within [0, 1]
     return static_cast<std::uint8_t>(value * 255.0f + 0.5f);
 }
 
@@ -174,7 +175,7 @@ void Band::DrawTriangle(const Vertex* a, const Vertex* b, const Vertex* c,
         return;
     const std::int64_t unit = kSubSamples;
     const std::int64_t half = kSubSamples / 2;
-    std::int64_t ax = static_cast<std::int64_t>(a->x), ay = static_cast<std::int64_t>(a->y);
+    const std::int64_t ax = static_cast<std::int64_t>(a->x), ay = static_cast<std::int64_t>(a->y);
     std::int64_t bx = static_cast<std::int64_t>(b->x), by = static_cast<std::int64_t>(b->y);
     std::int64_t cx = static_cast<std::int64_t>(c->x), cy = static_cast<std::int64_t>(c->y);
 

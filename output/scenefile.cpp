@@ -46,7 +46,7 @@ public:
     {
         sigset_t set;
         sigemptyset(&set);
-        for (int signalNumber : kInterruptions)
+        for (const int signalNumber : kInterruptions)
             sigaddset(&set, signalNumber);
         pthread_sigmask(SIG_BLOCK, &set, &previous);
     }
@@ -60,7 +60,7 @@ private:
 
 void SetInterruptedName(const std::string& name)
 {
-    InterruptionBlock block;
+    const InterruptionBlock block;
     hasInterruptedName.store(false);
     if (name.size() >= sizeof interruptedName)
         return;
@@ -110,7 +110,10 @@ bool FollowLinks(const std::string& path, std::string& end)
             return false;
         }
         const std::string next(target, static_cast<std::size_t>(length));
-        end = next[0] == '/' ? next : FolderOf(end) + next;
+        if (next[0] == '/')
+            end = next;
+        else
+            end = FolderOf(end).append(next);
     }
     errno = ELOOP;
     return false;
@@ -201,7 +204,7 @@ void SceneFile::GuardAgainstInterruption()
     std::memset(&action, 0, sizeof action);
     action.sa_handler = OnInterruption;
     sigemptyset(&action.sa_mask);
-    for (int signalNumber : kInterruptions)
+    for (const int signalNumber : kInterruptions)
         sigaddset(&action.sa_mask, signalNumber);
     for (int i = 0; i < kInterruptionCount; ++i)
     {
@@ -277,7 +280,7 @@ bool SceneFile::Open(const std::string& path)
     isUnnamed = descriptor >= 0;
     if (!isUnnamed)
     {
-        InterruptionBlock block;
+        const InterruptionBlock block;
         temporaryPath = targetPath + ".tmpXXXXXX";
         descriptor = MakeTemporary(temporaryPath);
         if (descriptor < 0 && errno == ENAMETOOLONG)
@@ -322,7 +325,7 @@ bool SceneFile::NameUnnamedFile()
     std::string prefix = targetPath + ".tmp";
     for (int tries = 0; tries < 100; ++tries)
     {
-        InterruptionBlock block;
+        const InterruptionBlock block;
         const std::string name =
             prefix + std::to_string(getpid()) + "." + std::to_string(++attempt);
         if (linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
@@ -377,7 +380,7 @@ bool SceneFile::Close()
         Fail(errno);
     if (!temporaryPath.empty())
     {
-        InterruptionBlock block;
+        const InterruptionBlock block;
         if (!hasFailed && std::rename(temporaryPath.c_str(), targetPath.c_str()) != 0)
             Fail(errno);
         if (hasFailed)
@@ -406,7 +409,7 @@ void SceneFile::Discard()
     }
     if (!temporaryPath.empty())
     {
-        InterruptionBlock block;
+        const InterruptionBlock block;
         (void)unlink(temporaryPath.c_str());
         temporaryPath.clear();
     }

@@ -229,7 +229,7 @@ char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vec
 
 void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
 {
-    for (double element : matrix.m)
+    for (const double element : matrix.m)
     {
         out.Write(' ');
         WriteReal(element);

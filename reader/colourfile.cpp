@@ -33,7 +33,7 @@ bool ParseSixHex(std::string_view digits, int& rgb)
     if (digits.size() != 6)
         return false;
     rgb = 0;
-    for (char c : digits)
+    for (const char c : digits)
     {
         const int digit = HexDigit(c);
         if (digit < 0)
