@@ -9,19 +9,29 @@ namespace
 
 namespace fs = std::filesystem;
 
+// Calls `visit(name, entry)` for every entry of the folder ("" is the
+// current folder); a folder that cannot be read has no entries.
+template <typename Visit>
+void WalkFolder(const std::string& folderPath, Visit visit)
+{
+    std::error_code error;
+    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error))
+        visit(it->path().filename().string(), *it);
+}
+
 // Calls `visit(name, isDirectory)` for every entry of the folder; entries
 // whose type cannot be told count as files, so opening them decides.
 template <typename Visit>
 void ListFolder(const std::string& folderPath, Visit visit)
 {
-    std::error_code error;
-    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error))
-    {
-        std::error_code typeError;
-        const bool isDirectory = it->is_directory(typeError);
-        visit(it->path().filename().string(), isDirectory && !typeError);
-    }
+    WalkFolder(folderPath,
+               [&](const std::string& name, const fs::directory_entry& entry)
+               {
+                   std::error_code typeError;
+                   const bool isDirectory = entry.is_directory(typeError);
+                   visit(name, isDirectory && !typeError);
+               });
 }
 
 // Exact spelling first, else the first in byte order.
@@ -84,17 +94,15 @@ const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
     Listing& listing = listings[folderPath];
     // Only regular files: a model's reference must not reach a device or a
     // pipe, which could be endless or block.
-    std::error_code error;
-    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error))
-    {
-        std::error_code typeError;
-        const std::string name = it->path().filename().string();
-        if (it->is_directory(typeError) && !typeError)
-            listing.folders[FoldAsciiCase(name)].push_back(name);
-        else if (it->is_regular_file(typeError) && !typeError)
-            listing.files[FoldAsciiCase(name)].push_back(name);
-    }
+    WalkFolder(folderPath,
+               [&listing](const std::string& name, const fs::directory_entry& entry)
+               {
+                   std::error_code typeError;
+                   if (entry.is_directory(typeError) && !typeError)
+                       listing.folders[FoldAsciiCase(name)].push_back(name);
+                   else if (entry.is_regular_file(typeError) && !typeError)
+                       listing.files[FoldAsciiCase(name)].push_back(name);
+               });
     return listing;
 }
 
