@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "clean/treeops.h"
+#include "model/buckets.h"
 #include "model/legopart.h"
 
 namespace
@@ -44,28 +45,24 @@ void LegoPart::ComputeBoundingBoxes()
     // pendingCount[i]: references of i to non-empty nodes not yet computed.
     // Parents of node n: parents[firstParent[n]] up to parents[firstParent[n + 1]],
     // once per reference.
+    const Buckets<unsigned> byChild = BuildBuckets<unsigned>(
+        nodeCount,
+        [&](auto emit)
+        {
+            for (unsigned i = 0; i < nodeCount; ++i)
+                for (const _LegoInstance& instance : nodes[i].children)
+                    if (NamesNode(instance.node, nodeCount) && !isEmpty[instance.node])
+                        emit(static_cast<unsigned>(instance.node), i);
+        });
+    const std::vector<unsigned>& firstParent = byChild.first;
+    const std::vector<unsigned>& parents = byChild.items;
     std::vector<unsigned> pendingCount(nodeCount, 0);
-    std::vector<unsigned> firstParent(nodeCount + 1, 0);
-    for (std::size_t i = 0; i < nodeCount; ++i)
-        for (const _LegoInstance& instance : nodes[i].children)
-            if (NamesNode(instance.node, nodeCount) && !isEmpty[instance.node])
-            {
-                ++pendingCount[i];
-                ++firstParent[static_cast<unsigned>(instance.node) + 1];
-            }
-    for (std::size_t n = 0; n < nodeCount; ++n)
-        firstParent[n + 1] += firstParent[n];
-    std::vector<unsigned> parents(firstParent[nodeCount]);
-    std::vector<unsigned> fill(firstParent.begin(), firstParent.end() - 1);
+    for (const unsigned parent : parents)
+        ++pendingCount[parent];
     std::vector<unsigned> ready;
     for (unsigned i = 0; i < nodeCount; ++i)
-    {
-        for (const _LegoInstance& instance : nodes[i].children)
-            if (NamesNode(instance.node, nodeCount) && !isEmpty[instance.node])
-                parents[fill[static_cast<unsigned>(instance.node)]++] = i;
         if (!isEmpty[i] && pendingCount[i] == 0)
             ready.push_back(i);
-    }
 
     while (!ready.empty())
     {

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "clean/treeops.h"
+#include "model/buckets.h"
 #include "model/legopart.h"
 
 namespace
@@ -180,26 +181,24 @@ Flattener::Flattener(const ColorTable& colourTable, std::vector<_LegoNode>& tree
     : colours(colourTable), nodes(tree), isFlattening(tree.size(), 0)
 {
     const std::size_t nodeCount = nodes.size();
-    firstSite.assign(nodeCount + 1, 0);
-    for (const _LegoNode& node : nodes)
-        for (const _LegoInstance& instance : node.children)
-            if (NamesNode(instance.node, nodeCount))
-                ++firstSite[static_cast<unsigned>(instance.node) + 1];
-    for (std::size_t n = 0; n < nodeCount; ++n)
-        firstSite[n + 1] += firstSite[n];
-    sites.resize(firstSite[nodeCount]);
-    std::vector<unsigned> fill(firstSite.begin(), firstSite.end() - 1);
-    // Filled in parent order, then position order: the order of the merges.
-    for (unsigned parent = 0; parent < nodeCount; ++parent)
-    {
-        const std::vector<_LegoInstance>& children = nodes[parent].children;
-        for (unsigned position = 0; position < children.size(); ++position)
+    // In parent order, then position order: the order of the merges.
+    Buckets<Site> bySite = BuildBuckets<Site>(
+        nodeCount,
+        [&](auto emit)
         {
-            const int child = children[position].node;
-            if (NamesNode(child, nodeCount))
-                sites[fill[static_cast<unsigned>(child)]++] = {parent, position};
-        }
-    }
+            for (unsigned parent = 0; parent < nodeCount; ++parent)
+            {
+                const std::vector<_LegoInstance>& children = nodes[parent].children;
+                for (unsigned position = 0; position < children.size(); ++position)
+                {
+                    const int child = children[position].node;
+                    if (NamesNode(child, nodeCount))
+                        emit(static_cast<unsigned>(child), Site{parent, position});
+                }
+            }
+        });
+    firstSite = std::move(bySite.first);
+    sites = std::move(bySite.items);
 }
 
 Flattener::~Flattener()

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "model/buckets.h"
+
 namespace
 {
 
@@ -103,20 +105,19 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
         unsigned corner;
     };
     const unsigned vertexCount = GetVertexCount();
-    std::vector<unsigned> firstCorner(vertexCount + 1, 0);
-    for (const _Polygon& polygon : polygons)
-        for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
-            ++firstCorner[polygon.vertexIndices[k] + 1];
-    for (unsigned v = 0; v < vertexCount; ++v)
-        firstCorner[v + 1] += firstCorner[v];
-    std::vector<Corner> corners(firstCorner[vertexCount]);
-    std::vector<unsigned> fill(firstCorner.begin(), firstCorner.end() - 1);
-    for (unsigned p = 0; p < polygonCount; ++p)
-    {
-        const _Polygon& polygon = polygons[p];
-        for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
-            corners[fill[polygon.vertexIndices[k]]++] = {p, k};
-    }
+    const Buckets<Corner> byVertex = BuildBuckets<Corner>(
+        vertexCount,
+        [&](auto emit)
+        {
+            for (unsigned p = 0; p < polygonCount; ++p)
+            {
+                const _Polygon& polygon = polygons[p];
+                for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
+                    emit(polygon.vertexIndices[k], Corner{p, k});
+            }
+        });
+    const std::vector<unsigned>& firstCorner = byVertex.first;
+    const std::vector<Corner>& corners = byVertex.items;
 
     std::vector<Vector3> group;
     for (unsigned v = 0; v < vertexCount; ++v)

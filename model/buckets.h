@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+// Items grouped by a whole-number key, each group in the order the items
+// were visited (a counting sort): the items of key k are
+// items[first[k]] up to items[first[k + 1]].
+template <typename Item>
+struct Buckets
+{
+    std::vector<unsigned> first;
+    std::vector<Item> items;
+};
+
+// `visit(emit)` must call emit(key, item), key below keyCount, for every
+// item, in the same order each time: it is called twice, once to count and
+// once to fill.
+template <typename Item, typename Visit>
+Buckets<Item> BuildBuckets(std::size_t keyCount, Visit visit)
+{
+    Buckets<Item> buckets;
+    buckets.first.assign(keyCount + 1, 0);
+    visit([&buckets](std::size_t key, const Item&) { ++buckets.first[key + 1]; });
+    for (std::size_t k = 0; k < keyCount; ++k)
+        buckets.first[k + 1] += buckets.first[k];
+    buckets.items.resize(buckets.first[keyCount]);
+    std::vector<unsigned> fill(buckets.first.begin(), buckets.first.end() - 1);
+    visit([&buckets, &fill](std::size_t key, const Item& item)
+          { buckets.items[fill[key]++] = item; });
+    return buckets;
+}
