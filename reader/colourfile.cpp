@@ -16,17 +16,6 @@ namespace
 constexpr std::string_view kColourMeta = "!COLOUR";
 constexpr int kFirstDirect = 0x2000000;
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Six hex digits, exactly, as 0xRRGGBB.
 bool ParseSixHex(std::string_view digits, int& rgb)
 {
@@ -35,7 +24,7 @@ bool ParseSixHex(std::string_view digits, int& rgb)
     rgb = 0;
     for (const char c : digits)
     {
-        const int digit = HexDigit(c);
+        const int digit = HexDigitValue(c);
         if (digit < 0)
             return false;
         rgb = rgb * 16 + digit;

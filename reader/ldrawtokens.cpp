@@ -30,6 +30,12 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Exponents beyond this only decide between zero and overflow, which the
+// clamped value still does.
+constexpr long kExponentClamp = 1000000000;
+
+}  // namespace
+
 int HexDigitValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -40,12 +46,6 @@ int HexDigitValue(char c)
         return c - 'A' + 10;
     return -1;
 }
-
-// Exponents beyond this only decide between zero and overflow, which the
-// clamped value still does.
-constexpr long kExponentClamp = 1000000000;
-
-}  // namespace
 
 LDrawTokenizer::LDrawTokenizer(std::string_view text, unsigned startLine)
     : begin(text.data()),

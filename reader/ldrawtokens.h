@@ -53,3 +53,6 @@ bool ParseLDrawColor(std::string_view token, int& value);
 // the double range fails; one too small for it reads as its correctly rounded
 // value (a subnormal, or zero of the token's sign), as stream extraction does.
 bool ParseLDrawReal(std::string_view token, double& value);
+
+// The value of a hexadecimal digit of either case, or -1.
+int HexDigitValue(char c);
