@@ -3,9 +3,7 @@
 // tests/package.json by scripts/setup.sh). Without them the tests skip.
 
 #include <cstdio>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -61,14 +59,6 @@ std::string CheckGlb(const std::string& path)
     return status == 0 ? output : output + "(node failed)";
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The number after "Placed   : " in the report; 0 when there is none.
 std::uint64_t PlacedOf(const std::string& report)
 {
@@ -87,7 +77,7 @@ void ExpectClientsAgree(const std::string& library, const std::string& model, st
         GTEST_SKIP() << missing;
     if (access(model.c_str(), R_OK) != 0 || access(library.c_str(), R_OK) != 0)
         GTEST_SKIP() << "the model or its library is not at " << model;
-    TempFolder work;
+    const TempFolder work;
     Invocation invocation;
     invocation.folder = work.path;
     if (placed == 0)
