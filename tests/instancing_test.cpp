@@ -37,6 +37,7 @@ struct ExampleTree
 std::vector<int> PrimitiveColors(const SceneMesh& mesh)
 {
     std::vector<int> colors;
+    colors.reserve(mesh.primitives.size());
     for (const SceneMesh::Primitive& primitive : mesh.primitives)
         colors.push_back(primitive.color);
     return colors;
@@ -44,8 +45,8 @@ std::vector<int> PrimitiveColors(const SceneMesh& mesh)
 
 TEST(InstancedSceneTest, SubModelsStayNodesAndPartsShareOneMeshPerColour)
 {
-    ExampleTree example;
-    TestPart before = example.tree;
+    const ExampleTree example;
+    const TestPart before = example.tree;
     const InstancedScene scene = BuildInstancedScene(example.tree);
     EXPECT_TRUE(TreesMatch(before, example.tree));
 

@@ -49,6 +49,7 @@ inline pid_t StartPlinthex(const Invocation& invocation, const std::string& outP
     for (const std::string& entry : invocation.environment)
         environment.push_back(entry);
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (std::string& entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
@@ -56,6 +57,7 @@ inline pid_t StartPlinthex(const Invocation& invocation, const std::string& outP
     std::vector<std::string> arguments = invocation.arguments;
     arguments.insert(arguments.begin(), PLINTHEX_BINARY);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (std::string& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -79,7 +81,7 @@ inline pid_t StartPlinthex(const Invocation& invocation, const std::string& outP
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
         signal(signalNumber, SIG_DFL);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
@@ -96,7 +98,7 @@ inline int WaitForPlinthex(pid_t child)
 
 inline Result RunPlinthex(const Invocation& invocation)
 {
-    TempFolder logs;
+    const TempFolder logs;
     const std::string outPath = logs / "stdout", errPath = logs / "stderr";
     Result result;
     result.status = WaitForPlinthex(StartPlinthex(invocation, outPath, errPath));
