@@ -348,7 +348,7 @@ std::string FileBeingWritten(pid_t pid, const std::string& folder)
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     for (const auto& entry : fs::directory_iterator(fds, error))
     {
-        const std::string target = fs::read_symlink(entry.path(), error).string();
+        std::string target = fs::read_symlink(entry.path(), error).string();
         if (target.compare(0, folder.size() + 1, folder + "/") == 0 &&
             (target.find(".tmp") != std::string::npos ||
              target.find("(deleted)") != std::string::npos))
@@ -365,7 +365,7 @@ TEST_F(HostileInput, InterruptionsWhileWritingRemoveTheTemporaryFileAndKeepTheOl
         model += "1 " + std::to_string(i % 16) + " " + std::to_string(i % 300 * 20) + " 0 " +
                  std::to_string(i / 300 * 20) + " 1 0 0 0 1 0 0 0 1 brick.dat\n";
     Write("model.ldr", model);
-    TempFolder logs;
+    const TempFolder logs;
     for (const bool named : {false, true})
         for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
         {
@@ -475,7 +475,7 @@ TEST_F(HostileInput, MissingFilesAreLeftOutWhenAskedAndOtherLinesIgnored)
 TEST_F(HostileInput, AModelOfMoreThanAGibibyteIsRefusedWithItsSize)
 {
     {
-        std::ofstream big(work / "big.ldr", std::ios::binary);
+        const std::ofstream big(work / "big.ldr", std::ios::binary);
     }
     fs::resize_file(work / "big.ldr", 1500ull << 20);
     const Result result = Convert("big.ldr");
