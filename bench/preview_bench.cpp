@@ -23,7 +23,7 @@ void RenderSharedModel(benchmark::State& state, const std::string& model)
         state.SkipWithError("no shared model");
         return;
     }
-    std::ostringstream sink;
+    const std::ostringstream sink;
     std::streambuf* oldOut = std::cout.rdbuf(sink.rdbuf());
     std::streambuf* oldErr = std::cerr.rdbuf(sink.rdbuf());
     LDrawReader reader;

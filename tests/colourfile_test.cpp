@@ -63,13 +63,13 @@ TEST(ColourFile, ReadsEveryKeywordAndReportsBadLines)
     EXPECT_EQ(glitter->finish, ColourFinish::Material);
     EXPECT_EQ(glitter->material, "GLITTER VALUE #FFFFFF FRACTION 0.08");
 
-    for (int code : {16, 40, 41, 42, 43, 44, 45})
+    for (const int code : {16, 40, 41, 42, 43, 44, 45})
         EXPECT_EQ(table.Find(code), nullptr) << code;
 }
 
 TEST(ColourFile, ModelDefinitionsComeFromEverySectionInFileOrder)
 {
-    TempFolder folder;
+    const TempFolder folder;
     WriteTextFile(folder / "m.mpd",
                   "0 !COLOUR Before CODE 100 VALUE #010101 EDGE 0\n"
                   "0 FILE main.ldr\n"
@@ -91,7 +91,7 @@ TEST(ColourFile, ModelDefinitionsComeFromEverySectionInFileOrder)
 
 TEST(ColourFile, SourcesAndTheirFailures)
 {
-    TempFolder library;
+    const TempFolder library;
     WriteTextFile(library / "ldconfig.LDR", "0 !COLOUR Red CODE 4 VALUE #C91A09 EDGE #333333\n");
     EXPECT_TRUE(LibraryHasColourFile(library.path));
     ColorTable table;
@@ -102,7 +102,7 @@ TEST(ColourFile, SourcesAndTheirFailures)
     EXPECT_EQ(table.DefinedCount(), 1u);
     EXPECT_EQ(err.str(), "");
 
-    TempFolder empty;
+    const TempFolder empty;
     EXPECT_FALSE(LibraryHasColourFile(empty.path));
     for (const std::string& source : {std::string("ldconfig"), empty / "none.ldr", empty.path})
     {

@@ -58,7 +58,7 @@ struct Converted
 
 Converted Convert(const std::string& option)
 {
-    TempFolder folder;
+    const TempFolder folder;
     WriteTextFile(folder / "model.mpd", kModel);
     Invocation invocation;
     if (!option.empty())

@@ -131,7 +131,8 @@ TEST(EveryJobCount, GivesTheSameScene)
     for (const std::string& model : models)
     {
         SCOPED_TRACE(model);
-        TempFolder one, four;
+        const TempFolder one;
+        const TempFolder four;
         Invocation run;
         run.arguments = {"--jobs=1", shared + "/ldraw", shared + "/" + model, one / "scene.txt"};
         run.folder = one / ".";

@@ -90,7 +90,7 @@ TEST(RealFormat, EdgesOfRangeRoundingAndNotationMatchPrintf)
                             9223372036854774784.0,
                             18446744073709551616.0,
                             0.99999999999999988898};
-    for (double value : edges)
+    for (const double value : edges)
     {
         check(value);
         check(-value);
@@ -118,7 +118,7 @@ TEST(RealFormat, EdgesOfRangeRoundingAndNotationMatchPrintf)
         check(std::nextafter(power, DBL_MAX));
         if (exponent < 0)
         {
-            for (double base : {1.0, 3.0, 5.0, 7.0, 1000.0, 0.001, 123456.0})
+            for (const double base : {1.0, 3.0, 5.0, 7.0, 1000.0, 0.001, 123456.0})
                 check(base + power);
         }
     }

@@ -118,7 +118,7 @@ protected:
     // The scene of the bundled house, as a plain two-argument run writes it.
     std::string ReferenceScene()
     {
-        TempFolder other;
+        const TempFolder other;
         Invocation invocation = In({kExamples, model});
         invocation.folder = other.path;
         const Result result = RunPlinthex(invocation);
@@ -378,7 +378,7 @@ TEST_P(SharedModel, ConvertsToAWellFormedScene)
     const std::string path = kShared + "/models/" + model;
     if (access(path.c_str(), R_OK) != 0 || access((kShared + "/ldraw").c_str(), R_OK) != 0)
         GTEST_SKIP() << "the shared LDraw library and models are not at " << kShared;
-    TempFolder work;
+    const TempFolder work;
     Invocation invocation;
     invocation.arguments = {kShared + "/ldraw", path};
     invocation.folder = work.path;

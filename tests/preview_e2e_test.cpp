@@ -31,7 +31,7 @@ Result RunIn(const TempFolder& work, std::vector<std::string> arguments)
 // differences of rounding are allowed, nothing a person would see.
 TEST(PreviewProcess, TheBundledHouseMatchesItsGoldenPictureForEveryJobNumber)
 {
-    TempFolder work;
+    const TempFolder work;
     const Result one = RunIn(work, {"--preview=one.png", "--preview-size=200x150", "--jobs=1",
                                     kExamples, kHouse, "house.txt"});
     ASSERT_EQ(one.status, 0) << one.err;
@@ -55,7 +55,7 @@ TEST(PreviewProcess, TheBundledHouseMatchesItsGoldenPictureForEveryJobNumber)
 
 TEST(PreviewProcess, OneBrickOnNoBackgroundWithGlbOutput)
 {
-    TempFolder work;
+    const TempFolder work;
     std::ofstream(work / "brick.ldr") << "1 4 0 0 0 1 0 0 0 1 0 0 0 1 px2x2brick.dat\n";
     const Result result =
         RunIn(work, {"--preview=brick.png", "--preview-size=64x48", "--preview-background=none",
@@ -64,8 +64,8 @@ TEST(PreviewProcess, OneBrickOnNoBackgroundWithGlbOutput)
     const PngPicture picture = ReadPng(work / "brick.png");
     ASSERT_EQ(picture.rgba.size(), 64u * 48 * 4);
     auto at = [&](unsigned x, unsigned y) { return &picture.rgba[(y * 64 + x) * 4]; };
-    for (unsigned x : {0u, 63u})
-        for (unsigned y : {0u, 47u})
+    for (const unsigned x : {0u, 63u})
+        for (const unsigned y : {0u, 47u})
             EXPECT_EQ(at(x, y)[3], 0) << x << "," << y;
     const std::uint8_t* centre = at(32, 24);
     EXPECT_EQ(centre[3], 255);
@@ -77,7 +77,7 @@ TEST(PreviewProcess, OneBrickOnNoBackgroundWithGlbOutput)
 
 TEST(PreviewProcess, AnUnwritablePictureFailsLikeAScene)
 {
-    TempFolder work;
+    const TempFolder work;
     const Result result =
         RunIn(work, {"--preview=missing/house.png", kExamples, kHouse, "house.txt"});
     EXPECT_EQ(result.status, 255);

@@ -49,7 +49,7 @@ SceneMesh Box(double half, int colour)
             }
             std::vector<std::uint32_t>& indices = mesh.primitives[0].indices;
             const std::uint32_t quad[6] = {0, 1, 3, 0, 3, 2};
-            for (std::uint32_t corner : quad)
+            for (const std::uint32_t corner : quad)
                 indices.push_back(first + (side > 0 ? corner : 3 - corner));
         }
     return mesh;
@@ -214,11 +214,11 @@ TEST(Preview, BrokenMeshesLoseOnlyTheirBrokenTriangles)
 TEST(Preview, PngHoldsThePictureAndFailsWithoutReplacingTheTarget)
 {
     const InstancedScene scene = Scene({{-40, 0, 0, Box(20, 4)}, {40, 0, 0, Box(20, 1)}});
-    TempFolder folder;
+    const TempFolder folder;
     PreviewSettings settings;
     settings.width = 120;
     settings.height = 70;
-    for (bool transparent : {false, true})
+    for (const bool transparent : {false, true})
     {
         settings.transparentBackground = transparent;
         const std::string path = folder / "a.png";

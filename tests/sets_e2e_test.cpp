@@ -36,7 +36,7 @@ void ExpectConverts(const std::string& name, const std::vector<std::string>& opt
 {
     if (!fs::is_regular_file(kShared + "/models/sets/" + name))
         GTEST_SKIP() << "the shared set model " << name << " is not at " << kShared;
-    TempFolder folder;
+    const TempFolder folder;
     const Result result = ConvertSet(name, options, folder);
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err.find("unreadable statement"), std::string::npos) << result.err;
@@ -80,7 +80,7 @@ TEST(Sets, TreasureChestWithMissingParts)
     ExpectConverts(name, {"--skip-missing"});
     if (!fs::is_regular_file(kShared + "/models/sets/" + name))
         return;
-    TempFolder folder;
+    const TempFolder folder;
     const Result result = ConvertSet(name, {}, folder);
     EXPECT_EQ(result.status, 255);
     EXPECT_NE(result.out.find("Error: cannot find file 3334H.DAT"), std::string::npos);
