@@ -156,13 +156,14 @@ int ConvertModel(const ConversionRequest& request)
     // the output be written, and the run then ends with a failure.
     const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
 
-    // A glb merges each part once, however often it is placed: it is bounded
-    // by its own count.
-    if (request.format == OutputFormat::Glb)
+    // A format of instanced parts merges each part once, however often it is
+    // placed: it is bounded by its own count.
+    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
+    if (writer->Form() == ModelForm::InstancedScene)
     {
         if (!IsModelFile(outputPath, modelPath))
         {
-            const int status = WriteGlbOutput(request, part, maxTriangles);
+            const int status = WriteInstancedOutput(request, part, maxTriangles, *writer);
             return isPreviewWritten ? status : kExitFailure;
         }
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
@@ -191,12 +192,15 @@ int ConvertModel(const ConversionRequest& request)
     part.CleanGeometry(options);
 
     std::cout << "Writing file " << outputPath << '\n' << std::flush;
-    const std::unique_ptr<ModelWriter> writer = MakeModelWriter(request.format);
     bool isWritten = false;
     if (IsModelFile(outputPath, modelPath))
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
     else
-        isWritten = writer->WriteModel(outputPath, part, part.Colours());
+    {
+        ModelToWrite model;
+        model.tree = &part;
+        isWritten = writer->WriteModel(outputPath, model, part.Colours());
+    }
     StageTimer::Mark("write");
     writer->DumpStats(std::cout);
     std::cout.flush();

@@ -5,10 +5,9 @@
 #include "app/driver.h"
 #include "clean/instancing.h"
 #include "model/stagetimer.h"
-#include "output/writeglb.h"
 
-int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead,
-                   std::uint64_t maxTriangles)
+int WriteInstancedOutput(const ConversionRequest& request, const LegoPart& asRead,
+                         std::uint64_t maxTriangles, ModelWriter& writer)
 {
     if (CountInstancedTriangles(asRead) > maxTriangles)
     {
@@ -26,11 +25,11 @@ int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead,
     const InstancedScene scene = BuildInstancedScene(asRead);
     StageTimer::Mark("instance");
     std::cout << "Writing file " << request.outputPath << '\n' << std::flush;
-    WriteGlb writer;
-    const bool isWritten = writer.Write(request.outputPath, scene, asRead.Colours());
+    ModelToWrite model;
+    model.scene = &scene;
+    const bool isWritten = writer.WriteModel(request.outputPath, model, asRead.Colours());
     StageTimer::Mark("write");
-    if (isWritten)
-        writer.DumpStats(std::cout);
+    writer.DumpStats(std::cout);
     std::cout.flush();
     return isWritten ? kExitSuccess : kExitFailure;
 }

@@ -4,6 +4,7 @@
 
 #include "app/conversion.h"
 #include "model/legopart.h"
+#include "output/writer.h"
 
 // Most nodes a glb may get: every placement of a part and of a sub-model,
 // a sub-model placed n times counting n times. The largest real models place
@@ -11,10 +12,11 @@
 // otherwise ask for billions of nodes.
 constexpr std::uint64_t kMaxGlbNodes = 2000000;
 
-// Writes the model as read (before cleaning) as binary glTF to the
-// request's output; prints the statistics. Returns the exit status. Refuses,
+// Writes the model as read (before cleaning) with `writer`, a writer of
+// instanced scenes, to the request's output; prints the statistics. Returns
+// the exit status. Refuses,
 // with one "Error: " line, a model whose parts hold more than `maxTriangles`
 // triangles once merged (see CountInstancedTriangles) or that places more
 // than kMaxGlbNodes nodes.
-int WriteGlbOutput(const ConversionRequest& request, const LegoPart& asRead,
-                   std::uint64_t maxTriangles);
+int WriteInstancedOutput(const ConversionRequest& request, const LegoPart& asRead,
+                         std::uint64_t maxTriangles, ModelWriter& writer);

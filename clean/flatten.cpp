@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <limits>
 
 #include "clean/treeops.h"
 #include "model/buckets.h"
@@ -199,6 +200,69 @@ Flattener::Flattener(const ColorTable& colourTable, std::vector<_LegoNode>& tree
         });
     firstSite = std::move(bySite.first);
     sites = std::move(bySite.items);
+    CountWholeTriangles();
+}
+
+void Flattener::CountWholeTriangles()
+{
+    const std::size_t nodeCount = nodes.size();
+    constexpr std::uint64_t kUncounted = ~std::uint64_t(0);
+    wholeTriangles.assign(nodeCount, kUncounted);
+    isReserved.assign(nodeCount, 0);
+    std::vector<char> isOpen(nodeCount, 0);
+    std::vector<std::pair<unsigned, std::size_t>> path;
+    for (unsigned start = 0; start < nodeCount; ++start)
+    {
+        if (wholeTriangles[start] != kUncounted)
+            continue;
+        path.emplace_back(start, 0);
+        isOpen[start] = 1;
+        while (!path.empty())
+        {
+            const unsigned node = path.back().first;
+            const std::vector<_LegoInstance>& children = nodes[node].children;
+            std::size_t& next = path.back().second;
+            if (next < children.size())
+            {
+                const int child = children[next++].node;
+                if (NamesNode(child, nodeCount) &&
+                    wholeTriangles[static_cast<unsigned>(child)] == kUncounted &&
+                    !isOpen[static_cast<unsigned>(child)])
+                {
+                    isOpen[static_cast<unsigned>(child)] = 1;
+                    path.emplace_back(static_cast<unsigned>(child), 0);
+                }
+                continue;
+            }
+            // Counts saturate: a count this large is never reserved.
+            std::uint64_t total = nodes[node].mesh.GetPolygonCount();
+            for (const _LegoInstance& instance : children)
+            {
+                if (!NamesNode(instance.node, nodeCount))
+                    continue;
+                const std::uint64_t below = wholeTriangles[static_cast<unsigned>(instance.node)];
+                if (below == kUncounted)
+                    continue;  // still open: the reference closes a cycle
+                total = below > kUncounted - 1 - total ? kUncounted - 1 : total + below;
+            }
+            wholeTriangles[node] = total;
+            isOpen[node] = 0;
+            path.pop_back();
+        }
+    }
+}
+
+void Flattener::ReserveWhole(unsigned node)
+{
+    if (node >= nodes.size() || isReserved[node])
+        return;
+    isReserved[node] = 1;
+    LEGOPolyMesh& mesh = nodes[node].mesh;
+    const std::uint64_t whole = wholeTriangles[node];
+    // A count past what a mesh can index is left to grow (and fail) as it
+    // goes; so is a mesh that already has the room.
+    if (whole <= std::numeric_limits<unsigned>::max() && whole > mesh.GetPolygonCount())
+        mesh.ReservePolygonsExactly(static_cast<unsigned>(whole));
 }
 
 Flattener::~Flattener()
@@ -212,6 +276,7 @@ bool Flattener::Enter(unsigned node)
     if (node >= nodes.size() || nodes[node].kind == NodeKind::Deleted || isFlattening[node])
         return false;
     isFlattening[node] = 1;
+    ReserveWhole(node);
     stack.push_back({node, 0, static_cast<unsigned>(nodes[node].children.size())});
     return true;
 }
@@ -328,6 +393,7 @@ void LegoPart::FlattenToParts(bool copyNormals)
         if (part < 0 || static_cast<std::size_t>(part) >= nodes.size())
             continue;  // merged away through an earlier part
         const unsigned p = static_cast<unsigned>(part);
+        flattener.ReserveWhole(p);
         for (std::size_t s = 0; s < nodes[p].children.size(); ++s)
             flattener.Flatten(static_cast<unsigned>(nodes[p].children[s].node), copyNormals);
         // The part is whole; should anything still merge into it, its

@@ -3,6 +3,7 @@
 // Work on the node vector shared by the cleaning stages. The members of
 // LegoPart that the stages define hand their `nodes` to these functions.
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -71,6 +72,10 @@ public:
     // deleted node, or a node whose flattening is already under way (a cycle).
     void Flatten(unsigned node, bool copyNormals);
 
+    // Makes room in the node's mesh, once, for the triangles it holds when
+    // everything below it is merged in: for a node that is flattened whole.
+    void ReserveWhole(unsigned node);
+
 private:
     struct Site
     {
@@ -86,6 +91,9 @@ private:
     };
 
     bool Enter(unsigned node);
+    // The triangles of every node with everything below it merged in, a
+    // reference that closes a cycle counting none.
+    void CountWholeTriangles();
     void MergeIntoReferrers(unsigned node, bool copyNormals);
 
     const ColorTable& colours;
@@ -95,6 +103,8 @@ private:
     std::vector<unsigned> firstSite;
     std::vector<Site> sites;
     std::vector<char> isFlattening;
+    std::vector<std::uint64_t> wholeTriangles;
+    std::vector<char> isReserved;
     std::vector<Frame> stack;
     // Node index -> its name when the first triangle was dropped from it, and
     // how many were.

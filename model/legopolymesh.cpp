@@ -60,28 +60,43 @@ Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M)
 void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* normals)
 {
     assert(count <= 4);
-    if (f >= faces.size())
+    if (f >= faceColors.size())
         ResizeFaces(f + 1);
+    if (f >= faceNormals.size())
+    {
+        if (f >= faceNormals.capacity())
+            faceNormals.reserve(std::max<std::size_t>(faceColors.capacity(), f + 1));
+        faceNormals.resize(f + 1);
+    }
     for (unsigned i = 0; i < count; ++i)
-        faces[f].cornerNormals[i] = normals[i];
+        faceNormals[f].cornerNormals[i] = normals[i];
 }
 
 void LEGOPolyMesh::ReservePolygons(unsigned count)
 {
     if (count > polygons.capacity())
         polygons.reserve(std::max<std::size_t>(count, 2 * polygons.capacity()));
-    if (count > faces.capacity())
-        faces.reserve(std::max<std::size_t>(count, 2 * faces.capacity()));
+    if (count > faceColors.capacity())
+        faceColors.reserve(std::max<std::size_t>(count, 2 * faceColors.capacity()));
+}
+
+void LEGOPolyMesh::ReservePolygonsExactly(unsigned count)
+{
+    polygons.reserve(count);
+    faceColors.reserve(count);
 }
 
 void LEGOPolyMesh::ResizeFaces(unsigned count)
 {
-    faces.resize(count);
+    faceColors.resize(count);
+    if (faceNormals.size() > count)
+        faceNormals.resize(count);
 }
 
 void LEGOPolyMesh::Clear()
 {
-    std::vector<_LegoFace>().swap(faces);
+    std::vector<int>().swap(faceColors);
+    std::vector<FaceNormals>().swap(faceNormals);
     PolyMesh::Clear();
 }
 
@@ -89,10 +104,12 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
 {
     FixNormals(true);
     const unsigned polygonCount = GetPolygonCount();
-    if (faces.size() != polygonCount)
+    if (faceColors.size() != polygonCount)
         ResizeFaces(polygonCount);
+    faceNormals.resize(polygonCount);
+    faceNormals.shrink_to_fit();
     for (unsigned p = 0; p < polygonCount; ++p)
-        for (Vector3& cornerNormal : faces[p].cornerNormals)
+        for (Vector3& cornerNormal : faceNormals[p].cornerNormals)
             cornerNormal = polygons[p].normal;
     if (!smooth)
         return;
@@ -124,10 +141,11 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     {
         group.clear();
         for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-            group.push_back(faces[corners[c].polygon].cornerNormals[corners[c].corner]);
+            group.push_back(faceNormals[corners[c].polygon].cornerNormals[corners[c].corner]);
         SmoothNormals(group);
         for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-            faces[corners[c].polygon].cornerNormals[corners[c].corner] = group[c - firstCorner[v]];
+            faceNormals[corners[c].polygon].cornerNormals[corners[c].corner] =
+                group[c - firstCorner[v]];
     }
 }
 

@@ -21,15 +21,15 @@ class LEGOPolyMesh : public PolyMesh
 {
 public:
     // Colour of face f; 0 when there is no such face record.
-    int FaceColor(unsigned f) const { return f < faces.size() ? faces[f].color : 0; }
+    int FaceColor(unsigned f) const { return f < faceColors.size() ? faceColors[f] : 0; }
     // Colour of face f for assignment, growing the face list to f + 1 records.
     int& FaceColor(unsigned f)
     {
-        if (f == faces.size())
-            faces.emplace_back();  // the usual case: the polygon just added
-        else if (f > faces.size())
+        if (f == faceColors.size())
+            faceColors.emplace_back();  // the usual case: the polygon just added
+        else if (f > faceColors.size())
             ResizeFaces(f + 1);
-        return faces[f].color;
+        return faceColors[f];
     }
 
     // Copies `count` (at most 4) normals into the corner slots of face f,
@@ -37,20 +37,23 @@ public:
     void SetFaceNormals(unsigned f, unsigned count, const Vector3* normals);
     Vector3 FaceNormal(unsigned f, unsigned k) const
     {
-        assert(f < faces.size() && k < 4);
-        return faces[f].cornerNormals[k];
+        assert(f < faceColors.size() && k < 4);
+        return f < faceNormals.size() ? faceNormals[f].cornerNormals[k] : Vector3();
     }
     // Normal k of polygon f as written out: a polygon without a face record
     // reads as the default Vector3, (0, 0, 1).
     Vector3 CornerNormal(unsigned f, unsigned k) const
     {
-        return f < faces.size() ? FaceNormal(f, k) : Vector3();
+        return f < faceColors.size() ? FaceNormal(f, k) : Vector3();
     }
-    unsigned GetFaceCount() const { return static_cast<unsigned>(faces.size()); }
+    unsigned GetFaceCount() const { return static_cast<unsigned>(faceColors.size()); }
 
     // Makes room for `count` polygons with their face records, growing
     // geometrically, so that adding many polygons moves the lists rarely.
     void ReservePolygons(unsigned count);
+    // Makes room for exactly `count` polygons and face records, for a caller
+    // that knows how many the mesh will hold.
+    void ReservePolygonsExactly(unsigned count);
 
     // Orients the mesh outward, sets every corner normal to its polygon's
     // normal and, when `smooth`, averages the corner normals at each vertex
@@ -66,7 +69,16 @@ protected:
 
     void ResizeFaces(unsigned count);
 
-    std::vector<_LegoFace> faces;
+    struct FaceNormals
+    {
+        Vector3 cornerNormals[4];
+    };
+    // A face record is its colour and its corner normals. Meshes that are
+    // only merged into others never get normals, so the normals are kept
+    // apart and only as far as the last face that got some: the faces after
+    // it read the default.
+    std::vector<int> faceColors;
+    std::vector<FaceNormals> faceNormals;
 };
 
 // The cosine of the angle between a and b before clamping; NaN when either

@@ -135,6 +135,7 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
                      const ColorTable& colours)
 {
     triangleCount = placedTriangleCount = vertexCount = byteCount = 0;
+    isWritten = false;
     meshCount = scene.meshes.size();
     nodeCount = scene.nodes.size();
 
@@ -358,11 +359,14 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
         return false;
     }
     byteCount = total;
+    isWritten = true;
     return true;
 }
 
 void WriteGlb::DumpStats(std::ostream& stream) const
 {
+    if (!isWritten)
+        return;
     stream << "Triangles: " << triangleCount << '\n';
     stream << "Placed   : " << placedTriangleCount << '\n';
     stream << "Vertices : " << vertexCount << '\n';

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "output/writeglb.h"
 #include "output/writetriset.h"
 
 std::unique_ptr<ModelWriter> MakeModelWriter(OutputFormat format)
@@ -12,7 +13,7 @@ std::unique_ptr<ModelWriter> MakeModelWriter(OutputFormat format)
         case OutputFormat::Triset:
             return std::make_unique<WriteTriset>();
         case OutputFormat::Glb:
-            break;
+            return std::make_unique<WriteGlb>();
     }
     return nullptr;
 }

@@ -26,10 +26,10 @@ bool HasOwnColor(int code)
 
 }  // namespace
 
-bool WriteTriset::WriteModel(const std::string& path, const LegoPart& part,
+bool WriteTriset::WriteModel(const std::string& path, const ModelToWrite& model,
                              const ColorTable& colourTable)
 {
-    return Write(path.c_str(), part, colourTable, true);
+    return Write(path.c_str(), *model.tree, colourTable, true);
 }
 
 bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorTable& colourTable,

@@ -17,8 +17,10 @@
 class WriteTriset : public ModelWriter
 {
 public:
-    // Writes the whole file with the bounding boxes shown and the root hidden.
-    bool WriteModel(const std::string& path, const LegoPart& part,
+    ModelForm Form() const override { return ModelForm::CleanedTree; }
+    // Writes the whole file of `model.tree` with the bounding boxes shown and
+    // the root hidden.
+    bool WriteModel(const std::string& path, const ModelToWrite& model,
                     const ColorTable& colours) override;
     // Writes the whole file, colours from `colours`. False, after "Error: "
     // lines on standard error, when the file cannot be created or a write or

@@ -285,7 +285,10 @@ TEST(WriteTrisetFile, TheWriterInterfaceWritesTheSameScene)
     const TempFolder folder;
     const std::unique_ptr<ModelWriter> writer = MakeModelWriter(OutputFormat::Triset);
     ASSERT_NE(writer, nullptr);
-    ASSERT_TRUE(writer->WriteModel(folder / "scene.txt", part, part.Colours()));
+    ASSERT_EQ(writer->Form(), ModelForm::CleanedTree);
+    ModelToWrite model;
+    model.tree = &part;
+    ASSERT_TRUE(writer->WriteModel(folder / "scene.txt", model, part.Colours()));
     std::ostringstream stats;
     writer->DumpStats(stats);
     EXPECT_EQ(stats.str(), Stats(1, 3, 1, 1, 2));
