@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "clean/treeops.h"
+#include "model/buckets.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
 
@@ -41,17 +42,19 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
 {
     source.ReleaseLookups();  // emptied below; only read until then
     const unsigned faceCount = source.GetPolygonCount();
-    std::vector<unsigned> faceTarget(faceCount);
-    std::vector<unsigned> targetFaces(codes.size(), 0);
-    for (unsigned f = 0; f < faceCount; ++f)
-    {
-        const std::uint32_t code = static_cast<std::uint32_t>(source.FaceColor(f));
-        faceTarget[f] = static_cast<unsigned>(std::lower_bound(codes.begin(), codes.end(), code) -
-                                              codes.begin());
-        ++targetFaces[faceTarget[f]];
-    }
-    for (std::size_t j = 0; j < targets.size(); ++j)
-        targets[j]->ReservePolygons(targetFaces[j]);
+    // The faces of each target in face order; one target is filled at a time.
+    const Buckets<unsigned> byTarget = BuildBuckets<unsigned>(
+        codes.size(),
+        [&](auto emit)
+        {
+            for (unsigned f = 0; f < faceCount; ++f)
+            {
+                const std::uint32_t code = static_cast<std::uint32_t>(source.FaceColor(f));
+                emit(static_cast<std::size_t>(std::lower_bound(codes.begin(), codes.end(), code) -
+                                              codes.begin()),
+                     f);
+            }
+        });
 
     constexpr unsigned kNoTarget = ~0u;
     struct Placement
@@ -60,28 +63,39 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
         unsigned vertex;
     };
     std::vector<Placement> placed(source.GetVertexCount(), Placement{kNoTarget, 0});
-    for (unsigned f = 0; f < faceCount; ++f)
+    // Vertices that were merged as they came are all farther apart than the
+    // merge distance, so no target vertex would merge with another: each is
+    // added when first used.
+    const bool isApart = source.AreVerticesApart();
+    for (unsigned j = 0; j < targets.size(); ++j)
     {
-        const unsigned j = faceTarget[f];
         LEGOPolyMesh& target = *targets[j];
-        unsigned corners[3];
-        Vector3 normals[3];
-        const bool hasRecord = f < source.GetFaceCount();
-        for (unsigned k = 0; k < 3; ++k)
+        target.ReservePolygons(byTarget.first[j + 1] - byTarget.first[j]);
+        for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
         {
-            const unsigned vertex = source.GetPolygonVertexIndex(f, k);
-            if (placed[vertex].target != j)
-                placed[vertex] = {j, target.MergeVertex(source.GetVertex(vertex))};
-            corners[k] = placed[vertex].vertex;
-            normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+            const unsigned f = byTarget.items[i];
+            unsigned corners[3];
+            Vector3 normals[3];
+            const bool hasRecord = f < source.GetFaceCount();
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                const unsigned vertex = source.GetPolygonVertexIndex(f, k);
+                if (placed[vertex].target != j)
+                {
+                    const Vector3 position = source.GetVertex(vertex);
+                    placed[vertex] = {j, isApart ? target.AddVertexApart(position)
+                                                 : target.MergeVertex(position)};
+                }
+                corners[k] = placed[vertex].vertex;
+                normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+            }
+            const unsigned face = target.AddPolygonOnVertices(3, corners);
+            target.FaceColor(face) = source.FaceColor(f);
+            target.SetFaceNormals(face, 3, normals);
         }
-        const unsigned face = target.AddPolygonOnVertices(3, corners);
-        target.FaceColor(face) = source.FaceColor(f);
-        target.SetFaceNormals(face, 3, normals);
+        target.ReleaseLookups();
     }
     source.Clear();
-    for (LEGOPolyMesh* target : targets)
-        target->ReleaseLookups();
 }
 
 }  // namespace

@@ -67,6 +67,9 @@ public:
         data()[itemCount++] = item;
     }
 
+    // Empties the array; a heap block stays for reuse.
+    void clear() { itemCount = 0; }
+
     void reserve(unsigned count)
     {
         if (count > capacity())

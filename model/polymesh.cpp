@@ -251,6 +251,25 @@ void PolyMesh::ReleaseLookups()
     isEdgeLookupReleased = !edges.empty();
 }
 
+void PolyMesh::ReleaseEdges()
+{
+    std::vector<_Edge>().swap(edges);
+    edgeLookup.Clear();
+    isEdgeLookupReleased = false;
+    for (unsigned p = 0; p < polygonsWithEdges; ++p)
+        polygons[p].edgeIndices.clear();
+    polygonsWithEdges = 0;
+}
+
+unsigned PolyMesh::AddVertexApart(const Vector3& position)
+{
+    // The grid does not know the vertex: it is built again before the next
+    // lookup.
+    isGridStale = true;
+    vertices.push_back(position);
+    return static_cast<unsigned>(vertices.size() - 1);
+}
+
 void PolyMesh::Clear()
 {
     std::vector<Vector3>().swap(vertices);

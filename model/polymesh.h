@@ -106,6 +106,17 @@ public:
     // are built again, with the same results, if the mesh grows again. For
     // meshes that are finished, to keep memory down.
     void ReleaseLookups();
+    // Frees the recorded edges. Anything that reads edges later records them
+    // again from the polygons as they are then (orientation may have turned
+    // their corners since), so their numbering may differ.
+    void ReleaseEdges();
+
+    // Adds a vertex at `position` without looking for one to merge with: for
+    // a caller that knows no vertex of the mesh is within the merge distance.
+    unsigned AddVertexApart(const Vector3& position);
+    // True while every two vertices are farther apart than the merge
+    // distance: nothing has moved a vertex since it was added.
+    bool AreVerticesApart() const { return !verticesMayHaveMoved; }
 
     // Read-only views of the structure, for checks and tools.
     unsigned GetEdgeCount() const;

@@ -16,14 +16,12 @@ namespace
 
 using preview_raster::Band;
 using preview_raster::Batch;
+using preview_raster::kAmbient;
+using preview_raster::kDiffuse;
 using preview_raster::Vertex;
 
 // Part of the picture left empty on each side of the model.
 constexpr double kMargin = 0.05;
-// Brightness where a surface faces away from the light, and the part of it
-// that the light adds where it faces the light squarely.
-constexpr double kAmbient = 0.45;
-constexpr double kDiffuse = 0.55;
 // Most bytes of finished rows held at a time.
 constexpr std::size_t kBlockBytes = std::size_t(32) << 20;
 

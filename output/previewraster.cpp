@@ -133,9 +133,10 @@ void Band::ShadeOpaque(const std::vector<Batch>& batches)
             continue;
         }
         const PreviewColour& paint = batches[paints[s]].colour;
-        out[0] = paint.red * light[s];
-        out[1] = paint.green * light[s];
-        out[2] = paint.blue * light[s];
+        const float sheen = kSheen * std::max(0.0f, (light[s] - float(kAmbient)) / float(kDiffuse));
+        out[0] = paint.red * light[s] + sheen;
+        out[1] = paint.green * light[s] + sheen;
+        out[2] = paint.blue * light[s] + sheen;
         out[3] = 1.0f;
     }
 }

@@ -12,6 +12,14 @@
 namespace preview_raster
 {
 
+// Brightness where a surface faces away from the light, and the part of it
+// that the light adds where it faces the light squarely.
+constexpr double kAmbient = 0.45;
+constexpr double kDiffuse = 0.55;
+// White that the light adds on top of any paint, at most: without it a
+// black part would be one flat silhouette, its faces told apart by nothing.
+constexpr float kSheen = 0.16f;
+
 // Fixed-point steps per sample: vertex positions are whole multiples of
 // 1/kSubSamples sample, so that coverage is decided exactly.
 constexpr int kSubSamples = 256;

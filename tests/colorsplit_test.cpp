@@ -101,3 +101,25 @@ TEST(FixColorErrors, MatchesTheLinearSearchOnRandomTrees)
 }
 
 }  // namespace
+
+TEST(FixColorErrors, AVertexLeftForAnotherColourAndComingBackIsStillOneVertex)
+{
+    TestPart part;
+    const unsigned root = part.AddNode("model.ldr", NodeKind::Model);
+    const unsigned brick = part.AddNode("3001.dat");
+    part.Place(root, static_cast<int>(brick), 16);
+    for (const int code : {4, 2, 4})
+        part.AddUnitTriangle(brick, code);
+    part.AddUnitTriangle(brick, 4, Vector3(5, 0, 0));
+    // Moved onto another vertex: now within the merge distance of it.
+    TestPart moved = part;
+    moved.nodes[brick].mesh.GetVertex(3) = moved.nodes[brick].mesh.GetVertex(0);
+
+    part.FixColorErrors();
+    moved.FixColorErrors();
+    // Codes 2 and 4 make nodes 2 and 3.
+    EXPECT_EQ(part.nodes[2].mesh.GetVertexCount(), 3u);
+    EXPECT_EQ(part.nodes[3].mesh.GetPolygonCount(), 3u);
+    EXPECT_EQ(part.nodes[3].mesh.GetVertexCount(), 6u);
+    EXPECT_EQ(moved.nodes[3].mesh.GetVertexCount(), 5u);
+}
