@@ -41,8 +41,8 @@ public:
 
     unsigned size() const { return itemCount; }
     bool empty() const { return itemCount == 0; }
-    T* data() { return heapItems ? heapItems : inlineItems; }
-    const T* data() const { return heapItems ? heapItems : inlineItems; }
+    T* data() { return isOnHeap ? heap.items : inlineItems; }
+    const T* data() const { return isOnHeap ? heap.items : inlineItems; }
     T* begin() { return data(); }
     T* end() { return data() + itemCount; }
     const T* begin() const { return data(); }
@@ -77,23 +77,25 @@ public:
     }
 
 private:
-    unsigned capacity() const { return heapItems ? heapCapacity : InlineCount; }
+    unsigned capacity() const { return isOnHeap ? heap.capacity : InlineCount; }
 
     void Grow(unsigned newCapacity)
     {
         T* grown = new T[newCapacity];
         if (itemCount)
             std::memcpy(grown, data(), itemCount * sizeof(T));
-        delete[] heapItems;
-        heapItems = grown;
-        heapCapacity = newCapacity;
+        if (isOnHeap)
+            delete[] heap.items;
+        heap.items = grown;
+        heap.capacity = newCapacity;
+        isOnHeap = true;
     }
 
     void Release()
     {
-        delete[] heapItems;
-        heapItems = nullptr;
-        heapCapacity = 0;
+        if (isOnHeap)
+            delete[] heap.items;
+        isOnHeap = false;
         itemCount = 0;
     }
 
@@ -101,8 +103,9 @@ private:
     {
         if (other.itemCount > InlineCount)
         {
-            heapItems = new T[other.itemCount];
-            heapCapacity = other.itemCount;
+            heap.items = new T[other.itemCount];
+            heap.capacity = other.itemCount;
+            isOnHeap = true;
         }
         if (other.itemCount)
             std::memcpy(data(), other.data(), other.itemCount * sizeof(T));
@@ -111,10 +114,10 @@ private:
 
     void TakeFrom(InlineArray& other)
     {
-        if (other.heapItems)
+        if (other.isOnHeap)
         {
-            heapItems = other.heapItems;
-            heapCapacity = other.heapCapacity;
+            heap = other.heap;
+            isOnHeap = true;
         }
         else
         {
@@ -122,13 +125,22 @@ private:
             std::memcpy(inlineItems, other.inlineItems, sizeof inlineItems);
         }
         itemCount = other.itemCount;
-        other.heapItems = nullptr;
-        other.heapCapacity = 0;
+        other.isOnHeap = false;
         other.itemCount = 0;
     }
 
-    T inlineItems[InlineCount] = {};
-    T* heapItems = nullptr;
-    unsigned heapCapacity = 0;
+    struct HeapBlock
+    {
+        T* items;
+        unsigned capacity;
+    };
+    // The items live inline until they outgrow it, then in a heap block: the
+    // two share the same bytes.
+    union
+    {
+        T inlineItems[InlineCount] = {};
+        HeapBlock heap;
+    };
     unsigned itemCount = 0;
+    bool isOnHeap = false;
 };
