@@ -1,11 +1,9 @@
 #include <malloc.h>
 
 #include "app/driver.h"
-#include "app/hugepages.h"
 
 int main(int argc, char** argv)
 {
-    RestartWithHugePages(argv);
     // Keep freed memory for reuse rather than handing it back and faulting
     // (and clearing) it in again: meshes grow and are emptied many times in
     // one run, so even the largest blocks come from the reused heap.
