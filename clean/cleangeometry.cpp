@@ -74,8 +74,7 @@ void LegoPart::CleanGeometry(const clean_t& options)
     StageTimer::Mark("flatten to parts");
 
     // 5. Normals, after all merging, each mesh on its own (the largest
-    // first). Nothing is merged into these meshes any more and nothing reads
-    // their edges again: lookups and edges go.
+    // first). Nothing is merged into these meshes any more: their lookups go.
     Parallel::ForEach(nodes.size(),
                       [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
                       {
@@ -83,7 +82,6 @@ void LegoPart::CleanGeometry(const clean_t& options)
                           if (mesh.GetPolygonCount() > 0)
                               mesh.CreateNormals(options.smoothNormals);
                           mesh.ReleaseLookups();
-                          mesh.ReleaseEdges();
                       });
 
     StageTimer::Mark("normals");

@@ -62,14 +62,29 @@ void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* nor
     assert(count <= 4);
     if (f >= faceColors.size())
         ResizeFaces(f + 1);
-    if (f >= faceNormals.size())
+    if (count > normalSlots)
+        SetNormalSlots(count);
+    const std::size_t end = (std::size_t(f) + 1) * normalSlots;
+    if (end > faceNormals.size())
     {
-        if (f >= faceNormals.capacity())
-            faceNormals.reserve(std::max<std::size_t>(faceColors.capacity(), f + 1));
-        faceNormals.resize(f + 1);
+        if (end > faceNormals.capacity())
+            faceNormals.reserve(std::max(std::size_t(faceColors.capacity()) * normalSlots, end));
+        faceNormals.resize(end);
     }
-    for (unsigned i = 0; i < count; ++i)
-        faceNormals[f].cornerNormals[i] = normals[i];
+    std::copy(normals, normals + count, faceNormals.begin() + std::ptrdiff_t(end - normalSlots));
+}
+
+void LEGOPolyMesh::SetNormalSlots(unsigned slots)
+{
+    if (slots == normalSlots)
+        return;
+    const std::size_t faceCount = faceNormals.size() / normalSlots;
+    std::vector<Vector3> widened(faceCount * slots);
+    for (std::size_t f = 0; f < faceCount; ++f)
+        for (unsigned k = 0; k < slots && k < normalSlots; ++k)
+            widened[f * slots + k] = faceNormals[f * normalSlots + k];
+    faceNormals.swap(widened);
+    normalSlots = slots;
 }
 
 void LEGOPolyMesh::ReservePolygons(unsigned count)
@@ -89,28 +104,39 @@ void LEGOPolyMesh::ReservePolygonsExactly(unsigned count)
 void LEGOPolyMesh::ResizeFaces(unsigned count)
 {
     faceColors.resize(count);
-    if (faceNormals.size() > count)
-        faceNormals.resize(count);
+    if (faceNormals.size() > std::size_t(count) * normalSlots)
+        faceNormals.resize(std::size_t(count) * normalSlots);
 }
 
 void LEGOPolyMesh::Clear()
 {
     std::vector<int>().swap(faceColors);
-    std::vector<FaceNormals>().swap(faceNormals);
+    std::vector<Vector3>().swap(faceNormals);
+    normalSlots = 3;
     PolyMesh::Clear();
 }
 
 void LEGOPolyMesh::CreateNormals(bool smooth)
 {
     FixNormals(true);
+    // Nothing below reads edges: their memory goes before the normals take
+    // theirs.
+    ReleaseEdges();
     const unsigned polygonCount = GetPolygonCount();
     if (faceColors.size() != polygonCount)
         ResizeFaces(polygonCount);
-    faceNormals.resize(polygonCount);
-    faceNormals.shrink_to_fit();
+    // Slots for the corners there are: three, or four once any polygon has
+    // more than three corners (only four corners take part).
+    unsigned slots = 3;
+    for (unsigned p = 0; p < polygonCount && slots == 3; ++p)
+        if (polygons[p].vertexIndices.size() > 3)
+            slots = 4;
+    std::vector<Vector3>().swap(faceNormals);
+    normalSlots = slots;
+    faceNormals.resize(std::size_t(polygonCount) * slots);
     for (unsigned p = 0; p < polygonCount; ++p)
-        for (Vector3& cornerNormal : faceNormals[p].cornerNormals)
-            cornerNormal = polygons[p].normal;
+        std::fill_n(faceNormals.begin() + std::ptrdiff_t(std::size_t(p) * slots), slots,
+                    polygons[p].normal);
     if (!smooth)
         return;
 
@@ -141,10 +167,11 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     {
         group.clear();
         for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-            group.push_back(faceNormals[corners[c].polygon].cornerNormals[corners[c].corner]);
+            group.push_back(
+                faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner]);
         SmoothNormals(group);
         for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-            faceNormals[corners[c].polygon].cornerNormals[corners[c].corner] =
+            faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner] =
                 group[c - firstCorner[v]];
     }
 }

@@ -35,10 +35,14 @@ public:
     // Copies `count` (at most 4) normals into the corner slots of face f,
     // growing the face list to f + 1 records.
     void SetFaceNormals(unsigned f, unsigned count, const Vector3* normals);
+    // Normal slot k (0 to 3) of face f. A mesh of triangles keeps three slots
+    // per face; the fourth, which no triangle corner uses, reads as the
+    // default then, as do the slots of faces that never got normals.
     Vector3 FaceNormal(unsigned f, unsigned k) const
     {
         assert(f < faceColors.size() && k < 4);
-        return f < faceNormals.size() ? faceNormals[f].cornerNormals[k] : Vector3();
+        const std::size_t slot = std::size_t(f) * normalSlots + k;
+        return k < normalSlots && slot < faceNormals.size() ? faceNormals[slot] : Vector3();
     }
     // Normal k of polygon f as written out: a polygon without a face record
     // reads as the default Vector3, (0, 0, 1).
@@ -57,7 +61,8 @@ public:
 
     // Orients the mesh outward, sets every corner normal to its polygon's
     // normal and, when `smooth`, averages the corner normals at each vertex
-    // across corners less than 60 degrees apart.
+    // across corners less than 60 degrees apart. The edges that orienting
+    // records are released as soon as it is done (see ReleaseEdges).
     void CreateNormals(bool smooth);
 
     void Clear() override;
@@ -69,16 +74,16 @@ protected:
 
     void ResizeFaces(unsigned count);
 
-    struct FaceNormals
-    {
-        Vector3 cornerNormals[4];
-    };
+    // Gives every face `slots` normal slots, keeping the normals there are.
+    void SetNormalSlots(unsigned slots);
+
     // A face record is its colour and its corner normals. Meshes that are
     // only merged into others never get normals, so the normals are kept
-    // apart and only as far as the last face that got some: the faces after
-    // it read the default.
+    // apart, `normalSlots` per face, and only as far as the last face that
+    // got some: the faces after it read the default.
     std::vector<int> faceColors;
-    std::vector<FaceNormals> faceNormals;
+    std::vector<Vector3> faceNormals;
+    unsigned normalSlots = 3;
 };
 
 // The cosine of the angle between a and b before clamping; NaN when either

@@ -108,7 +108,9 @@ inline ::testing::AssertionResult TreesMatch(const LegoPart& expected, const Leg
             if (ma.FaceColor(f) != mb.FaceColor(f))
                 return fail() << "face " << f << " colour " << mb.FaceColor(f) << " vs "
                               << ma.FaceColor(f);
-            for (unsigned k = 0; k < 4; ++k)
+            const unsigned slots =
+                f < ma.GetPolygonCount() && ma.GetPolygonVertexCount(f) < 4 ? 3 : 4;
+            for (unsigned k = 0; k < slots; ++k)
                 if (!SameVector(ma.FaceNormal(f, k), mb.FaceNormal(f, k)))
                     return fail() << "face " << f << " normal " << k;
         }

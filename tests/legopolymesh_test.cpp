@@ -149,7 +149,7 @@ TEST(LegoNormals, SharpHingeKeepsFlatNormals)
     LEGOPolyMesh mesh = Hinge(90.0);
     mesh.CreateNormals(true);
     for (unsigned f = 0; f < 2; ++f)
-        for (unsigned k = 0; k < 4; ++k)
+        for (unsigned k = 0; k < 3; ++k)
             ExpectEqual(mesh.FaceNormal(f, k), mesh.GetPolygonNormal(f));
 }
 
@@ -168,15 +168,29 @@ TEST(LegoNormals, ShallowHingeAveragesSharedCornersAcrossColours)
         }
 }
 
-TEST(LegoNormals, UnsmoothedNormalsFillAllFourSlotsAndTrimFaceList)
+TEST(LegoNormals, UnsmoothedNormalsFillEveryCornerSlotAndTrimFaceList)
 {
     LEGOPolyMesh mesh = Hinge(30.0);
     mesh.FaceColor(6) = 2;  // more face records than polygons
     mesh.CreateNormals(false);
     EXPECT_EQ(mesh.GetFaceCount(), 2u);
     for (unsigned f = 0; f < 2; ++f)
-        for (unsigned k = 0; k < 4; ++k)
+    {
+        for (unsigned k = 0; k < 3; ++k)
             ExpectSame(mesh.FaceNormal(f, k), mesh.GetPolygonNormal(f));
+        // Triangles only: no fourth slot is kept.
+        ExpectSame(mesh.FaceNormal(f, 3), Vector3());
+    }
+    // A quad gives every face four slots, and keeps what was there.
+    const Vector3 quad[4] = {Vector3(0, 0, 5), Vector3(1, 0, 5), Vector3(1, 1, 5),
+                             Vector3(0, 1, 5)};
+    const Vector3 before = mesh.FaceNormal(1, 2);
+    const unsigned q = mesh.AddPolygon(4, quad);
+    const Vector3 normals[4] = {Vector3(1, 0, 0), Vector3(0, 1, 0), Vector3(0, 0, 1),
+                                Vector3(-1, 0, 0)};
+    mesh.SetFaceNormals(q, 4, normals);
+    ExpectSame(mesh.FaceNormal(1, 2), before);
+    ExpectSame(mesh.FaceNormal(q, 3), Vector3(-1, 0, 0));
 }
 
 TEST(LegoNormals, ALaterCornerOverwritesAnEarlierNeighbourhood)

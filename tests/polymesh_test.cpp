@@ -437,7 +437,8 @@ TEST_P(PolyMeshEquivalence, BuildOrientAndSmoothMatchTheLiteralAlgorithms)
 
     mesh.CreateNormals(true);
     reference.CreateNormals(true);
-    EXPECT_TRUE(MeshesMatch(reference, mesh));
+    // The mesh lets its edges go once oriented (checked above).
+    EXPECT_TRUE(MeshesMatch(reference, mesh, false));
     EXPECT_TRUE(CornerNormalsMatch(reference, mesh));
 }
 
