@@ -300,6 +300,9 @@ void Flattener::Flatten(unsigned node, bool copyNormals)
         }
         const unsigned done = frame.node;
         stack.pop_back();
+        // Nothing merges into the node any more: its lookups go before the
+        // nodes above it grow.
+        nodes[done].mesh.ReleaseLookups();
         MergeIntoReferrers(done, copyNormals);
         RetireNode(nodes[done]);
         isFlattening[done] = 0;
