@@ -88,7 +88,9 @@ def run_once(binary, model, jobs=None):
     work = tempfile.mkdtemp(prefix="plinthex-bench-")
     try:
         env = dict(os.environ, PLINTHEX_TIMINGS="1")
-        command = [binary] + ([f"--jobs={jobs}"] if jobs else []) + [LIBRARY, model]
+        # Set models as users have them name a few files the library lacks.
+        command = ([binary, "--skip-missing"] + ([f"--jobs={jobs}"] if jobs else []) +
+                   [LIBRARY, model])
         cpu_before = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=work, env=env,
@@ -125,7 +127,7 @@ def peak_rss_mb(binary, model):
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, 1)
             os.dup2(devnull, 2)
-            os.execv(binary, [binary, LIBRARY, model])
+            os.execv(binary, [binary, "--skip-missing", LIBRARY, model])
         _, _, usage = os.wait4(pid, 0)
         return usage.ru_maxrss / 1024.0
     finally:
