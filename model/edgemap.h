@@ -35,6 +35,23 @@ public:
         ++usedCount;
     }
 
+    // The index stored for the pair; when there is none, stores `edgeIndex`
+    // for it and returns kNone. One probe for both.
+    int FindOrInsert(unsigned vertexLo, unsigned vertexHi, int edgeIndex)
+    {
+        if ((usedCount + 1) * 2 > slots.size())
+            Grow();
+        const std::uint64_t key = KeyOf(vertexLo, vertexHi);
+        const std::size_t mask = slots.size() - 1;
+        std::size_t slot = Hash(key) & mask;
+        for (; slots[slot].key != kEmptyKey; slot = (slot + 1) & mask)
+            if (slots[slot].key == key)
+                return slots[slot].edgeIndex;
+        slots[slot] = {key, edgeIndex};
+        ++usedCount;
+        return kNone;
+    }
+
     void Clear()
     {
         std::vector<Slot>().swap(slots);

@@ -41,7 +41,8 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
 {
     const unsigned lo = a < b ? a : b;
     const unsigned hi = a < b ? b : a;
-    const int existing = edgeLookup.Find(lo, hi);
+    const int index = static_cast<int>(edges.size());
+    const int existing = edgeLookup.FindOrInsert(lo, hi, index);
     if (existing != EdgeMap::kNone)
     {
         // The edge keeps its first polygon and takes the newest as the other.
@@ -51,9 +52,7 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
         edge.polygonB = first < polygon ? polygon : first;
         return existing;
     }
-    const int index = static_cast<int>(edges.size());
     edges.push_back({polygon, -1, lo, hi});
-    edgeLookup.Insert(lo, hi, index);
     return index;
 }
 
