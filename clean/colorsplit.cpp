@@ -67,8 +67,21 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
     // merge distance, so no target vertex would merge with another: each is
     // added when first used.
     const bool isApart = source.AreVerticesApart();
+    // The largest colour is taken out of the source in place, after the
+    // others are copied: the source and a copy of it are never held at once.
+    unsigned inPlace = kNoTarget;
+    if (source.CanKeepFacesInPlace())
+    {
+        inPlace = 0;
+        for (unsigned j = 1; j < targets.size(); ++j)
+            if (byTarget.first[j + 1] - byTarget.first[j] >
+                byTarget.first[inPlace + 1] - byTarget.first[inPlace])
+                inPlace = j;
+    }
     for (unsigned j = 0; j < targets.size(); ++j)
     {
+        if (j == inPlace)
+            continue;
         LEGOPolyMesh& target = *targets[j];
         target.ReservePolygons(byTarget.first[j + 1] - byTarget.first[j]);
         for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
@@ -94,6 +107,13 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
             target.SetFaceNormals(face, 3, normals);
         }
         target.ReleaseLookups();
+    }
+    if (inPlace != kNoTarget)
+    {
+        source.KeepFaces(
+            std::vector<unsigned>(byTarget.items.begin() + byTarget.first[inPlace],
+                                  byTarget.items.begin() + byTarget.first[inPlace + 1]));
+        *targets[inPlace] = std::move(source);
     }
     source.Clear();
 }

@@ -116,6 +116,53 @@ void LEGOPolyMesh::Clear()
     PolyMesh::Clear();
 }
 
+bool LEGOPolyMesh::CanKeepFacesInPlace() const
+{
+    if (!AreVerticesApart() || normalSlots != 3 || faceColors.size() != polygons.size() ||
+        faceNormals.size() != 3 * polygons.size())
+        return false;
+    return std::all_of(polygons.begin(), polygons.end(),
+                       [](const _Polygon& polygon) { return polygon.vertexIndices.size() == 3; });
+}
+
+void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
+{
+    assert(CanKeepFacesInPlace());
+    ReleaseEdges();
+    ReleaseLookups();
+    constexpr unsigned kUnused = ~0u;
+    std::vector<unsigned> newIndex(vertices.size(), kUnused);
+    std::vector<Vector3> keptVertices;
+    for (std::size_t i = 0; i < kept.size(); ++i)
+    {
+        const unsigned f = kept[i];
+        assert(f >= i && f < polygons.size());
+        if (f != i)
+        {
+            polygons[i] = std::move(polygons[f]);
+            faceColors[i] = faceColors[f];
+            std::copy_n(faceNormals.begin() + std::ptrdiff_t(3 * std::size_t(f)), 3,
+                        faceNormals.begin() + std::ptrdiff_t(3 * i));
+        }
+        for (unsigned& vertex : polygons[i].vertexIndices)
+        {
+            if (newIndex[vertex] == kUnused)
+            {
+                newIndex[vertex] = static_cast<unsigned>(keptVertices.size());
+                keptVertices.push_back(vertices[vertex]);
+            }
+            vertex = newIndex[vertex];
+        }
+    }
+    polygons.resize(kept.size());
+    faceColors.resize(kept.size());
+    faceNormals.resize(3 * kept.size());
+    vertices.swap(keptVertices);
+    // The lookups are built again, from the kept vertices, should anything
+    // merge into the mesh.
+    ReleaseLookups();
+}
+
 void LEGOPolyMesh::CreateNormals(bool smooth)
 {
     FixNormals(true);

@@ -67,6 +67,15 @@ public:
 
     void Clear() override;
 
+    // True when KeepFaces can take faces out of this mesh: all triangles,
+    // every face with its colour and three normals, no vertex moved.
+    bool CanKeepFacesInPlace() const;
+    // Keeps only the faces `kept` (ascending), in that order, with the
+    // vertices they use numbered in the order those faces first use them:
+    // the mesh that copying those faces into an empty mesh would give. Edges
+    // and lookups go; the arrays keep their room.
+    void KeepFaces(const std::vector<unsigned>& kept);
+
 protected:
     // Replaces each normal of one vertex's corners by the normalised sum of
     // its neighbourhood (Angle below the smoothing threshold).

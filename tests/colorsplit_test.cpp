@@ -123,3 +123,25 @@ TEST(FixColorErrors, AVertexLeftForAnotherColourAndComingBackIsStillOneVertex)
     EXPECT_EQ(part.nodes[3].mesh.GetVertexCount(), 6u);
     EXPECT_EQ(moved.nodes[3].mesh.GetVertexCount(), 5u);
 }
+
+TEST(FixColorErrors, TakingTheLargestColourOutInPlaceGivesTheCopiedMesh)
+{
+    TestPart part;
+    const unsigned root = part.AddNode("model.ldr", NodeKind::Model);
+    const unsigned brick = part.AddNode("3001.dat");
+    part.Place(root, static_cast<int>(brick), 16);
+    // Colour 4 holds most faces; they share vertices with faces of 2 and 14.
+    const int codes[] = {2, 4, 4, 14, 4, 2, 4, 4};
+    for (int f = 0; f < 8; ++f)
+        part.AddUnitTriangle(brick, codes[f], Vector3(0.5 * (f % 3), 0.25 * (f / 3), 0.1 * f));
+    part.nodes[brick].mesh.CreateNormals(true);
+    // A vertex handed out for writing (unchanged) rules the in-place path out.
+    TestPart copied = part;
+    const Vector3 same = copied.nodes[brick].mesh.GetVertex(0);
+    copied.nodes[brick].mesh.GetVertex(0) = same;
+
+    part.FixColorErrors();
+    copied.FixColorErrors();
+    EXPECT_EQ(part.nodes[3].mesh.GetPolygonCount(), 5u);  // codes 2, 4, 14: nodes 2, 3, 4
+    EXPECT_TRUE(TreesMatch(copied, part));
+}
