@@ -59,7 +59,13 @@ unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes
 {
     if (parent >= nodes.size() || reference >= nodes[parent].children.size())
         return 0;
-    const _LegoInstance instance = nodes[parent].children[reference];
+    return MergeInstance(colours, nodes, parent, nodes[parent].children[reference], copyNormals);
+}
+
+unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+                       const _LegoInstance placement, bool copyNormals)
+{
+    const _LegoInstance& instance = placement;
     if (!NamesNode(instance.node, nodes.size()))
         return 0;
     const Matrix4x4& M = instance.transform;
@@ -209,6 +215,8 @@ void Flattener::CountWholeTriangles()
     constexpr std::uint64_t kUncounted = ~std::uint64_t(0);
     wholeTriangles.assign(nodeCount, kUncounted);
     isReserved.assign(nodeCount, 0);
+    wantsRoom.assign(nodeCount, 0);
+    isRetired.assign(nodeCount, 0);
     std::vector<char> isOpen(nodeCount, 0);
     std::vector<std::pair<unsigned, std::size_t>> path;
     for (unsigned start = 0; start < nodeCount; ++start)
@@ -257,6 +265,14 @@ void Flattener::ReserveWhole(unsigned node)
     if (node >= nodes.size() || isReserved[node])
         return;
     isReserved[node] = 1;
+    if (isRecording)
+        wantsRoom[node] = 1;
+    else
+        ReserveMesh(node);
+}
+
+void Flattener::ReserveMesh(unsigned node)
+{
     LEGOPolyMesh& mesh = nodes[node].mesh;
     const std::uint64_t whole = wholeTriangles[node];
     // A count past what a mesh can index is left to grow (and fail) as it
@@ -304,7 +320,7 @@ void Flattener::Flatten(unsigned node, bool copyNormals)
         // nodes above it grow.
         nodes[done].mesh.ReleaseLookups();
         MergeIntoReferrers(done, copyNormals);
-        RetireNode(nodes[done]);
+        Retire(done);
         isFlattening[done] = 0;
     }
 }
@@ -318,6 +334,12 @@ void Flattener::MergeIntoReferrers(unsigned node, bool copyNormals)
         if (site.reference >= children.size() ||
             children[site.reference].node != static_cast<int>(node))
             continue;
+        if (isRecording)
+        {
+            merges.push_back({node, site.parent, children[site.reference]});
+            nodes[site.parent].children[site.reference].node = -1;
+            continue;
+        }
         const unsigned droppedCount =
             MergeReference(colours, nodes, site.parent, site.reference, copyNormals);
         if (droppedCount != 0)
@@ -388,6 +410,7 @@ void LegoPart::FlattenToParts(bool copyNormals)
     if (nodes.empty())
         return;
     cleaning::Flattener flattener(colours, nodes);
+    flattener.Record();
     // Lengths are read again at every step: flattening may retire a node and
     // clear its list (only on a reference cycle).
     for (std::size_t r = 0; r < nodes[0].children.size(); ++r)
@@ -399,8 +422,6 @@ void LegoPart::FlattenToParts(bool copyNormals)
         flattener.ReserveWhole(p);
         for (std::size_t s = 0; s < nodes[p].children.size(); ++s)
             flattener.Flatten(static_cast<unsigned>(nodes[p].children[s].node), copyNormals);
-        // The part is whole; should anything still merge into it, its
-        // lookups are built again.
-        nodes[p].mesh.ReleaseLookups();
     }
+    flattener.Play(copyNormals);
 }

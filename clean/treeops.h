@@ -36,6 +36,11 @@ int MergedColor(const ColorTable& colours, int faceColor, int referenceColor);
 unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
                         unsigned reference, bool copyNormals);
 
+// The same for a placement given whole: the triangles of the node it names,
+// placed and recoloured by it, appended to nodes[parent].
+unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
+                       _LegoInstance placement, bool copyNormals);
+
 // The one "Error: " line for triangles that placing dropped from a node.
 void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count);
 
@@ -76,7 +81,26 @@ public:
     // everything below it is merged in: for a node that is flattened whole.
     void ReserveWhole(unsigned node);
 
+    // From now on Flatten only decides: it changes references and retires
+    // nodes as it always does, but notes each merge (and each room to make)
+    // instead of making it. Play makes them all.
+    void Record() { isRecording = true; }
+    // Makes the merges noted since Record, each reading its source as the
+    // noted order had it. Nodes whose sources are all whole are filled at
+    // once, each on a job of its own; a node that is read before it is whole
+    // (a reference cycle) plays everything in the noted order.
+    void Play(bool copyNormals);
+
 private:
+    struct Merge
+    {
+        unsigned source;
+        unsigned target;
+        _LegoInstance instance;
+    };
+    void ReserveMesh(unsigned node);
+    void Retire(unsigned node);
+
     struct Site
     {
         unsigned parent;
@@ -105,6 +129,11 @@ private:
     std::vector<char> isFlattening;
     std::vector<std::uint64_t> wholeTriangles;
     std::vector<char> isReserved;
+    bool isRecording = false;
+    std::vector<Merge> merges;
+    std::vector<char> wantsRoom;  // ReserveWhole while recording
+    std::vector<char> isRetired;  // while recording; the mesh is kept
+    std::map<unsigned, std::string> retiredNames;
     std::vector<Frame> stack;
     // Node index -> its name when the first triangle was dropped from it, and
     // how many were.

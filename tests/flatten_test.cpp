@@ -176,6 +176,34 @@ TEST(FlattenNode, IgnoresDeletedNodesMinusOneAndCycles)
     EXPECT_TRUE(TreesMatch(before, part));
 }
 
+TEST(FlattenToParts, ASelfReferenceAndACycleBelowAPartMergeInTheOrderOfTheScan)
+{
+    // Part p places a, a places b and itself, b places a and c; c is shared
+    // with the part q, so it is read by several nodes at different times.
+    ReferencePart expected;
+    const unsigned root = expected.AddNode("model.ldr", NodeKind::Model);
+    const unsigned p = expected.AddNode("p.dat", NodeKind::Part);
+    const unsigned q = expected.AddNode("q.dat", NodeKind::Part);
+    const unsigned a = expected.AddNode("a.dat");
+    const unsigned b = expected.AddNode("b.dat");
+    const unsigned c = expected.AddNode("c.dat");
+    const unsigned nodes[] = {p, q, a, b, c};
+    for (int k = 0; k < 5; ++k)
+        expected.AddUnitTriangle(nodes[k], k + 1, Vector3(k, 0, 0));
+    expected.Place(root, static_cast<int>(p), 16);
+    expected.Place(root, static_cast<int>(q), 4);
+    expected.Place(p, static_cast<int>(a), 16);
+    expected.Place(a, static_cast<int>(b), 2, QuarterTurnAboutY());
+    expected.Place(a, static_cast<int>(a), 16);
+    expected.Place(b, static_cast<int>(a), 16);
+    expected.Place(b, static_cast<int>(c), 24);
+    expected.Place(q, static_cast<int>(c), 16);
+    ReferencePart actual = expected;
+    expected.RefFlattenToParts(false);
+    actual.FlattenToParts(false);
+    EXPECT_TRUE(TreesMatch(expected, actual));
+}
+
 TEST(RemoveNode, ErasesEveryReferenceAndRenumbersTheRest)
 {
     TestPart part;

@@ -1,0 +1,133 @@
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "clean/treeops.h"
+#include "model/buckets.h"
+#include "model/parallel.h"
+
+namespace cleaning
+{
+
+void Flattener::Retire(unsigned node)
+{
+    if (!isRecording)
+    {
+        RetireNode(nodes[node]);
+        return;
+    }
+    // As RetireNode, but the triangles stay until the noted merges that read
+    // them are made.
+    retiredNames[node] = nodes[node].name;
+    LEGOPolyMesh kept = std::move(nodes[node].mesh);
+    RetireNode(nodes[node]);
+    nodes[node].mesh = std::move(kept);
+    isRetired[node] = 1;
+}
+
+void Flattener::Play(bool copyNormals)
+{
+    isRecording = false;
+    const std::size_t nodeCount = nodes.size();
+    constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
+    // A merge may run apart from the noted order when its source gets no
+    // merge after it; then every node's merges can run as soon as all its
+    // sources are whole, and the nodes of one height at once.
+    std::vector<std::size_t> lastIncoming(nodeCount, kNever);
+    for (std::size_t i = 0; i < merges.size(); ++i)
+        lastIncoming[merges[i].target] = i;
+    bool isLayered = true;
+    std::vector<unsigned> height(nodeCount, 0);
+    std::vector<unsigned> readers(nodeCount, 0);
+    for (std::size_t i = 0; i < merges.size(); ++i)
+    {
+        const Merge& merge = merges[i];
+        if (lastIncoming[merge.source] != kNever && lastIncoming[merge.source] > i)
+            isLayered = false;
+        height[merge.target] = std::max(height[merge.target], height[merge.source] + 1);
+        ++readers[merge.source];
+    }
+    std::vector<std::uint64_t> droppedFrom(nodeCount, 0);
+    auto merge = [&](const Merge& m)
+    { droppedFrom[m.target] += MergeInstance(colours, nodes, m.target, m.instance, copyNormals); };
+    // A retired node's triangles go once nothing is left to read them.
+    auto doneReading = [&](unsigned source)
+    {
+        if (--readers[source] == 0 && isRetired[source])
+            nodes[source].mesh.Clear();
+    };
+    for (unsigned n = 0; n < nodeCount; ++n)
+        if (isRetired[n] && readers[n] == 0)
+            nodes[n].mesh.Clear();
+
+    if (!isLayered)
+    {
+        for (const Merge& m : merges)
+        {
+            if (wantsRoom[m.target])
+            {
+                ReserveMesh(m.target);
+                wantsRoom[m.target] = 0;
+            }
+            nodes[m.source].mesh.ReleaseLookups();
+            merge(m);
+            doneReading(m.source);
+        }
+    }
+    else
+    {
+        const Buckets<unsigned> byTarget =
+            BuildBuckets<unsigned>(nodeCount,
+                                   [&](auto emit)
+                                   {
+                                       for (std::size_t i = 0; i < merges.size(); ++i)
+                                           emit(merges[i].target, static_cast<unsigned>(i));
+                                   });
+        const unsigned top = *std::max_element(height.begin(), height.end());
+        const Buckets<unsigned> byHeight =
+            BuildBuckets<unsigned>(std::size_t(top) + 1,
+                                   [&](auto emit)
+                                   {
+                                       for (unsigned n = 0; n < nodeCount; ++n)
+                                           if (byTarget.first[n + 1] > byTarget.first[n])
+                                               emit(height[n], n);
+                                   });
+        for (unsigned h = 1; h <= top; ++h)
+        {
+            std::vector<unsigned> targets(byHeight.items.begin() + byHeight.first[h],
+                                          byHeight.items.begin() + byHeight.first[h + 1]);
+            // The most merges first: the split only decides the speed.
+            std::stable_sort(targets.begin(), targets.end(),
+                             [&](unsigned a, unsigned b) {
+                                 return byTarget.first[a + 1] - byTarget.first[a] >
+                                        byTarget.first[b + 1] - byTarget.first[b];
+                             });
+            Parallel::ForEach(targets.size(),
+                              [&](std::size_t k)
+                              {
+                                  const unsigned t = targets[k];
+                                  if (wantsRoom[t])
+                                      ReserveMesh(t);
+                                  for (unsigned i = byTarget.first[t]; i < byTarget.first[t + 1];
+                                       ++i)
+                                      merge(merges[byTarget.items[i]]);
+                                  nodes[t].mesh.ReleaseLookups();
+                              });
+            for (const unsigned t : targets)
+                for (unsigned i = byTarget.first[t]; i < byTarget.first[t + 1]; ++i)
+                    doneReading(merges[byTarget.items[i]].source);
+        }
+    }
+    for (unsigned n = 0; n < nodeCount; ++n)
+    {
+        if (droppedFrom[n] == 0)
+            continue;
+        auto& drop = dropped[n];
+        drop.first = isRetired[n] ? retiredNames[n] : nodes[n].name;
+        drop.second += droppedFrom[n];
+    }
+    std::vector<Merge>().swap(merges);
+}
+
+}  // namespace cleaning
