@@ -52,6 +52,22 @@ public:
         return kNone;
     }
 
+    // Makes room for `count` pairs in all, so that storing them moves nothing.
+    void Reserve(std::size_t count)
+    {
+        std::size_t size = slots.empty() ? 64 : slots.size();
+        while (count * 2 > size)
+            size *= 2;
+        if (size == slots.size())
+            return;
+        std::vector<Slot> old;
+        old.swap(slots);
+        slots.assign(size, Slot{kEmptyKey, kNone});
+        for (const Slot& slot : old)
+            if (slot.key != kEmptyKey)
+                Place(slot.key, slot.edgeIndex);
+    }
+
     void Clear()
     {
         std::vector<Slot>().swap(slots);

@@ -64,6 +64,14 @@ void PolyMesh::RecordPendingEdges() const
             edgeLookup.Insert(edges[e].vertexLo, edges[e].vertexHi, static_cast<int>(e));
         isEdgeLookupReleased = false;
     }
+    // Most edges are shared by two triangles: room for one and a half per
+    // polygon saves growing the lookup step by step.
+    const std::size_t pending = polygons.size() - polygonsWithEdges;
+    if (pending > 0)
+    {
+        edgeLookup.Reserve(edges.size() + pending * 3 / 2);
+        edges.reserve(edges.size() + pending * 3 / 2);
+    }
     for (; polygonsWithEdges < polygons.size(); ++polygonsWithEdges)
     {
         const _Polygon& polygon = polygons[polygonsWithEdges];
