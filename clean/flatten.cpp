@@ -63,9 +63,8 @@ unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes
 }
 
 unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
-                       const _LegoInstance placement, bool copyNormals)
+                       const _LegoInstance& instance, bool copyNormals)
 {
-    const _LegoInstance& instance = placement;
     if (!NamesNode(instance.node, nodes.size()))
         return 0;
     const Matrix4x4& M = instance.transform;

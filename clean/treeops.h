@@ -39,7 +39,7 @@ unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes
 // The same for a placement given whole: the triangles of the node it names,
 // placed and recoloured by it, appended to nodes[parent].
 unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
-                       _LegoInstance placement, bool copyNormals);
+                       const _LegoInstance& placement, bool copyNormals);
 
 // The one "Error: " line for triangles that placing dropped from a node.
 void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count);
