@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "model/parallel.h"
+
 namespace
 {
 
@@ -195,6 +197,53 @@ SceneFile::~SceneFile()
     Discard();
 }
 
+void SceneFile::RunWriter()
+{
+    std::unique_lock<std::mutex> lock(writerMutex);
+    for (;;)
+    {
+        writerWake.wait(lock, [this] { return pendingData != nullptr || isWriterStopping; });
+        if (pendingData == nullptr)
+            return;
+        const char* data = pendingData;
+        const std::size_t length = pendingLength;
+        lock.unlock();
+        const int result = WriteAll(descriptor, data, length) ? 0 : errno;
+        lock.lock();
+        if (result != 0 && writerError == 0)
+            writerError = result;
+        pendingData = nullptr;
+        writerWake.notify_all();
+    }
+}
+
+void SceneFile::WaitForWriter()
+{
+    if (!writer.joinable())
+        return;
+    std::unique_lock<std::mutex> lock(writerMutex);
+    writerWake.wait(lock, [this] { return pendingData == nullptr; });
+    if (writerError != 0)
+    {
+        Fail(writerError);
+        writerError = 0;
+    }
+}
+
+void SceneFile::StopWriter()
+{
+    if (!writer.joinable())
+        return;
+    WaitForWriter();
+    {
+        const std::lock_guard<std::mutex> lock(writerMutex);
+        isWriterStopping = true;
+    }
+    writerWake.notify_all();
+    writer.join();
+    isWriterStopping = false;
+}
+
 void SceneFile::GuardAgainstInterruption()
 {
     if (guardOwner != nullptr)
@@ -347,10 +396,34 @@ void SceneFile::Flush()
 {
     const std::size_t length = static_cast<std::size_t>(cursor - buffer.get());
     cursor = buffer.get();
-    if (hasFailed || descriptor < 0)
+    WaitForWriter();
+    if (hasFailed || descriptor < 0 || length == 0)
         return;
-    if (!WriteAll(descriptor, buffer.get(), length))
-        Fail(errno);
+    // Only a well-filled buffer goes to the thread: the last, short one is
+    // written here, and small files never start one.
+    if (length < kBufferSize / 2 || Parallel::Jobs() == 1)
+    {
+        if (!WriteAll(descriptor, buffer.get(), length))
+            Fail(errno);
+        return;
+    }
+    if (!writer.joinable())
+    {
+        spareBuffer.reset(new char[kBufferSize]);
+        // The interruptions stay with the other threads: the handler must
+        // not run while a blocked thread is changing the name it removes.
+        const InterruptionBlock block;
+        writer = std::thread(&SceneFile::RunWriter, this);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(writerMutex);
+        pendingData = buffer.get();
+        pendingLength = length;
+    }
+    writerWake.notify_all();
+    buffer.swap(spareBuffer);
+    cursor = buffer.get();
+    limit = cursor + kBufferSize;
 }
 
 void SceneFile::WriteLong(std::string_view text)
@@ -372,6 +445,7 @@ bool SceneFile::Close()
     if (descriptor < 0)
         return false;
     Flush();
+    StopWriter();
     if (isUnnamed && !hasFailed)
         NameUnnamedFile();
     const int closed = ownsDescriptor ? ::close(descriptor) : 0;
@@ -401,6 +475,7 @@ bool SceneFile::Fail(int errorNumber)
 
 void SceneFile::Discard()
 {
+    StopWriter();
     if (descriptor >= 0)
     {
         if (ownsDescriptor)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 // True for "-" and for any path that names the file, pipe or terminal that is
 // this process's standard output.
@@ -22,6 +25,9 @@ bool IsStandardOutput(const std::string& path);
 // While a file is open, SIGINT, SIGTERM and SIGHUP remove the temporary file
 // and end the program with 128 + the signal number; an existing target stays
 // as it was. Only one open file at a time is guarded so.
+// With more than one job, a full buffer is handed to a writing thread and
+// the next one fills meanwhile, so the copying into the file overlaps the
+// making of the text; the bytes and their order are the same.
 // Reports nothing itself: the caller knows what the file is for.
 class SceneFile
 {
@@ -82,6 +88,11 @@ private:
         return cursor;
     }
     void Flush();
+    // Waits until the writing thread has written what it was handed, then
+    // takes over its failure, if any.
+    void WaitForWriter();
+    void StopWriter();
+    void RunWriter();
     void GuardAgainstInterruption();
     void EndGuard();
     // Gives the unnamed file a temporary name beside the target.
@@ -91,6 +102,17 @@ private:
     void WriteLong(std::string_view text);
 
     std::unique_ptr<char[]> buffer;
+    std::unique_ptr<char[]> spareBuffer;  // the one being written meanwhile
+
+    // Shared with the writing thread, under writerMutex.
+    std::thread writer;
+    std::mutex writerMutex;
+    std::condition_variable writerWake;
+    const char* pendingData = nullptr;
+    std::size_t pendingLength = 0;
+    bool isWriterStopping = false;
+    int writerError = 0;
+
     char* cursor = nullptr;
     char* limit = nullptr;
     int descriptor = -1;

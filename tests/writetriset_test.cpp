@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "model/parallel.h"
+#include "output/scenefile.h"
 #include "tests/part_builder.h"
 #include "tests/temp_folder.h"
 #include "tests/worked_example.h"
@@ -406,6 +408,38 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(ReadFile(target), "the old scene\n");
     EXPECT_EQ(folder.List(), std::vector<std::string>{"scene.txt"});
+}
+
+// Text of many buffers goes out through a second thread with more than one
+// job: the same bytes in the same order, and a failure of that thread's
+// writes is still the file's failure.
+TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures)
+{
+    const TempFolder folder;
+    std::string text;
+    for (int i = 0; text.size() < (std::size_t(7) << 20); ++i)
+        text += "line " + std::to_string(i) + "\n";
+    for (const unsigned jobs : {1u, 2u})
+    {
+        Parallel::SetJobs(jobs);
+        const std::string target = folder / ("jobs" + std::to_string(jobs) + ".txt");
+        SceneFile file;
+        ASSERT_TRUE(file.Open(target));
+        for (std::size_t at = 0; at < text.size(); at += 1000)
+            file.Write(std::string_view(text).substr(at, 1000));
+        ASSERT_TRUE(file.Close());
+        EXPECT_TRUE(ReadFile(target) == text) << jobs << " jobs";
+
+        if (access("/dev/full", W_OK) == 0)
+        {
+            ASSERT_TRUE(file.Open("/dev/full"));
+            file.Write(text);
+            file.Write(text);
+            EXPECT_FALSE(file.Close());
+            EXPECT_EQ(file.ErrorNumber(), ENOSPC);
+        }
+    }
+    Parallel::SetJobs(0);
 }
 
 TEST(WriteTrisetFile, ReplacingAFileKeepsItsModeAndItsLink)
