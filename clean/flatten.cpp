@@ -2,10 +2,13 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <mutex>
+#include <utility>
 
 #include "clean/treeops.h"
 #include "model/buckets.h"
 #include "model/legopart.h"
+#include "model/parallel.h"
 
 namespace
 {
@@ -62,8 +65,270 @@ unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes
     return MergeInstance(colours, nodes, parent, nodes[parent].children[reference], copyNormals);
 }
 
+double PlacedSeparation(const Matrix4x4& M, double apart, const Vector3& extent)
+{
+    const double* m = M.m;
+    // The smallest stretch of the 3x3 part A: the square root of the least
+    // eigenvalue of A^T A, bounded below by Gershgorin's discs.
+    double g[3][3];
+    double largest = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+        {
+            g[i][j] = m[i] * m[j] + m[4 + i] * m[4 + j] + m[8 + i] * m[8 + j];
+            largest = std::max(largest, std::fabs(g[i][j]));
+        }
+    double least = std::numeric_limits<double>::infinity();
+    for (int i = 0; i < 3; ++i)
+        least =
+            std::min(least, g[i][i] - std::fabs(g[i][(i + 1) % 3]) - std::fabs(g[i][(i + 2) % 3]));
+    // Room for the rounding of A^T A itself.
+    least -= 1e-12 * largest;
+    if (!(least > 0.0))
+        return 0.0;
+    // Each placed coordinate is three products and three sums, each rounded:
+    // at most 8 units in the last place of the sum of their sizes.
+    constexpr double kUnit = std::numeric_limits<double>::epsilon() / 2;
+    double squared = 0.0;
+    for (int r = 0; r < 3; ++r)
+    {
+        const double* row = m + 4 * r;
+        const double error = 8 * kUnit *
+                             (std::fabs(row[0]) * extent.x + std::fabs(row[1]) * extent.y +
+                              std::fabs(row[2]) * extent.z + std::fabs(row[3]));
+        squared += error * error;
+    }
+    // Two points each off by at most sqrt(squared); `apart` itself was
+    // measured with rounding.
+    const double placed = std::sqrt(least) * apart * (1 - 1e-12) - 2 * std::sqrt(squared) * 1.01;
+    return std::isfinite(placed) && placed > 0.0 ? placed : 0.0;
+}
+
+namespace
+{
+
+constexpr unsigned kUnplaced = ~0u;
+// A vertex that placing carries beyond the range of doubles.
+constexpr unsigned kOverflowed = ~0u - 1;
+
+// Below this many triangles a merge is cheap enough one corner at a time.
+constexpr unsigned kManyTriangles = 2048;
+
+// Appends the triangles of `source`, whose corners are the vertices of
+// `placedVertex` (none overflowed where the triangle is kept), recoloured.
+unsigned AppendTriangles(const ColorTable& colours, const LEGOPolyMesh& source,
+                         LEGOPolyMesh& target, const _LegoInstance& instance,
+                         const std::vector<unsigned>& placedVertex, bool copyNormals)
+{
+    const unsigned triangleCount = source.GetPolygonCount();
+    unsigned droppedCount = 0;
+    for (unsigned i = 0; i < triangleCount; ++i)
+    {
+        unsigned corners[3];
+        bool isFinite = true;
+        for (unsigned k = 0; k < 3; ++k)
+        {
+            corners[k] = placedVertex[source.GetPolygonVertexIndex(i, k)];
+            isFinite = isFinite && corners[k] != kOverflowed;
+        }
+        if (!isFinite)
+        {
+            ++droppedCount;
+            continue;
+        }
+        const int color = MergedColor(colours, source.FaceColor(i), instance.color);
+        const unsigned face = target.AddPolygonOnVertices(3, corners);
+        target.FaceColor(face) = color;
+        if (copyNormals)
+        {
+            Vector3 normals[3];
+            for (unsigned k = 0; k < 3; ++k)
+                normals[k] = TransformNormal(CornerNormal(source, i, k), instance.transform);
+            target.SetFaceNormals(face, 3, normals);
+        }
+    }
+    return droppedCount;
+}
+
+// The merge of a large mesh whose vertices are known to stay apart once
+// placed: no two of them can merge with each other, so each needs only a
+// look at the vertices the target had before, and those looks run on every
+// job. The result is that of placing corner by corner. False, with nothing
+// done, when the placement may bring two of them within the merge distance.
+bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyMesh& target,
+                const _LegoInstance& instance, bool copyNormals, bool keepLookups,
+                unsigned& droppedCount)
+{
+    const Matrix4x4& M = instance.transform;
+    const unsigned vertexCount = source.GetVertexCount();
+    constexpr std::size_t kGrain = 4096;
+    std::vector<Vector3> positions(vertexCount);
+    std::vector<unsigned> placedVertex(vertexCount, kUnplaced);
+    std::mutex extentLock;  // also for the results of the lookups
+    Vector3 extent(0, 0, 0);
+    Parallel::For(vertexCount, kGrain,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      Vector3 local(0, 0, 0);
+                      for (std::size_t v = begin; v < end; ++v)
+                      {
+                          const Vector3 p = source.GetVertex(static_cast<unsigned>(v));
+                          local = component_max(
+                              local, Vector3(std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)));
+                          positions[v] = M * p;
+                          if (!IsFinite(positions[v]))
+                              placedVertex[v] = kOverflowed;
+                      }
+                      const std::lock_guard<std::mutex> lock(extentLock);
+                      extent = component_max(extent, local);
+                  });
+    const double apart = PlacedSeparation(M, source.VertexSeparation(), extent);
+    if (!(apart > VertexGrid::kMergeDistance * (1 + 1e-9)))
+        return false;
+
+    // The vertices in the order in which corners first use them, leaving out
+    // those only dropped triangles use.
+    const unsigned triangleCount = source.GetPolygonCount();
+    std::vector<unsigned> order;
+    order.reserve(vertexCount);
+    for (unsigned i = 0; i < triangleCount; ++i)
+    {
+        const unsigned a = source.GetPolygonVertexIndex(i, 0);
+        const unsigned b = source.GetPolygonVertexIndex(i, 1);
+        const unsigned c = source.GetPolygonVertexIndex(i, 2);
+        if (placedVertex[a] == kOverflowed || placedVertex[b] == kOverflowed ||
+            placedVertex[c] == kOverflowed)
+            continue;
+        for (const unsigned v : {a, b, c})
+            if (placedVertex[v] == kUnplaced)
+            {
+                placedVertex[v] = kOverflowed - 1;  // queued
+                order.push_back(v);
+            }
+    }
+
+    target.PrepareLookups();
+    std::vector<std::uint32_t> found(order.size());
+    // The target's vertices close to a new one, as (position in order,
+    // vertex), ascending.
+    std::vector<std::vector<std::pair<std::size_t, std::uint32_t>>> closeByRange;
+    std::mutex closeLock;
+    Parallel::For(order.size(), kGrain,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      std::vector<std::pair<std::size_t, std::uint32_t>> local;
+                      std::vector<std::uint32_t> close;
+                      constexpr std::size_t kAhead = 12;
+                      for (std::size_t j = begin; j < end; ++j)
+                      {
+                          if (j + kAhead < end)
+                              target.PrefetchLookup(positions[order[j + kAhead]]);
+                          close.clear();
+                          found[j] = target.FindMergingVertex(positions[order[j]], close);
+                          if (found[j] == VertexGrid::kNone)
+                              for (const std::uint32_t vertex : close)
+                                  local.emplace_back(j, vertex);
+                      }
+                      if (local.empty())
+                          return;
+                      const std::lock_guard<std::mutex> lock(closeLock);
+                      closeByRange.push_back(std::move(local));
+                  });
+    std::vector<std::pair<std::size_t, std::uint32_t>> closeToOld;
+    for (const auto& range : closeByRange)
+        closeToOld.insert(closeToOld.end(), range.begin(), range.end());
+    std::sort(closeToOld.begin(), closeToOld.end());
+
+    // Two new vertices can merge only if they were close in the source.
+    std::vector<std::pair<unsigned, unsigned>> partners;
+    for (const auto& pair : source.CloseVertexPairs())
+    {
+        partners.emplace_back(pair.first, pair.second);
+        partners.emplace_back(pair.second, pair.first);
+    }
+    std::sort(partners.begin(), partners.end());
+
+    const unsigned base = target.GetVertexCount();
+    std::vector<Vector3> added;
+    for (std::size_t j = 0; j < order.size(); ++j)
+    {
+        const unsigned w = order[j];
+        if (found[j] != VertexGrid::kNone)
+        {
+            placedVertex[w] = found[j];
+            continue;
+        }
+        const Vector3& position = positions[w];
+        unsigned merged = kUnplaced;
+        for (auto p = std::lower_bound(partners.begin(), partners.end(), std::make_pair(w, 0u));
+             p != partners.end() && p->first == w; ++p)
+        {
+            const unsigned vertex = placedVertex[p->second];
+            if (vertex >= base && vertex < base + added.size() && vertex < merged &&
+                VertexGrid::Merges(added[vertex - base], position))
+                merged = vertex;
+        }
+        if (merged != kUnplaced)
+        {
+            placedVertex[w] = merged;
+            continue;
+        }
+        placedVertex[w] = base + static_cast<unsigned>(added.size());
+        added.push_back(position);
+    }
+
+    // The close pairs the target gains: new vertices near old ones, and the
+    // images of close source pairs that both became new vertices.
+    std::vector<std::pair<unsigned, unsigned>> close;
+    for (const auto& entry : closeToOld)
+        close.emplace_back(entry.second, placedVertex[order[entry.first]]);
+    for (const auto& pair : source.CloseVertexPairs())
+    {
+        const unsigned a = placedVertex[pair.first];
+        const unsigned b = placedVertex[pair.second];
+        if (a != b && a >= base && b >= base && a < kOverflowed - 1 && b < kOverflowed - 1)
+            close.emplace_back(std::min(a, b), std::max(a, b));
+    }
+    std::vector<Vector3>().swap(positions);
+    target.AppendVerticesApart(added, apart, close, keepLookups);
+    std::vector<Vector3>().swap(added);
+    target.ReservePolygons(target.GetPolygonCount() + triangleCount);
+    if (copyNormals || !target.HasFaceRecords())
+    {
+        droppedCount =
+            AppendTriangles(colours, source, target, instance, placedVertex, copyNormals);
+        return true;
+    }
+    // The kept triangles, on every job.
+    auto isKept = [&](unsigned i)
+    {
+        return placedVertex[source.GetPolygonVertexIndex(i, 0)] != kOverflowed &&
+               placedVertex[source.GetPolygonVertexIndex(i, 1)] != kOverflowed &&
+               placedVertex[source.GetPolygonVertexIndex(i, 2)] != kOverflowed;
+    };
+    std::vector<unsigned> kept;
+    for (unsigned i = 0; i < triangleCount; ++i)
+        droppedCount += isKept(i) ? 0 : 1;
+    if (droppedCount > 0)
+        for (unsigned i = 0; i < triangleCount; ++i)
+            if (isKept(i))
+                kept.push_back(i);
+    const bool isAllKept = droppedCount == 0;
+    target.AddTriangles(triangleCount - droppedCount,
+                        [&](unsigned n, unsigned* corners, int& color)
+                        {
+                            const unsigned i = isAllKept ? n : kept[n];
+                            for (unsigned k = 0; k < 3; ++k)
+                                corners[k] = placedVertex[source.GetPolygonVertexIndex(i, k)];
+                            color = MergedColor(colours, source.FaceColor(i), instance.color);
+                        });
+    return true;
+}
+
+}  // namespace
+
 unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
-                       const _LegoInstance& instance, bool copyNormals)
+                       const _LegoInstance& instance, bool copyNormals, bool keepLookups)
 {
     if (!NamesNode(instance.node, nodes.size()))
         return 0;
@@ -73,14 +338,15 @@ unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes,
     const LEGOPolyMesh& source = nodes[static_cast<unsigned>(instance.node)].mesh;
     LEGOPolyMesh& target = nodes[parent].mesh;
     const unsigned triangleCount = source.GetPolygonCount();
+    unsigned droppedCount = 0;
+    if (&source != &target && triangleCount >= kManyTriangles &&
+        MergeApart(colours, source, target, instance, copyNormals, keepLookups, droppedCount))
+        return droppedCount;
+
     // Each child vertex is placed and merged once, when a corner first uses
     // it; a position always merges into the same parent vertex.
-    constexpr unsigned kUnplaced = ~0u;
-    // A vertex that placing carries beyond the range of doubles.
-    constexpr unsigned kOverflowed = ~0u - 1;
     std::vector<unsigned> placedVertex(source.GetVertexCount(), kUnplaced);
     target.ReservePolygons(target.GetPolygonCount() + triangleCount);
-    unsigned droppedCount = 0;
     for (unsigned i = 0; i < triangleCount; ++i)
     {
         // Huge coordinates placed by huge matrices overflow; an infinite or

@@ -49,8 +49,11 @@ void Flattener::Play(bool copyNormals)
         ++readers[merge.source];
     }
     std::vector<std::uint64_t> droppedFrom(nodeCount, 0);
-    auto merge = [&](const Merge& m)
-    { droppedFrom[m.target] += MergeInstance(colours, nodes, m.target, m.instance, copyNormals); };
+    auto merge = [&](const Merge& m, bool keepLookups)
+    {
+        droppedFrom[m.target] +=
+            MergeInstance(colours, nodes, m.target, m.instance, copyNormals, keepLookups);
+    };
     // A retired node's triangles go once nothing is left to read them.
     auto doneReading = [&](unsigned source)
     {
@@ -71,7 +74,7 @@ void Flattener::Play(bool copyNormals)
                 wantsRoom[m.target] = 0;
             }
             nodes[m.source].mesh.ReleaseLookups();
-            merge(m);
+            merge(m, true);
             doneReading(m.source);
         }
     }
@@ -109,9 +112,10 @@ void Flattener::Play(bool copyNormals)
                                   const unsigned t = targets[k];
                                   if (wantsRoom[t])
                                       ReserveMesh(t);
-                                  for (unsigned i = byTarget.first[t]; i < byTarget.first[t + 1];
-                                       ++i)
-                                      merge(merges[byTarget.items[i]]);
+                                  // Nothing merges into t after its last merge.
+                                  const unsigned last = byTarget.first[t + 1] - 1;
+                                  for (unsigned i = byTarget.first[t]; i <= last; ++i)
+                                      merge(merges[byTarget.items[i]], i != last);
                                   nodes[t].mesh.ReleaseLookups();
                               });
             for (const unsigned t : targets)

@@ -38,8 +38,15 @@ unsigned MergeReference(const ColorTable& colours, std::vector<_LegoNode>& nodes
 
 // The same for a placement given whole: the triangles of the node it names,
 // placed and recoloured by it, appended to nodes[parent].
+// `keepLookups` false tells that nothing merges into the parent afterwards,
+// so its vertex lookup need not learn the new vertices.
 unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes, unsigned parent,
-                       const _LegoInstance& placement, bool copyNormals);
+                       const _LegoInstance& placement, bool copyNormals, bool keepLookups = true);
+
+// A lower bound on how far apart two points at least `apart` from each other
+// are once placed by M and rounded, for points within `extent` of the origin
+// on each axis; 0 when M may bring them closer, as far as can be told.
+double PlacedSeparation(const Matrix4x4& M, double apart, const Vector3& extent);
 
 // The one "Error: " line for triangles that placing dropped from a node.
 void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "model/buckets.h"
+#include "model/parallel.h"
 
 namespace
 {
@@ -95,6 +96,25 @@ void LEGOPolyMesh::ReservePolygons(unsigned count)
         faceColors.reserve(std::max<std::size_t>(count, 2 * faceColors.capacity()));
 }
 
+void LEGOPolyMesh::AddTriangles(unsigned count,
+                                const std::function<void(unsigned, unsigned*, int&)>& triangle)
+{
+    assert(HasFaceRecords());
+    const std::size_t first = polygons.size();
+    polygons.resize(first + count);
+    faceColors.resize(first + count);
+    Parallel::For(count, 4096,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      for (std::size_t i = begin; i < end; ++i)
+                      {
+                          unsigned corners[3];
+                          triangle(static_cast<unsigned>(i), corners, faceColors[first + i]);
+                          FillPolygon(polygons[first + i], 3, corners);
+                      }
+                  });
+}
+
 void LEGOPolyMesh::ReservePolygonsExactly(unsigned count)
 {
     polygons.reserve(count);
@@ -158,6 +178,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
     faceColors.resize(kept.size());
     faceNormals.resize(3 * kept.size());
     vertices.swap(keptVertices);
+    RenumberClosePairs(newIndex);
     // The lookups are built again, from the kept vertices, should anything
     // merge into the mesh.
     ReleaseLookups();
@@ -181,9 +202,13 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     std::vector<Vector3>().swap(faceNormals);
     normalSlots = slots;
     faceNormals.resize(std::size_t(polygonCount) * slots);
-    for (unsigned p = 0; p < polygonCount; ++p)
-        std::fill_n(faceNormals.begin() + std::ptrdiff_t(std::size_t(p) * slots), slots,
-                    polygons[p].normal);
+    Parallel::For(polygonCount, 16384,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      for (std::size_t p = begin; p < end; ++p)
+                          std::fill_n(faceNormals.begin() + std::ptrdiff_t(p * slots), slots,
+                                      polygons[p].normal);
+                  });
     if (!smooth)
         return;
 
@@ -209,18 +234,24 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     const std::vector<unsigned>& firstCorner = byVertex.first;
     const std::vector<Corner>& corners = byVertex.items;
 
-    std::vector<Vector3> group;
-    for (unsigned v = 0; v < vertexCount; ++v)
-    {
-        group.clear();
-        for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-            group.push_back(
-                faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner]);
-        SmoothNormals(group);
-        for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-            faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner] =
-                group[c - firstCorner[v]];
-    }
+    // Each vertex reads and writes only its own corners' slots.
+    Parallel::For(
+        vertexCount, 8192,
+        [&](std::size_t begin, std::size_t end)
+        {
+            std::vector<Vector3> group;
+            for (std::size_t v = begin; v < end; ++v)
+            {
+                group.clear();
+                for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
+                    group.push_back(
+                        faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner]);
+                SmoothNormals(group);
+                for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
+                    faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner] =
+                        group[c - firstCorner[v]];
+            }
+        });
 }
 
 // For every corner i in turn, the normalised sum of the normals within the

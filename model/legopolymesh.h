@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cassert>
+#include <functional>
 #include <vector>
 
 #include "geometry/matrix.h"
@@ -51,6 +52,15 @@ public:
         return f < faceColors.size() ? FaceNormal(f, k) : Vector3();
     }
     unsigned GetFaceCount() const { return static_cast<unsigned>(faceColors.size()); }
+
+    // Appends `count` triangles on existing vertices, with their colours, on
+    // every job: triangle(i, corners, colour) gives triangle i. The same as
+    // AddPolygonOnVertices and FaceColor for each in turn. Needs a face record
+    // for every polygon so far (HasFaceRecords); `triangle` is called from
+    // several threads.
+    void AddTriangles(unsigned count,
+                      const std::function<void(unsigned, unsigned*, int&)>& triangle);
+    bool HasFaceRecords() const { return faceColors.size() == polygons.size(); }
 
     // Makes room for `count` polygons with their face records, growing
     // geometrically, so that adding many polygons moves the lists rarely.

@@ -1,6 +1,8 @@
 #include "model/polymesh.h"
 
+#include <algorithm>
 #include <cassert>
+#include <cmath>
 #include <iostream>
 #include <utility>
 
@@ -30,11 +32,42 @@ unsigned PolyMesh::MergeVertex(const Vector3& position)
         vertexGrid.Rebuild(vertices);
         isGridStale = false;
     }
-    const std::uint32_t found = vertexGrid.FindOrAdd(vertices, position, !verticesMayHaveMoved);
+    std::vector<std::uint32_t> close;
+    const std::uint32_t found =
+        vertexGrid.FindOrAdd(vertices, position, !verticesMayHaveMoved, close);
     if (found != VertexGrid::kNone)
         return found;
+    const unsigned added = static_cast<unsigned>(vertices.size());
+    for (const std::uint32_t other : close)
+        closePairs.emplace_back(other, added);
+    if (!std::isfinite(position.x) || !std::isfinite(position.y) || !std::isfinite(position.z))
+        separation = 0.0;  // no distance to it is known
     vertices.push_back(position);
-    return static_cast<unsigned>(vertices.size() - 1);
+    return added;
+}
+
+void PolyMesh::PrepareLookups()
+{
+    if (isGridStale)
+    {
+        vertexGrid.Rebuild(vertices);
+        isGridStale = false;
+    }
+}
+
+unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, double apart,
+                                       const std::vector<std::pair<unsigned, unsigned>>& close,
+                                       bool index)
+{
+    const unsigned first = static_cast<unsigned>(vertices.size());
+    separation = std::min(separation, apart);
+    closePairs.insert(closePairs.end(), close.begin(), close.end());
+    vertices.insert(vertices.end(), positions.begin(), positions.end());
+    if (index && !isGridStale)
+        vertexGrid.InsertFrom(vertices, first);
+    else
+        isGridStale = true;
+    return first;
 }
 
 int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
@@ -72,8 +105,22 @@ void PolyMesh::RecordPendingEdges() const
         edgeLookup.Reserve(edges.size() + pending * 3 / 2);
         edges.reserve(edges.size() + pending * 3 / 2);
     }
+    // The slots a polygon's edges land in are scattered over the lookup: ask
+    // for those of a polygon a few ahead.
+    constexpr std::size_t kAhead = 6;
     for (; polygonsWithEdges < polygons.size(); ++polygonsWithEdges)
     {
+        if (polygonsWithEdges + kAhead < polygons.size())
+        {
+            const _Polygon& ahead = polygons[polygonsWithEdges + kAhead];
+            const unsigned count = ahead.vertexIndices.size();
+            for (unsigned i = 0; i < count; ++i)
+            {
+                const unsigned a = ahead.vertexIndices[i];
+                const unsigned b = ahead.vertexIndices[i + 1 < count ? i + 1 : 0];
+                edgeLookup.Prefetch(a < b ? a : b, a < b ? b : a);
+            }
+        }
         const _Polygon& polygon = polygons[polygonsWithEdges];
         const int p = static_cast<int>(polygonsWithEdges);
         const unsigned count = polygon.vertexIndices.size();
@@ -100,7 +147,12 @@ unsigned PolyMesh::AddPolygonOnVertices(unsigned count, const unsigned* vertexIn
 {
     assert(count >= 3);
     const unsigned p = static_cast<unsigned>(polygons.size());
-    _Polygon& polygon = polygons.emplace_back();
+    FillPolygon(polygons.emplace_back(), count, vertexIndices);
+    return p;
+}
+
+void PolyMesh::FillPolygon(_Polygon& polygon, unsigned count, const unsigned* vertexIndices) const
+{
     polygon.vertexIndices.reserve(count);
     for (unsigned i = 0; i < count; ++i)
     {
@@ -113,7 +165,6 @@ unsigned PolyMesh::AddPolygonOnVertices(unsigned count, const unsigned* vertexIn
     const Vector3& v2 = vertices[vertexIndices[2]];
     polygon.normal.Cross(v0 - v1, v1 - v2);
     polygon.normal.Unit();
-    return p;
 }
 
 const unsigned* PolyMesh::GetPolygonVertexIndices(unsigned p) const
@@ -134,6 +185,8 @@ Vector3& PolyMesh::GetVertex(unsigned i)
     assert(i < vertices.size());
     isGridStale = true;
     verticesMayHaveMoved = true;
+    separation = 0.0;
+    std::vector<std::pair<unsigned, unsigned>>().swap(closePairs);
     return vertices[i];
 }
 
@@ -273,6 +326,8 @@ unsigned PolyMesh::AddVertexApart(const Vector3& position)
     // The grid does not know the vertex: it is built again before the next
     // lookup.
     isGridStale = true;
+    separation = 0.0;
+    std::vector<std::pair<unsigned, unsigned>>().swap(closePairs);
     vertices.push_back(position);
     return static_cast<unsigned>(vertices.size() - 1);
 }
@@ -288,4 +343,19 @@ void PolyMesh::Clear()
     vertexGrid.Clear();
     isGridStale = false;
     verticesMayHaveMoved = false;
+    separation = VertexGrid::kKnownDistance;
+    std::vector<std::pair<unsigned, unsigned>>().swap(closePairs);
+}
+
+void PolyMesh::RenumberClosePairs(const std::vector<unsigned>& newIndex)
+{
+    std::size_t kept = 0;
+    for (const auto& pair : closePairs)
+    {
+        const unsigned a = newIndex[pair.first];
+        const unsigned b = newIndex[pair.second];
+        if (a != ~0u && b != ~0u)
+            closePairs[kept++] = {std::min(a, b), std::max(a, b)};
+    }
+    closePairs.resize(kept);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cassert>
+#include <utility>
 #include <vector>
 
 #include "geometry/matrix.h"
@@ -117,6 +118,37 @@ public:
     // True while every two vertices are farther apart than the merge
     // distance: nothing has moved a vertex since it was added.
     bool AreVerticesApart() const { return !verticesMayHaveMoved; }
+    // Vertices are known to be apart in two ways: the pairs closer than
+    // VertexGrid::kKnownDistance, each as (lower index, higher index), and a
+    // lower bound on the distance between any two vertices not so listed, at
+    // most that distance; 0 when nothing is known (a vertex has moved).
+    double VertexSeparation() const { return separation; }
+    const std::vector<std::pair<unsigned, unsigned>>& CloseVertexPairs() const
+    {
+        return closePairs;
+    }
+
+    // For placing many vertices at once: brings the lookup behind MergeVertex
+    // up to date, after which FindMergingVertex may run on several threads.
+    void PrepareLookups();
+    // The vertex that MergeVertex(position) would return if it is an existing
+    // one; otherwise VertexGrid::kNone, with every vertex closer than
+    // VertexGrid::kKnownDistance appended to `close`.
+    std::uint32_t FindMergingVertex(const Vector3& position,
+                                    std::vector<std::uint32_t>& close) const
+    {
+        return vertexGrid.Find(vertices, position, !verticesMayHaveMoved, close);
+    }
+    void PrefetchLookup(const Vector3& position) const { vertexGrid.Prefetch(position); }
+    // Appends vertices that merge with no vertex of the mesh nor with one
+    // another: what MergeVertex would add for them one by one. Pairs among
+    // the old and new vertices closer than VertexGrid::kKnownDistance are in
+    // `close`; any two vertices not listed there are at least `apart` apart.
+    // Returns the index of the first. The lookup indexes them when `index`;
+    // otherwise it is built again before the next MergeVertex.
+    unsigned AppendVerticesApart(const std::vector<Vector3>& positions, double apart,
+                                 const std::vector<std::pair<unsigned, unsigned>>& close,
+                                 bool index);
 
     // Read-only views of the structure, for checks and tools.
     unsigned GetEdgeCount() const;
@@ -131,6 +163,11 @@ protected:
     void RecordPendingEdges() const;
     void FlipPolygon(unsigned p);
     void SpreadOrientation(unsigned seed, std::vector<char>& visited);
+    // Sets an empty polygon record's corners and its normal.
+    void FillPolygon(_Polygon& polygon, unsigned count, const unsigned* vertexIndices) const;
+    // Follows a renumbering of the vertices (kept ones get their new index,
+    // the others ~0u) in the list of close pairs.
+    void RenumberClosePairs(const std::vector<unsigned>& newIndex);
 
     std::vector<Vector3> vertices;
     mutable std::vector<_Edge> edges;
@@ -146,4 +183,6 @@ private:
     // the merge distance, so an equal vertex is no longer known to be lowest.
     bool isGridStale = false;
     bool verticesMayHaveMoved = false;
+    double separation = VertexGrid::kKnownDistance;
+    std::vector<std::pair<unsigned, unsigned>> closePairs;
 };

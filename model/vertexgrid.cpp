@@ -1,5 +1,6 @@
 #include "model/vertexgrid.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -7,7 +8,7 @@
 namespace
 {
 
-constexpr double kMergeDistance = 1e-6;
+constexpr double kMergeDistance = VertexGrid::kMergeDistance;
 
 // 2^16 cells per unit: a cell (15 micrometres of LDraw units) is many merge
 // distances wide, so a position rarely needs a neighbouring cell, and far
@@ -26,6 +27,8 @@ constexpr double kIndexedRange = 68719476736.0;
 // A position merges only with vertices at most 1e-6 (plus rounding) away on
 // every axis: 0.0656 of a cell; 0.07 leaves room.
 constexpr double kNeighbourReach = 0.07;
+static_assert(VertexGrid::kKnownDistance < kNeighbourReach / kCellsPerUnit,
+              "a lookup reads every cell within the known distance");
 
 std::uint64_t BitsOf(double value)
 {
@@ -95,19 +98,17 @@ std::size_t VertexGrid::FindSlot(std::uint64_t key) const
     return slot;
 }
 
-std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const Vector3& position,
-                                    bool exactHitIsLowest)
+bool IsClose(const Vector3& existing, const Vector3& position)
 {
-    const std::uint32_t newIndex = static_cast<std::uint32_t>(vertices.size());
-    assert(nextInCell.size() == newIndex);
-    if (!IsIndexable(position))
-    {
-        nextInCell.push_back(kNone);
-        return kNone;
-    }
-    // Room first, so that the position's slot stays valid for the insertion.
-    if ((usedCellCount + 1) * 2 > cells.size())
-        GrowTable();
+    if (std::fabs(existing.x - position.x) >= VertexGrid::kKnownDistance)
+        return false;
+    return (existing - position).Length() < VertexGrid::kKnownDistance;
+}
+
+std::uint32_t VertexGrid::Search(const std::vector<Vector3>& vertices, const Vector3& position,
+                                 bool exactHitIsLowest, std::vector<std::uint32_t>& close,
+                                 std::size_t& ownSlot, std::uint64_t& ownKey) const
+{
     const AxisRange rx = KeyRange(position.x);
     const AxisRange ry = KeyRange(position.y);
     const AxisRange rz = KeyRange(position.z);
@@ -115,8 +116,8 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
     std::uint32_t best = kNone;
     // The position's own cell first: it usually holds the answer, and an
     // equal vertex there ends the search when the caller allows it.
-    const std::uint64_t ownKey = CellKey(rx.key, ry.key, rz.key);
-    const std::size_t ownSlot = FindSlot(ownKey);
+    ownKey = CellKey(rx.key, ry.key, rz.key);
+    ownSlot = FindSlot(ownKey);
     for (std::uint32_t i = cells[ownSlot].first; i != kNone; i = nextInCell[i])
     {
         const Vector3& v = vertices[i];
@@ -127,6 +128,8 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
             best = i;
             break;
         }
+        if (IsClose(v, position))
+            close.push_back(i);
     }
 
     // Neighbours: the first merging vertex of each cell is that cell's
@@ -145,8 +148,39 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
                         best = i;
                         break;
                     }
+                    if (IsClose(vertices[i], position))
+                        close.push_back(i);
                 }
             }
+    return best;
+}
+
+std::uint32_t VertexGrid::Find(const std::vector<Vector3>& vertices, const Vector3& position,
+                               bool exactHitIsLowest, std::vector<std::uint32_t>& close) const
+{
+    if (!IsIndexable(position) || cells.empty())
+        return kNone;
+    std::size_t ownSlot = 0;
+    std::uint64_t ownKey = 0;
+    return Search(vertices, position, exactHitIsLowest, close, ownSlot, ownKey);
+}
+
+std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const Vector3& position,
+                                    bool exactHitIsLowest, std::vector<std::uint32_t>& close)
+{
+    const std::uint32_t newIndex = static_cast<std::uint32_t>(vertices.size());
+    assert(nextInCell.size() == newIndex);
+    if (!IsIndexable(position))
+    {
+        nextInCell.push_back(kNone);
+        return kNone;
+    }
+    // Room first, so that the position's slot stays valid for the insertion.
+    if ((usedCellCount + 1) * 2 > cells.size())
+        GrowTable();
+    std::size_t ownSlot = 0;
+    std::uint64_t ownKey = 0;
+    const std::uint32_t best = Search(vertices, position, exactHitIsLowest, close, ownSlot, ownKey);
     if (best != kNone)
         return best;
 
@@ -189,6 +223,39 @@ void VertexGrid::Insert(const std::vector<Vector3>& vertices, std::uint32_t inde
     }
 }
 
+std::uint64_t VertexGrid::OwnKey(const Vector3& position)
+{
+    return CellKey(KeyRange(position.x).key, KeyRange(position.y).key, KeyRange(position.z).key);
+}
+
+void VertexGrid::Prefetch(const Vector3& position) const
+{
+    if (cells.empty() || !IsIndexable(position))
+        return;
+    __builtin_prefetch(&cells[static_cast<std::size_t>(OwnKey(position)) & (cells.size() - 1)]);
+}
+
+void VertexGrid::InsertFrom(const std::vector<Vector3>& vertices, std::uint32_t first)
+{
+    assert(nextInCell.size() == first);
+    const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
+    // Room for all at once; every vertex takes at most one cell.
+    std::size_t size = cells.empty() ? 64 : cells.size();
+    while ((usedCellCount + (count - first) + 1) * 2 > size)
+        size *= 2;
+    while (cells.size() < size)
+        GrowTable();
+    nextInCell.reserve(count);
+    // Cells are scattered over the table: ask for each a few vertices ahead.
+    constexpr std::uint32_t kAhead = 12;
+    for (std::uint32_t i = first; i < count; ++i)
+    {
+        if (i + kAhead < count)
+            Prefetch(vertices[i + kAhead]);
+        Insert(vertices, i);
+    }
+}
+
 void VertexGrid::GrowTable()
 {
     std::vector<Cell> old;
@@ -203,8 +270,7 @@ void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)
 {
     Clear();
     nextInCell.reserve(vertices.size());
-    for (std::uint32_t i = 0; i < vertices.size(); ++i)
-        Insert(vertices, i);
+    InsertFrom(vertices, 0);
 }
 
 void VertexGrid::Clear()

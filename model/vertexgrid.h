@@ -21,22 +21,40 @@ class VertexGrid
 {
 public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr double kMergeDistance = 1e-6;
 
     // The merge test of the mesh: skip when |dx| > 1e-6, merge when the
     // length of the difference is below 1e-6.
     static bool Merges(const Vector3& existing, const Vector3& position);
 
+    // How far apart the grid can tell positions to be: every vertex outside
+    // the cells a lookup reads is at least this far from the position.
+    static constexpr double kKnownDistance = 1.06e-6;
+
     // Lowest index i of `vertices` with Merges(vertices[i], position). When
-    // there is none, returns kNone and indexes the position as the next
-    // vertex, which the caller appends to `vertices`.
+    // there is none, returns kNone, appends to `close` every vertex closer
+    // than kKnownDistance to the position (all others are farther), and
+    // indexes the position as the next vertex, which the caller appends to
+    // `vertices`.
     // `exactHitIsLowest` may be set while every vertex was appended only after
     // failing the merge test against all earlier ones: a vertex equal to the
     // position is then the answer without looking further.
     std::uint32_t FindOrAdd(const std::vector<Vector3>& vertices, const Vector3& position,
-                            bool exactHitIsLowest);
+                            bool exactHitIsLowest, std::vector<std::uint32_t>& close);
+    // As FindOrAdd, but indexes nothing: safe from several threads at once
+    // while the grid is not changed.
+    std::uint32_t Find(const std::vector<Vector3>& vertices, const Vector3& position,
+                       bool exactHitIsLowest, std::vector<std::uint32_t>& close) const;
 
     // Indexes vertices[index]; indices must be inserted in ascending order.
     void Insert(const std::vector<Vector3>& vertices, std::uint32_t index);
+
+    // Indexes vertices[first] onwards, in ascending order: Insert for each.
+    void InsertFrom(const std::vector<Vector3>& vertices, std::uint32_t first);
+
+    // Asks the processor to load the memory a lookup of `position` reads
+    // first, for callers that know their next positions ahead.
+    void Prefetch(const Vector3& position) const;
 
     // Indexes every vertex anew, after vertices were moved.
     void Rebuild(const std::vector<Vector3>& vertices);
@@ -62,10 +80,17 @@ private:
     };
 
     static bool IsIndexable(const Vector3& position);
+    // The search of FindOrAdd and Find, over a table with at least one slot;
+    // `ownSlot` is where the position's cell is or would go. `close` gets the
+    // close vertices seen; complete only when nothing merges.
+    std::uint32_t Search(const std::vector<Vector3>& vertices, const Vector3& position,
+                         bool exactHitIsLowest, std::vector<std::uint32_t>& close,
+                         std::size_t& ownSlot, std::uint64_t& ownKey) const;
     static AxisRange KeyRange(double value);
     static std::uint64_t CellKey(std::int64_t kx, std::int64_t ky, std::int64_t kz);
     std::size_t FindSlot(std::uint64_t key) const;
     void GrowTable();
+    static std::uint64_t OwnKey(const Vector3& position);
 
     std::vector<Cell> cells;                // open addressing, power-of-two size
     std::vector<std::uint32_t> nextInCell;  // per vertex, ascending chain

@@ -1,5 +1,8 @@
+#include <cmath>
 #include <gtest/gtest.h>
 
+#include "clean/treeops.h"
+#include "model/parallel.h"
 #include "tests/clean_reference.h"
 #include "tests/clean_support.h"
 
@@ -313,6 +316,85 @@ TEST(Flattening, MatchesTheRecursiveScanOnRandomTrees)
         }
         ASSERT_TRUE(TreesMatch(expected, actual)) << "seed " << seed;
     }
+}
+
+// Meshes large enough to be merged many vertices at once, with vertex pairs
+// just over the merge distance apart that a shrinking placement brings
+// together, and a parent whose own corners lie on or near placed ones: the
+// merge must still be the one corner by corner, at every level and for every
+// job count.
+TEST(Flattening, LargeMergesMatchTheCornerByCornerMerge)
+{
+    Matrix4x4 shrink;  // slightly smaller, rotated a little about z
+    const double c = std::cos(0.3) * 0.999999, s = std::sin(0.3) * 0.999999;
+    shrink.m[0] = c, shrink.m[1] = -s, shrink.m[4] = s, shrink.m[5] = c, shrink.m[10] = 0.999999;
+    Matrix4x4 turn = treebuild::Translation(7.25, -3, 11);
+    turn.m[0] = 0.6, turn.m[2] = 0.8, turn.m[8] = -0.8, turn.m[10] = 0.6;
+    Matrix4x4 mirror = treebuild::QuarterTurnAboutY();
+    mirror.m[3] = -40, mirror.m[7] = 2, mirror.m[11] = 0.5, mirror.m[5] = -1;
+
+    for (const unsigned jobs : {1u, 2u})
+    {
+        Parallel::SetJobs(jobs);
+        ReferencePart expected;
+        const unsigned root = expected.AddNode("model.ldr", NodeKind::Model);
+        const unsigned top = expected.AddNode("top");
+        const unsigned mid = expected.AddNode("mid");
+        const unsigned leaf = expected.AddNode("leaf");
+        expected.Place(root, top, 4);
+        // A 40 x 40 lattice of triangles, every fifth with a twin corner 1.00000001e-6 away.
+        for (int i = 0; i < 40; ++i)
+            for (int j = 0; j < 40; ++j)
+            {
+                const Vector3 a(i, j, 0), b(i + 1, j, 0.5), d(i, j + 1, 0.25);
+                expected.AddTriangle(leaf, a, b, d, 16);
+                expected.AddTriangle(leaf, b, Vector3(i + 1, j + 1, 0), d, 24);
+                if ((i + j) % 5 == 0)
+                    expected.AddTriangle(leaf, Vector3(i + 1.00000001e-6, j, 0), d,
+                                         Vector3(i, j + 0.5, 3), 16);
+            }
+        ASSERT_FALSE(expected.nodes[leaf].mesh.CloseVertexPairs().empty());
+        expected.Place(mid, leaf, 16, shrink);
+        expected.AddTriangle(mid, Vector3(0, 0, 9), Vector3(1, 0, 9), Vector3(0, 1, 9), 2);
+        // The top's own corners: one on a placed corner, one just beside another.
+        const Vector3 onCorner = turn * (shrink * Vector3(3, 4, 0));
+        const Vector3 beside = turn * (shrink * Vector3(5, 5, 0)) + Vector3(0, 1.03e-6, 0);
+        expected.AddTriangle(top, onCorner, beside, Vector3(-9, -9, -9), 1);
+        expected.Place(top, mid, 16, turn);
+        expected.Place(top, mid, 14, mirror);
+        expected.Place(top, leaf, 16, turn);
+
+        // The shrinking placement merges each twin with its lattice corner.
+        ReferencePart probe = expected;
+        probe.RefMerge(mid, 0, false);
+        EXPECT_LT(probe.nodes[mid].mesh.GetVertexCount(),
+                  3 + expected.nodes[leaf].mesh.GetVertexCount());
+
+        ReferencePart actual = expected;
+        expected.RefFlattenToParts(false);
+        actual.FlattenToParts(false);
+        ASSERT_TRUE(TreesMatch(expected, actual)) << jobs << " jobs";
+    }
+    Parallel::SetJobs(0);
+}
+
+TEST(Flattening, PlacedSeparationBoundsHowCloseAPlacementBringsPoints)
+{
+    const Vector3 extent(100, 100, 100);
+    const double apart = 1.05e-6;
+    const double turned = cleaning::PlacedSeparation(treebuild::QuarterTurnAboutY(), apart, extent);
+    EXPECT_GT(turned, apart * (1 - 1e-6));
+    EXPECT_LE(turned, apart);
+    Matrix4x4 half;
+    half.m[0] = 0.5, half.m[5] = 2, half.m[10] = 1;
+    EXPECT_LE(cleaning::PlacedSeparation(half, apart, extent), apart * 0.5);
+    EXPECT_GT(cleaning::PlacedSeparation(half, apart, extent), apart * 0.5 * (1 - 1e-6));
+    Matrix4x4 flat;
+    flat.m[10] = 0;  // squashes z away
+    EXPECT_EQ(cleaning::PlacedSeparation(flat, apart, extent), 0.0);
+    // Far from the origin rounding alone moves points by more than the gap.
+    EXPECT_EQ(cleaning::PlacedSeparation(treebuild::Translation(1e12, 0, 0), apart, extent), 0.0);
+    EXPECT_EQ(cleaning::PlacedSeparation(Matrix4x4(), apart, Vector3(1e12, 0, 0)), 0.0);
 }
 
 }  // namespace
