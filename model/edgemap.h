@@ -52,6 +52,13 @@ public:
         return kNone;
     }
 
+    // Asks the processor to load the slot where the pair's search starts.
+    void Prefetch(unsigned vertexLo, unsigned vertexHi) const
+    {
+        if (!slots.empty())
+            __builtin_prefetch(&slots[Hash(KeyOf(vertexLo, vertexHi)) & (slots.size() - 1)]);
+    }
+
     // Makes room for `count` pairs in all, so that storing them moves nothing.
     void Reserve(std::size_t count)
     {
