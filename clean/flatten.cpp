@@ -110,6 +110,8 @@ namespace
 constexpr unsigned kUnplaced = ~0u;
 // A vertex that placing carries beyond the range of doubles.
 constexpr unsigned kOverflowed = ~0u - 1;
+// A vertex waiting for its lookup; every real index is below these marks.
+constexpr unsigned kQueued = ~0u - 2;
 
 // Below this many triangles a merge is cheap enough one corner at a time.
 constexpr unsigned kManyTriangles = 2048;
@@ -164,7 +166,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     constexpr std::size_t kGrain = 4096;
     std::vector<Vector3> positions(vertexCount);
     std::vector<unsigned> placedVertex(vertexCount, kUnplaced);
-    std::mutex extentLock;  // also for the results of the lookups
+    std::mutex extentLock;
     Vector3 extent(0, 0, 0);
     Parallel::For(vertexCount, kGrain,
                   [&](std::size_t begin, std::size_t end)
@@ -202,7 +204,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         for (const unsigned v : {a, b, c})
             if (placedVertex[v] == kUnplaced)
             {
-                placedVertex[v] = kOverflowed - 1;  // queued
+                placedVertex[v] = kQueued;
                 order.push_back(v);
             }
     }
@@ -286,7 +288,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     {
         const unsigned a = placedVertex[pair.first];
         const unsigned b = placedVertex[pair.second];
-        if (a != b && a >= base && b >= base && a < kOverflowed - 1 && b < kOverflowed - 1)
+        if (a != b && a >= base && b >= base && a < kQueued && b < kQueued)
             close.emplace_back(std::min(a, b), std::max(a, b));
     }
     std::vector<Vector3>().swap(positions);

@@ -269,7 +269,6 @@ void VertexGrid::GrowTable()
 void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)
 {
     Clear();
-    nextInCell.reserve(vertices.size());
     InsertFrom(vertices, 0);
 }
 
