@@ -104,6 +104,10 @@ void PolyMesh::RecordPendingEdges() const
     {
         edgeLookup.Reserve(edges.size() + pending * 3 / 2);
         edges.reserve(edges.size() + pending * 3 / 2);
+        polygonEdges.reserve(polygonEdges.size() + pending * 3);
+        polygonEdgeStart.reserve(polygons.size() + 1);
+        if (polygonEdgeStart.empty())
+            polygonEdgeStart.push_back(0);
     }
     // The slots a polygon's edges land in are scattered over the lookup: ask
     // for those of a polygon a few ahead.
@@ -125,11 +129,11 @@ void PolyMesh::RecordPendingEdges() const
         const int p = static_cast<int>(polygonsWithEdges);
         const unsigned count = polygon.vertexIndices.size();
         const unsigned* index = polygon.vertexIndices.data();
-        polygon.edgeIndices.reserve(count);
         for (unsigned i = 0; i + 1 < count; ++i)
-            polygon.edgeIndices.push_back(RecordEdge(p, index[i], index[i + 1]));
+            polygonEdges.push_back(RecordEdge(p, index[i], index[i + 1]));
         if (count > 2)
-            polygon.edgeIndices.push_back(RecordEdge(p, index[count - 1], index[0]));
+            polygonEdges.push_back(RecordEdge(p, index[count - 1], index[0]));
+        polygonEdgeStart.push_back(static_cast<unsigned>(polygonEdges.size()));
     }
 }
 
@@ -210,6 +214,19 @@ const _Polygon& PolyMesh::GetPolygon(unsigned p) const
     return polygons[p];
 }
 
+unsigned PolyMesh::GetPolygonEdgeCount(unsigned p) const
+{
+    RecordPendingEdges();
+    assert(p < polygons.size());
+    return polygonEdgeStart[p + 1] - polygonEdgeStart[p];
+}
+
+int PolyMesh::GetPolygonEdge(unsigned p, unsigned k) const
+{
+    assert(k < GetPolygonEdgeCount(p));
+    return polygonEdges[polygonEdgeStart[p] + k];
+}
+
 int PolyMesh::FindEdge(unsigned a, unsigned b) const
 {
     RecordPendingEdges();
@@ -241,12 +258,14 @@ void PolyMesh::SpreadOrientation(unsigned seed, std::vector<char>& visited)
     {
         Frame& frame = stack.back();
         const _Polygon& r = polygons[frame.polygon];
-        if (frame.nextEdge == r.edgeIndices.size())
+        const unsigned edgeAt = polygonEdgeStart[frame.polygon] + frame.nextEdge;
+        if (edgeAt == polygonEdgeStart[frame.polygon + 1])
         {
             stack.pop_back();
             continue;
         }
-        const _Edge& edge = edges[r.edgeIndices[frame.nextEdge++]];
+        ++frame.nextEdge;
+        const _Edge& edge = edges[polygonEdges[edgeAt]];
         const int o =
             edge.polygonA == static_cast<int>(frame.polygon) ? edge.polygonB : edge.polygonA;
         if (o == -1 || visited[o])
@@ -316,8 +335,8 @@ void PolyMesh::ReleaseEdges()
     std::vector<_Edge>().swap(edges);
     edgeLookup.Clear();
     isEdgeLookupReleased = false;
-    for (unsigned p = 0; p < polygonsWithEdges; ++p)
-        polygons[p].edgeIndices.clear();
+    std::vector<int>().swap(polygonEdges);
+    std::vector<unsigned>().swap(polygonEdgeStart);
     polygonsWithEdges = 0;
 }
 
@@ -336,6 +355,8 @@ void PolyMesh::Clear()
 {
     std::vector<Vector3>().swap(vertices);
     std::vector<_Edge>().swap(edges);
+    std::vector<int>().swap(polygonEdges);
+    std::vector<unsigned>().swap(polygonEdgeStart);
     std::vector<_Polygon>().swap(polygons);
     edgeLookup.Clear();
     polygonsWithEdges = 0;

@@ -15,8 +15,6 @@
 struct _Polygon
 {
     InlineArray<unsigned, 4> vertexIndices;
-    // Filled when the mesh records its edges (see PolyMesh).
-    mutable InlineArray<int, 4> edgeIndices;
     Vector3 normal;
 };
 
@@ -154,6 +152,10 @@ public:
     unsigned GetEdgeCount() const;
     const _Edge& GetEdge(unsigned e) const;
     const _Polygon& GetPolygon(unsigned p) const;
+    // The edges of polygon p, one per side in corner order (the side from
+    // corner k to corner k + 1, the last one closing the polygon).
+    unsigned GetPolygonEdgeCount(unsigned p) const;
+    int GetPolygonEdge(unsigned p, unsigned k) const;
     // Index of the edge joining vertices a and b (either order), or -1.
     int FindEdge(unsigned a, unsigned b) const;
 
@@ -171,6 +173,12 @@ protected:
 
     std::vector<Vector3> vertices;
     mutable std::vector<_Edge> edges;
+    // The edge of every side of polygons [0, polygonsWithEdges), polygon by
+    // polygon: polygon p's run from polygonEdgeStart[p] to
+    // polygonEdgeStart[p + 1]. Kept apart from the polygons, which most
+    // meshes hold without ever recording edges.
+    mutable std::vector<int> polygonEdges;
+    mutable std::vector<unsigned> polygonEdgeStart;
     std::vector<_Polygon> polygons;
     mutable EdgeMap edgeLookup;
     mutable unsigned polygonsWithEdges = 0;     // polygons [0, this) have their edges

@@ -40,11 +40,11 @@ inline ::testing::AssertionResult MeshesMatch(const ReferenceMesh& expected, con
         const ReferenceMesh::Polygon& a = expected.polygons[p];
         const _Polygon& b = mesh.GetPolygon(p);
         if (a.vertexIndices.size() != b.vertexIndices.size() ||
-            (withEdges && a.edgeIndices.size() != b.edgeIndices.size()))
+            (withEdges && a.edgeIndices.size() != mesh.GetPolygonEdgeCount(p)))
             return ::testing::AssertionFailure() << "polygon " << p << " size differs";
         for (unsigned k = 0; k < b.vertexIndices.size(); ++k)
             if (a.vertexIndices[k] != b.vertexIndices[k] ||
-                (withEdges && a.edgeIndices[k] != b.edgeIndices[k]))
+                (withEdges && a.edgeIndices[k] != mesh.GetPolygonEdge(p, k)))
                 return ::testing::AssertionFailure() << "polygon " << p << " corner " << k;
         if (!SameBits(a.normal, b.normal))
             return ::testing::AssertionFailure() << "polygon " << p << " normal differs";
