@@ -1,8 +1,11 @@
 #include "output/writetriset.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <string_view>
+
+#include "model/parallel.h"
 
 namespace
 {
@@ -17,6 +20,12 @@ char* PutIndent(char* out, std::size_t depth)
         *out++ = '\t';
     return out;
 }
+
+// Lists shorter than this are written item by item on the calling thread.
+constexpr unsigned kSlicedListItems = 8192;
+// About this much text per slice; each job makes two slices a round.
+constexpr std::size_t kSliceBytes = std::size_t(1) << 20;
+constexpr std::size_t kSlicesPerJob = 2;
 
 // The inherited main and edge colours have no colour of their own.
 bool HasOwnColor(int code)
@@ -176,46 +185,93 @@ void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
     const std::size_t depth = indent.size();
     const std::size_t lineRoom = depth + 2 + 3 * (kMaxRealText + 1) + 8;
     WriteLine(indent, "Vertices = {\n");
-    for (unsigned v = 0; v < pointCount; ++v)
-    {
-        char* line = PutIndent(out.BeginText(lineRoom), depth);
-        out.EndText(PutVectorLine(line, "\t{ ", mesh.GetVertex(v), "}\n"));
-    }
+    WriteList(
+        pointCount, lineRoom,
+        [&](char* at, unsigned v, RealTextCache& cache)
+        { return PutVectorLine(PutIndent(at, depth), "\t{ ", mesh.GetVertex(v), "}\n", cache); });
     WriteLine(indent, "\t}\n");
 
     WriteLine(indent, "Faces = {\n");
-    for (unsigned f = 0; f < faceCount; ++f)
-    {
-        // Every polygon is a triangle.
-        char* line = PutIndent(out.BeginText(lineRoom), depth);
-        std::memcpy(line, "\t{ ", 3);
-        line = format_unsigned(line + 3, mesh.GetPolygonVertexIndex(f, 0));
-        *line++ = ' ';
-        line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 1));
-        *line++ = ' ';
-        line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 2));
-        std::memcpy(line, " }\n", 3);
-        out.EndText(line + 3);
-    }
+    WriteList(faceCount, lineRoom,
+              [&](char* at, unsigned f, RealTextCache&)
+              {
+                  // Every polygon is a triangle.
+                  char* line = PutIndent(at, depth);
+                  std::memcpy(line, "\t{ ", 3);
+                  line = format_unsigned(line + 3, mesh.GetPolygonVertexIndex(f, 0));
+                  *line++ = ' ';
+                  line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 1));
+                  *line++ = ' ';
+                  line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 2));
+                  std::memcpy(line, " }\n", 3);
+                  return line + 3;
+              });
     WriteLine(indent, "\t}\n");
 
+    // Each face: its three corner normals between lines of their own.
     WriteLine(indent, "Normals = {\n");
-    for (unsigned f = 0; f < faceCount; ++f)
-    {
-        WriteLine(indent, "\t{\n");
-        for (unsigned corner = 0; corner < 3; ++corner)
-        {
-            char* line = PutIndent(out.BeginText(lineRoom), depth);
-            out.EndText(PutVectorLine(line, "\t\t{ ", mesh.CornerNormal(f, corner), " }\n"));
-        }
-        WriteLine(indent, "\t}\n");
-    }
+    WriteList(faceCount, 3 * lineRoom + 2 * (depth + 3),
+              [&](char* at, unsigned f, RealTextCache& cache)
+              {
+                  at = PutIndent(at, depth);
+                  std::memcpy(at, "\t{\n", 3);
+                  at += 3;
+                  for (unsigned corner = 0; corner < 3; ++corner)
+                      at = PutVectorLine(PutIndent(at, depth), "\t\t{ ",
+                                         mesh.CornerNormal(f, corner), " }\n", cache);
+                  at = PutIndent(at, depth);
+                  std::memcpy(at, "\t}\n", 3);
+                  return at + 3;
+              });
     WriteLine(indent, "\t}\n");
     CloseBlock(indent, "TRISET", node->name, " triset");
 }
 
+void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const ListItem& item)
+{
+    const std::size_t jobs = Parallel::Jobs();
+    if (jobs == 1 || count < kSlicedListItems)
+    {
+        for (unsigned i = 0; i < count; ++i)
+            out.EndText(item(out.BeginText(itemRoom), i, reals));
+        return;
+    }
+    const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / itemRoom);
+    if (slices.size() < jobs * kSlicesPerJob)
+        slices.resize(jobs * kSlicesPerJob);
+    for (Slice& slice : slices)
+    {
+        if (slice.room < sliceItems * itemRoom)
+        {
+            slice.room = sliceItems * itemRoom;
+            slice.text.reset(new char[slice.room]);
+        }
+    }
+    for (std::size_t first = 0; first < count; first += sliceItems * slices.size())
+    {
+        const std::size_t round =
+            std::min(slices.size(), (count - first + sliceItems - 1) / sliceItems);
+        Parallel::ForEach(round,
+                          [&](std::size_t k)
+                          {
+                              Slice& slice = slices[k];
+                              const std::size_t begin = first + k * sliceItems;
+                              const std::size_t end =
+                                  std::min<std::size_t>(count, begin + sliceItems);
+                              char* at = slice.text.get();
+                              for (std::size_t i = begin; i < end; ++i)
+                                  at = item(at, static_cast<unsigned>(i), slice.reals);
+                              slice.end = at;
+                          });
+        for (std::size_t k = 0; k < round; ++k)
+            out.Write(
+                std::string_view(slices[k].text.get(),
+                                 static_cast<std::size_t>(slices[k].end - slices[k].text.get())));
+    }
+}
+
 char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vector3& v,
-                                 std::string_view closing)
+                                 std::string_view closing, RealTextCache& reals)
 {
     std::memcpy(line, opening.data(), opening.size());
     line = reals.Put(line + opening.size(), v.x);

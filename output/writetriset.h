@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "geometry/matrix.h"
 #include "model/colortable.h"
@@ -48,8 +52,15 @@ protected:
     }
     // Writes opening, the three coordinates and closing at `line`, which has
     // room for them; returns the end.
-    char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
-                        std::string_view closing);
+    static char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
+                               std::string_view closing, RealTextCache& reals);
+    // The text of item i of a list, written at `at` (room for itemRoom
+    // characters) with the given cache; returns its end.
+    using ListItem = std::function<char*(char* at, unsigned i, RealTextCache& reals)>;
+    // Writes items [0, count) in order. A long list is made in slices on
+    // every job, each slice in a buffer and with a cache of its own, and the
+    // slices are written in order: the same text as one item after another.
+    void WriteList(unsigned count, std::size_t itemRoom, const ListItem& item);
     void WriteLine(const std::string& indent, std::string_view text);
     void WriteLine(const std::string& indent, std::string_view text, std::string_view name,
                    std::string_view suffix = std::string_view());
@@ -65,4 +76,14 @@ protected:
     const ColorTable* colours = nullptr;  // during Write
     SceneFile out;
     RealTextCache reals;
+    // For the slices of long lists: a buffer, its end and a cache for each
+    // slice made at the same time.
+    struct Slice
+    {
+        std::unique_ptr<char[]> text;
+        std::size_t room = 0;
+        char* end = nullptr;
+        RealTextCache reals;
+    };
+    std::vector<Slice> slices;
 };

@@ -442,6 +442,34 @@ TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures
     Parallel::SetJobs(0);
 }
 
+// Long vertex, face and normal lists are made in slices on every job: the
+// text is that of the one-job writer, item for item, and the file ends the
+// same way whatever the last slice holds.
+TEST(WriteTrisetFile, LongListsAreTheSameWithEveryJobCount)
+{
+    LegoPart part;
+    const unsigned root = treebuild::AddNode(part, "model.ldr", NodeKind::Model);
+    const unsigned brick = treebuild::AddNode(part, "brick.dat");
+    treebuild::Place(part, root, brick, 4);
+    for (unsigned i = 0; i < 30011; ++i)
+    {
+        const double x = i * 0.37, y = (i % 97) * 1.25;
+        const unsigned face = treebuild::AddTriangle(part, brick, Vector3(x, y, 0.0),
+                                                     Vector3(x + 1.0, y, 0.5),
+                                                     Vector3(x, y + 1.0 / 3.0, 1.0), 4);
+        treebuild::SetNormal(part, brick, face, Vector3(0.0, i % 2 ? 1.0 : -0.6, 0.8));
+    }
+    Parallel::SetJobs(1);
+    const Written one = WriteScene(part);
+    Parallel::SetJobs(3);
+    const Written three = WriteScene(part);
+    Parallel::SetJobs(0);
+    ASSERT_TRUE(one.ok && three.ok);
+    EXPECT_EQ(CountOf(one.text, "\n"), CountOf(three.text, "\n"));
+    EXPECT_TRUE(one.text == three.text);
+    EXPECT_EQ(one.stats, three.stats);
+}
+
 TEST(WriteTrisetFile, ReplacingAFileKeepsItsModeAndItsLink)
 {
     const TempFolder folder;
