@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <csignal>
 #include <exception>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -26,7 +30,9 @@ unsigned Jobs()
     const unsigned jobs = JobSetting();
     if (jobs != 0)
         return jobs;
-    return std::max(1u, std::thread::hardware_concurrency());
+    // Asked once: the C library reads a system file for it every time.
+    static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return cores;
 }
 
 void SetJobs(unsigned jobs)
@@ -36,6 +42,114 @@ void SetJobs(unsigned jobs)
 
 namespace
 {
+
+// Threads that wait for work and share out each piece of it with the
+// calling thread, so that the many short parallel steps of a conversion do
+// not each start and end threads. One piece of work at a time: a call made
+// while the pool is busy (from inside a piece of work) gets threads of its
+// own instead, and so does a call in a child process, which has none of its
+// parent's threads.
+class Pool
+{
+public:
+    Pool() = default;
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    ~Pool()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            isStopping = true;
+        }
+        wake.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+    // Runs work() on the calling thread and on up to `helpers` pool threads
+    // at once; returns when every run has ended. False, having run nothing,
+    // when the pool cannot take it.
+    bool Run(std::size_t helpers, const std::function<void()>& work)
+    {
+        const pid_t self = getpid();
+        if (owner.load() != 0 && owner.load() != self)
+            return false;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (isBusy)
+            return false;
+        owner.store(self);
+        isBusy = true;
+        if (threads.size() < helpers)
+        {
+            // Interruptions are left to the threads that expect them.
+            sigset_t interruptions, previous;
+            sigemptyset(&interruptions);
+            for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                sigaddset(&interruptions, signalNumber);
+            pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
+            while (threads.size() < helpers)
+                threads.emplace_back(&Pool::Serve, this);
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        }
+        task = &work;
+        openRuns = helpers;
+        startedRuns = endedRuns = 0;
+        ++generation;
+        lock.unlock();
+        wake.notify_all();
+        work();
+        lock.lock();
+        // Runs not yet begun are not needed: the work is shared out.
+        openRuns = startedRuns;
+        ended.wait(lock, [this] { return endedRuns == startedRuns; });
+        task = nullptr;
+        isBusy = false;
+        return true;
+    }
+
+private:
+    void Serve()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        unsigned seen = generation;
+        for (;;)
+        {
+            wake.wait(lock, [&] { return isStopping || (generation != seen && task != nullptr); });
+            if (isStopping)
+                return;
+            seen = generation;
+            if (startedRuns == openRuns)
+                continue;
+            ++startedRuns;
+            const std::function<void()>* work = task;
+            lock.unlock();
+            (*work)();
+            lock.lock();
+            if (++endedRuns == startedRuns)
+                ended.notify_all();
+        }
+    }
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable ended;
+    std::vector<std::thread> threads;
+    const std::function<void()>* task = nullptr;
+    unsigned generation = 0;
+    std::size_t openRuns = 0;
+    std::size_t startedRuns = 0;
+    std::size_t endedRuns = 0;
+    bool isBusy = false;
+    bool isStopping = false;
+    std::atomic<pid_t> owner{0};  // the process whose threads these are
+};
+
+Pool& ThePool()
+{
+    static Pool pool;
+    return pool;
+}
 
 // Runs body on `ranges` consecutive ranges of `rangeSize` covering [0, count).
 void RunRanges(std::size_t count, std::size_t rangeSize, std::size_t ranges,
@@ -51,7 +165,7 @@ void RunRanges(std::size_t count, std::size_t rangeSize, std::size_t ranges,
     std::atomic<std::size_t> next{0};
     std::exception_ptr failure;
     std::mutex failureLock;
-    auto work = [&]()
+    const std::function<void()> work = [&]()
     {
         for (;;)
         {
@@ -71,14 +185,17 @@ void RunRanges(std::size_t count, std::size_t rangeSize, std::size_t ranges,
             }
         }
     };
-    std::vector<std::thread> workers;
     const std::size_t helpers = std::min(threads, ranges) - 1;
-    workers.reserve(helpers);
-    for (std::size_t i = 0; i < helpers; ++i)
-        workers.emplace_back(work);
-    work();
-    for (std::thread& worker : workers)
-        worker.join();
+    if (!ThePool().Run(helpers, work))
+    {
+        std::vector<std::thread> workers;
+        workers.reserve(helpers);
+        for (std::size_t i = 0; i < helpers; ++i)
+            workers.emplace_back(work);
+        work();
+        for (std::thread& worker : workers)
+            worker.join();
+    }
     if (failure)
         std::rethrow_exception(failure);
 }

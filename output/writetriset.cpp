@@ -162,6 +162,50 @@ void WriteTriset::WriteInstance(const _LegoNode* parent, int position, const Leg
     CloseBlock(indent, "INSTANCE", child->name);
 }
 
+template <class Item>
+void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& item)
+{
+    const std::size_t jobs = Parallel::Jobs();
+    if (jobs == 1 || count < kSlicedListItems)
+    {
+        for (unsigned i = 0; i < count; ++i)
+            out.EndText(item(out.BeginText(itemRoom), i, reals));
+        return;
+    }
+    const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / itemRoom);
+    if (slices.size() < jobs * kSlicesPerJob)
+        slices.resize(jobs * kSlicesPerJob);
+    for (Slice& slice : slices)
+    {
+        if (slice.room < sliceItems * itemRoom)
+        {
+            slice.room = sliceItems * itemRoom;
+            slice.text.reset(new char[slice.room]);
+        }
+    }
+    for (std::size_t first = 0; first < count; first += sliceItems * slices.size())
+    {
+        const std::size_t round =
+            std::min(slices.size(), (count - first + sliceItems - 1) / sliceItems);
+        Parallel::ForEach(round,
+                          [&](std::size_t k)
+                          {
+                              Slice& slice = slices[k];
+                              const std::size_t begin = first + k * sliceItems;
+                              const std::size_t end =
+                                  std::min<std::size_t>(count, begin + sliceItems);
+                              char* at = slice.text.get();
+                              for (std::size_t i = begin; i < end; ++i)
+                                  at = item(at, static_cast<unsigned>(i), slice.reals);
+                              slice.end = at;
+                          });
+        for (std::size_t k = 0; k < round; ++k)
+            out.Write(
+                std::string_view(slices[k].text.get(),
+                                 static_cast<std::size_t>(slices[k].end - slices[k].text.get())));
+    }
+}
+
 void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
 {
     const LEGOPolyMesh& mesh = node->mesh;
@@ -225,49 +269,6 @@ void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
               });
     WriteLine(indent, "\t}\n");
     CloseBlock(indent, "TRISET", node->name, " triset");
-}
-
-void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const ListItem& item)
-{
-    const std::size_t jobs = Parallel::Jobs();
-    if (jobs == 1 || count < kSlicedListItems)
-    {
-        for (unsigned i = 0; i < count; ++i)
-            out.EndText(item(out.BeginText(itemRoom), i, reals));
-        return;
-    }
-    const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / itemRoom);
-    if (slices.size() < jobs * kSlicesPerJob)
-        slices.resize(jobs * kSlicesPerJob);
-    for (Slice& slice : slices)
-    {
-        if (slice.room < sliceItems * itemRoom)
-        {
-            slice.room = sliceItems * itemRoom;
-            slice.text.reset(new char[slice.room]);
-        }
-    }
-    for (std::size_t first = 0; first < count; first += sliceItems * slices.size())
-    {
-        const std::size_t round =
-            std::min(slices.size(), (count - first + sliceItems - 1) / sliceItems);
-        Parallel::ForEach(round,
-                          [&](std::size_t k)
-                          {
-                              Slice& slice = slices[k];
-                              const std::size_t begin = first + k * sliceItems;
-                              const std::size_t end =
-                                  std::min<std::size_t>(count, begin + sliceItems);
-                              char* at = slice.text.get();
-                              for (std::size_t i = begin; i < end; ++i)
-                                  at = item(at, static_cast<unsigned>(i), slice.reals);
-                              slice.end = at;
-                          });
-        for (std::size_t k = 0; k < round; ++k)
-            out.Write(
-                std::string_view(slices[k].text.get(),
-                                 static_cast<std::size_t>(slices[k].end - slices[k].text.get())));
-    }
 }
 
 char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vector3& v,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -54,13 +53,13 @@ protected:
     // room for them; returns the end.
     static char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
                                std::string_view closing, RealTextCache& reals);
-    // The text of item i of a list, written at `at` (room for itemRoom
-    // characters) with the given cache; returns its end.
-    using ListItem = std::function<char*(char* at, unsigned i, RealTextCache& reals)>;
-    // Writes items [0, count) in order. A long list is made in slices on
-    // every job, each slice in a buffer and with a cache of its own, and the
-    // slices are written in order: the same text as one item after another.
-    void WriteList(unsigned count, std::size_t itemRoom, const ListItem& item);
+    // Writes items [0, count) in order, item i by item(at, i, reals), which
+    // writes its text at `at` (room for itemRoom characters) with the given
+    // cache and returns its end. A long list is made in slices on every job,
+    // each slice in a buffer and with a cache of its own, and the slices are
+    // written in order: the same text as one item after another.
+    template <class Item>
+    void WriteList(unsigned count, std::size_t itemRoom, const Item& item);
     void WriteLine(const std::string& indent, std::string_view text);
     void WriteLine(const std::string& indent, std::string_view text, std::string_view name,
                    std::string_view suffix = std::string_view());

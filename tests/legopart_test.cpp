@@ -1,8 +1,11 @@
 #include "model/legopart.h"
 
 #include <algorithm>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "model/parallel.h"
@@ -127,6 +130,18 @@ TEST(ParallelFor, CoversEveryIndexOnceForAnyJobNumber)
                               ++seen[i];
                       });
         EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 1001) << jobs;
+        // A call inside a piece, as the merging makes, and many calls in a
+        // row all cover every index once.
+        std::atomic<int> nested{0};
+        for (int round = 0; round < 50; ++round)
+            Parallel::ForEach(3,
+                              [&](std::size_t)
+                              {
+                                  Parallel::For(40, 1,
+                                                [&](std::size_t begin, std::size_t end)
+                                                { nested += static_cast<int>(end - begin); });
+                              });
+        EXPECT_EQ(nested.load(), 50 * 3 * 40) << jobs;
         EXPECT_THROW(Parallel::For(100, 1,
                                    [](std::size_t, std::size_t end)
                                    {
@@ -135,5 +150,31 @@ TEST(ParallelFor, CoversEveryIndexOnceForAnyJobNumber)
                                    }),
                      std::runtime_error);
     }
+    Parallel::SetJobs(0);
+}
+
+// A child process has none of its parent's threads: its parallel work runs
+// on threads of its own and ends.
+TEST(ParallelFor, WorksInAChildProcess)
+{
+    Parallel::SetJobs(2);
+    std::atomic<int> count{0};
+    Parallel::For(100, 1,
+                  [&](std::size_t begin, std::size_t end)
+                  { count += static_cast<int>(end - begin); });
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        std::atomic<int> inChild{0};
+        Parallel::For(100, 1,
+                      [&](std::size_t begin, std::size_t end)
+                      { inChild += static_cast<int>(end - begin); });
+        _exit(inChild.load() == 100 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(count.load(), 100);
     Parallel::SetJobs(0);
 }

@@ -454,9 +454,9 @@ TEST(WriteTrisetFile, LongListsAreTheSameWithEveryJobCount)
     for (unsigned i = 0; i < 30011; ++i)
     {
         const double x = i * 0.37, y = (i % 97) * 1.25;
-        const unsigned face = treebuild::AddTriangle(part, brick, Vector3(x, y, 0.0),
-                                                     Vector3(x + 1.0, y, 0.5),
-                                                     Vector3(x, y + 1.0 / 3.0, 1.0), 4);
+        const unsigned face =
+            treebuild::AddTriangle(part, brick, Vector3(x, y, 0.0), Vector3(x + 1.0, y, 0.5),
+                                   Vector3(x, y + 1.0 / 3.0, 1.0), 4);
         treebuild::SetNormal(part, brick, face, Vector3(0.0, i % 2 ? 1.0 : -0.6, 0.8));
     }
     Parallel::SetJobs(1);
