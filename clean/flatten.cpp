@@ -2,6 +2,7 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -152,6 +153,106 @@ unsigned AppendTriangles(const ColorTable& colours, const LEGOPolyMesh& source,
     return droppedCount;
 }
 
+// A coarse map of where a mesh's vertices lie: kCells cells a side over
+// their bounding box, a cell marked when a vertex lies within kReach of it
+// on every axis. A position in an unmarked cell, or beyond the box, has no
+// vertex within kReach: it merges with none and is close to none, so it
+// needs no lookup. Cheap to ask, and small enough to stay in the cache,
+// where a lookup in a large mesh waits for memory.
+class OccupiedCells
+{
+public:
+    explicit OccupiedCells(const PolyMesh& mesh)
+    {
+        const unsigned count = mesh.GetVertexCount();
+        bool any = false;
+        Vector3 least, most;
+        for (unsigned i = 0; i < count; ++i)
+        {
+            const Vector3 v = mesh.GetVertex(i);
+            if (!IsFinite(v))
+                continue;
+            if (std::fabs(v.x) > kLargest || std::fabs(v.y) > kLargest || std::fabs(v.z) > kLargest)
+                return;  // the reach could be lost in rounding: rule nothing out
+            least = any ? component_min(least, v) : v;
+            most = any ? component_max(most, v) : v;
+            any = true;
+        }
+        isUsed = true;
+        marked.assign(std::size_t(kCells) * kCells * kCells, 0);
+        if (!any)
+            return;
+        for (int axis = 0; axis < 3; ++axis)
+        {
+            lo[axis] = Axis(least, axis);
+            const double extent = Axis(most, axis) - lo[axis];
+            scale[axis] = extent > 0.0 ? kCells / extent : 0.0;
+            low[axis] = lo[axis] - kReach;
+            high[axis] = Axis(most, axis) + kReach;
+        }
+        for (unsigned i = 0; i < count; ++i)
+        {
+            const Vector3 v = mesh.GetVertex(i);
+            if (!IsFinite(v))
+                continue;
+            int from[3], to[3];
+            for (int axis = 0; axis < 3; ++axis)
+            {
+                from[axis] = Cell(Axis(v, axis) - kReach, axis);
+                to[axis] = Cell(Axis(v, axis) + kReach, axis);
+            }
+            for (int x = from[0]; x <= to[0]; ++x)
+                for (int y = from[1]; y <= to[1]; ++y)
+                    for (int z = from[2]; z <= to[2]; ++z)
+                        marked[Index(x, y, z)] = 1;
+        }
+    }
+
+    // False only when no vertex lies within kReach of `position` on every
+    // axis.
+    bool MayHaveVertexNear(const Vector3& position) const
+    {
+        if (!isUsed || !IsFinite(position))
+            return true;
+        for (int axis = 0; axis < 3; ++axis)
+            if (!(Axis(position, axis) >= low[axis] && Axis(position, axis) <= high[axis]))
+                return false;
+        return marked[Index(Cell(position.x, 0), Cell(position.y, 1), Cell(position.z, 2))] != 0;
+    }
+
+private:
+    static constexpr int kCells = 64;
+    // Twice the distance within which lookups report anything.
+    static constexpr double kReach = 2 * VertexGrid::kKnownDistance;
+    // Below this magnitude a coordinate plus or minus kReach rounds by far
+    // less than the margin between kReach and the known distance.
+    static constexpr double kLargest = 67108864.0;
+
+    // Monotone in the value, as rounding, flooring and clamping are: a value
+    // between two others gets a cell between theirs.
+    int Cell(double value, int axis) const
+    {
+        const double c = std::floor((value - lo[axis]) * scale[axis]);
+        return c <= 0.0 ? 0 : c >= kCells - 1 ? kCells - 1 : static_cast<int>(c);
+    }
+    static std::size_t Index(int x, int y, int z)
+    {
+        return (std::size_t(x) * kCells + std::size_t(y)) * kCells + std::size_t(z);
+    }
+
+    static double Axis(const Vector3& v, int axis)
+    {
+        return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
+    }
+
+    bool isUsed = false;
+    double lo[3] = {0.0, 0.0, 0.0};
+    double scale[3] = {0.0, 0.0, 0.0};
+    double low[3] = {0.0, 0.0, 0.0};
+    double high[3] = {0.0, 0.0, 0.0};
+    std::vector<unsigned char> marked;
+};
+
 // The merge of a large mesh whose vertices are known to stay apart once
 // placed: no two of them can merge with each other, so each needs only a
 // look at the vertices the target had before, and those looks run on every
@@ -164,6 +265,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     const Matrix4x4& M = instance.transform;
     const unsigned vertexCount = source.GetVertexCount();
     constexpr std::size_t kGrain = 4096;
+    constexpr std::size_t kMapRatio = 4;
     std::vector<Vector3> positions(vertexCount);
     std::vector<unsigned> placedVertex(vertexCount, kUnplaced);
     std::mutex extentLock;
@@ -210,6 +312,13 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     }
 
     target.PrepareLookups();
+    // Worth mapping the target when the lookups are not far fewer than its
+    // vertices; most placed vertices then lie where it has none.
+    std::unique_ptr<OccupiedCells> occupied;
+    if (std::size_t(target.GetVertexCount()) <= order.size() * kMapRatio)
+        occupied = std::make_unique<OccupiedCells>(target);
+    const auto mayMerge = [&](const Vector3& position)
+    { return !occupied || occupied->MayHaveVertexNear(position); };
     std::vector<std::uint32_t> found(order.size());
     // The target's vertices close to a new one, as (position in order,
     // vertex), ascending.
@@ -223,8 +332,13 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
                       constexpr std::size_t kAhead = 12;
                       for (std::size_t j = begin; j < end; ++j)
                       {
-                          if (j + kAhead < end)
+                          if (j + kAhead < end && mayMerge(positions[order[j + kAhead]]))
                               target.PrefetchLookup(positions[order[j + kAhead]]);
+                          if (!mayMerge(positions[order[j]]))
+                          {
+                              found[j] = VertexGrid::kNone;
+                              continue;
+                          }
                           close.clear();
                           found[j] = target.FindMergingVertex(positions[order[j]], close);
                           if (found[j] == VertexGrid::kNone)

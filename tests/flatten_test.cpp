@@ -378,6 +378,38 @@ TEST(Flattening, LargeMergesMatchTheCornerByCornerMerge)
     Parallel::SetJobs(0);
 }
 
+// A large merge skips the lookups of placed corners far from every vertex of
+// the target, judged on a coarse map of the target; a corner just across a
+// border of that map from a target vertex, within the merge distance or just
+// beyond it, must still be found.
+TEST(Flattening, LargeMergesFindTargetVerticesAcrossTheCoarseMap)
+{
+    ReferencePart expected;
+    const unsigned root = expected.AddNode("model.ldr", NodeKind::Model);
+    const unsigned top = expected.AddNode("top");
+    const unsigned leaf = expected.AddNode("leaf");
+    expected.Place(root, top, 4);
+    // The target spans [0, 64] on every axis: its map's cells are 1 wide.
+    expected.AddTriangle(top, Vector3(10 - 4e-7, 5.5, 5.5), Vector3(64, 0, 0), Vector3(0, 64, 64),
+                         1);
+    expected.AddTriangle(top, Vector3(20 - 5e-7, 7.5, 7.5), Vector3(64, 0, 0), Vector3(0, 64, 64),
+                         1);
+    for (int i = 0; i < 33; ++i)
+        for (int j = 0; j < 33; ++j)
+        {
+            const Vector3 a(30 + i, j, 20), b(31 + i, j, 20), d(30 + i, j + 1, 20);
+            expected.AddTriangle(leaf, a, b, d, 16);
+            expected.AddTriangle(leaf, b, Vector3(31 + i, j + 1, 20), d, 16);
+        }
+    expected.AddTriangle(leaf, Vector3(10 + 4e-7, 5.5, 5.5), Vector3(20 + 5.3e-7, 7.5, 7.5),
+                         Vector3(3, 3, 40), 16);
+    expected.Place(top, leaf, 16);
+    ReferencePart actual = expected;
+    expected.RefFlattenToParts(false);
+    actual.FlattenToParts(false);
+    ASSERT_TRUE(TreesMatch(expected, actual));
+}
+
 TEST(Flattening, PlacedSeparationBoundsHowCloseAPlacementBringsPoints)
 {
     const Vector3 extent(100, 100, 100);
