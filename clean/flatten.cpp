@@ -311,7 +311,6 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
             }
     }
 
-    target.PrepareLookups();
     // Worth mapping the target when the lookups are not far fewer than its
     // vertices; most placed vertices then lie where it has none.
     std::unique_ptr<OccupiedCells> occupied;
@@ -319,6 +318,10 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         occupied = std::make_unique<OccupiedCells>(target);
     const auto mayMerge = [&](const Vector3& position)
     { return !occupied || occupied->MayHaveVertexNear(position); };
+    // The lookup is brought up to date only for a merge that uses it.
+    if (!occupied ||
+        std::any_of(order.begin(), order.end(), [&](unsigned v) { return mayMerge(positions[v]); }))
+        target.PrepareLookups();
     std::vector<std::uint32_t> found(order.size());
     // The target's vertices close to a new one, as (position in order,
     // vertex), ascending.

@@ -27,11 +27,7 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
 
 unsigned PolyMesh::MergeVertex(const Vector3& position)
 {
-    if (isGridStale)
-    {
-        vertexGrid.Rebuild(vertices);
-        isGridStale = false;
-    }
+    PrepareLookups();
     std::vector<std::uint32_t> close;
     const std::uint32_t found =
         vertexGrid.FindOrAdd(vertices, position, !verticesMayHaveMoved, close);
@@ -53,6 +49,10 @@ void PolyMesh::PrepareLookups()
         vertexGrid.Rebuild(vertices);
         isGridStale = false;
     }
+    else if (vertexGrid.IndexedCount() < vertices.size())
+    {
+        vertexGrid.InsertFrom(vertices, vertexGrid.IndexedCount());
+    }
 }
 
 unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, double apart,
@@ -63,9 +63,8 @@ unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, do
     separation = std::min(separation, apart);
     closePairs.insert(closePairs.end(), close.begin(), close.end());
     vertices.insert(vertices.end(), positions.begin(), positions.end());
-    if (index && !isGridStale)
-        vertexGrid.InsertFrom(vertices, first);
-    else
+    // Indexed by the next lookup that needs them, if one ever does.
+    if (!index)
         isGridStale = true;
     return first;
 }

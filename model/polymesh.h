@@ -128,6 +128,7 @@ public:
 
     // For placing many vertices at once: brings the lookup behind MergeVertex
     // up to date, after which FindMergingVertex may run on several threads.
+    // Nothing else needs it: MergeVertex brings it up to date itself.
     void PrepareLookups();
     // The vertex that MergeVertex(position) would return if it is an existing
     // one; otherwise VertexGrid::kNone, with every vertex closer than
@@ -142,8 +143,9 @@ public:
     // another: what MergeVertex would add for them one by one. Pairs among
     // the old and new vertices closer than VertexGrid::kKnownDistance are in
     // `close`; any two vertices not listed there are at least `apart` apart.
-    // Returns the index of the first. The lookup indexes them when `index`;
-    // otherwise it is built again before the next MergeVertex.
+    // Returns the index of the first. When `index`, the lookup indexes them
+    // when it is next used (PrepareLookups, MergeVertex); otherwise it is
+    // built again then.
     unsigned AppendVerticesApart(const std::vector<Vector3>& positions, double apart,
                                  const std::vector<std::pair<unsigned, unsigned>>& close,
                                  bool index);

@@ -56,6 +56,9 @@ public:
     // first, for callers that know their next positions ahead.
     void Prefetch(const Vector3& position) const;
 
+    // How many vertices are indexed: vertices [0, this).
+    std::uint32_t IndexedCount() const { return static_cast<std::uint32_t>(nextInCell.size()); }
+
     // Indexes every vertex anew, after vertices were moved.
     void Rebuild(const std::vector<Vector3>& vertices);
 
