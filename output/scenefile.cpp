@@ -1,7 +1,9 @@
 #include "output/scenefile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +22,13 @@ namespace
 
 // Large enough that a million-triangle scene takes a few hundred writes.
 constexpr std::size_t kBufferSize = std::size_t(1) << 20;
+// Direct writes start at a multiple of this in the file and in memory and
+// are as long as a multiple of it: the largest block size devices use.
+constexpr std::size_t kDirectAlignment = 4096;
+// The writes are timed over windows of this many bytes; while the cache
+// takes less than this many bytes a nanosecond, direct writes are tried.
+constexpr std::size_t kWindowBytes = std::size_t(32) << 20;
+constexpr double kFastCacheRate = 2.0;
 
 // Interruptions that end the program while a file is written; the handler
 // removes the temporary file's name and exits with 128 + the signal number.
@@ -160,23 +169,6 @@ int OpenUnnamed(const std::string& folder)
     return -1;
 }
 
-bool WriteAll(int descriptor, const char* data, std::size_t length)
-{
-    while (length > 0)
-    {
-        const ssize_t written = ::write(descriptor, data, length);
-        if (written < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool IsStandardOutput(const std::string& path)
@@ -188,7 +180,20 @@ bool IsStandardOutput(const std::string& path)
            output.st_dev == named.st_dev && output.st_ino == named.st_ino;
 }
 
-SceneFile::SceneFile() : buffer(new char[kBufferSize])
+void SceneFile::FreeBlock::operator()(char* block) const
+{
+    std::free(block);
+}
+
+SceneFile::Block SceneFile::NewBlock()
+{
+    char* block = static_cast<char*>(std::aligned_alloc(kDirectAlignment, kBufferSize));
+    if (block == nullptr)
+        throw std::bad_alloc();
+    return Block(block);
+}
+
+SceneFile::SceneFile() : buffer(NewBlock())
 {
 }
 
@@ -208,7 +213,7 @@ void SceneFile::RunWriter()
         const char* data = pendingData;
         const std::size_t length = pendingLength;
         lock.unlock();
-        const int result = WriteAll(descriptor, data, length) ? 0 : errno;
+        const int result = WriteChunk(data, length) ? 0 : errno;
         lock.lock();
         if (result != 0 && writerError == 0)
             writerError = result;
@@ -285,6 +290,10 @@ bool SceneFile::Open(const std::string& path)
     temporaryPath.clear();
     isUnnamed = false;
     ownsDescriptor = true;
+    mayWriteDirect = isDirect = isDirectFixed = false;
+    windowBytes = 0;
+    windowNanoseconds = 0;
+    rates[0] = rates[1] = 0.0;
     if (path.empty())
         return Fail(ENOENT);
     if (IsStandardOutput(path))
@@ -348,6 +357,14 @@ bool SceneFile::Open(const std::string& path)
         if (guardOwner == this)
             SetInterruptedName(temporaryPath);
     }
+    // PLINTHEX_DIRECT_WRITES=always writes directly from the start,
+    // =never never; otherwise the measured rates decide.
+    const char* direct = std::getenv("PLINTHEX_DIRECT_WRITES");
+    const std::string directSetting = direct != nullptr ? direct : "";
+    mayWriteDirect = directSetting != "never";
+    isDirectFixed = directSetting == "always";
+    if (isDirectFixed && !SetDirect(true))
+        mayWriteDirect = false;
     // The new file is private; give it the target's mode and owner, or
     // those of a newly created file.
     if (exists)
@@ -392,29 +409,124 @@ bool SceneFile::NameUnnamedFile()
     return Fail(EEXIST);
 }
 
-void SceneFile::Flush()
+bool SceneFile::WriteChunk(const char* data, std::size_t length)
 {
-    const std::size_t length = static_cast<std::size_t>(cursor - buffer.get());
-    cursor = buffer.get();
+    const auto start = std::chrono::steady_clock::now();
+    windowBytes += length;
+    bool written = true;
+    while (length > 0)
+    {
+        const ssize_t count = ::write(descriptor, data, length);
+        if (count >= 0)
+        {
+            data += count;
+            length -= static_cast<std::size_t>(count);
+        }
+        else if (errno == EINVAL && isDirect)
+        {
+            // Direct writes refused after all (or a short one left the rest
+            // out of line): the rest goes through the cache.
+            mayWriteDirect = false;
+            if (!SetDirect(false))
+                written = false;
+        }
+        else if (errno != EINTR)
+        {
+            written = false;
+        }
+        if (!written)
+            break;
+    }
+    const int failure = errno;
+    windowNanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    errno = failure;
+    return written;
+}
+
+bool SceneFile::SetDirect(bool direct)
+{
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags < 0 || fcntl(descriptor, F_SETFL, direct ? flags | O_DIRECT : flags & ~O_DIRECT) < 0)
+        return false;
+    isDirect = direct;
+    return true;
+}
+
+void SceneFile::ChooseWayOfWriting()
+{
+    if (windowBytes < kWindowBytes)
+        return;
+    const double rate = static_cast<double>(windowBytes) /
+                        static_cast<double>(std::max<std::int64_t>(1, windowNanoseconds));
+    windowBytes = 0;
+    windowNanoseconds = 0;
+    rates[isDirect] = rate;
+    if (!mayWriteDirect || isDirectFixed)
+        return;
+    const double other = rates[!isDirect];
+    const bool change = other == 0.0 ? !isDirect && rate < kFastCacheRate : other > rate;
+    // A file that cannot leave direct writes stays in whole blocks.
+    if (change && !SetDirect(!isDirect) && !isDirect)
+        mayWriteDirect = false;
+}
+
+void SceneFile::Flush(bool isLast)
+{
+    std::size_t length = static_cast<std::size_t>(cursor - buffer.get());
     WaitForWriter();
     if (hasFailed || descriptor < 0 || length == 0)
+    {
+        cursor = buffer.get();
         return;
+    }
+    // A file that may be written directly is handed over in whole blocks
+    // but for its last bytes, so that every write starts on a block.
+    std::size_t tail = 0;
+    if (mayWriteDirect)
+    {
+        ChooseWayOfWriting();
+        if (isLast)
+        {
+            // Whole blocks directly, the rest through the cache.
+            cursor = buffer.get();
+            const std::size_t whole = isDirect ? length - length % kDirectAlignment : 0;
+            if (whole > 0 && !WriteChunk(buffer.get(), whole))
+                Fail(errno);
+            else if (whole < length && isDirect && !SetDirect(false))
+                Fail(errno);
+            else if (whole < length && !WriteChunk(buffer.get() + whole, length - whole))
+                Fail(errno);
+            return;
+        }
+        tail = length % kDirectAlignment;
+        length -= tail;
+        if (length == 0)
+            return;
+    }
+    cursor = buffer.get();
     // Only a well-filled buffer goes to the thread: the last, short one is
     // written here, and small files never start one.
     if (length < kBufferSize / 2 || Parallel::Jobs() == 1)
     {
-        if (!WriteAll(descriptor, buffer.get(), length))
+        if (!WriteChunk(buffer.get(), length))
             Fail(errno);
+        if (tail > 0)
+            std::memmove(buffer.get(), buffer.get() + length, tail);
+        cursor = buffer.get() + tail;
         return;
     }
     if (!writer.joinable())
     {
-        spareBuffer.reset(new char[kBufferSize]);
+        spareBuffer = NewBlock();
         // The interruptions stay with the other threads: the handler must
         // not run while a blocked thread is changing the name it removes.
         const InterruptionBlock block;
         writer = std::thread(&SceneFile::RunWriter, this);
     }
+    if (tail > 0)
+        std::memcpy(spareBuffer.get(), buffer.get() + length, tail);
     {
         const std::lock_guard<std::mutex> lock(writerMutex);
         pendingData = buffer.get();
@@ -422,8 +534,8 @@ void SceneFile::Flush()
     }
     writerWake.notify_all();
     buffer.swap(spareBuffer);
-    cursor = buffer.get();
-    limit = cursor + kBufferSize;
+    cursor = buffer.get() + tail;
+    limit = buffer.get() + kBufferSize;
 }
 
 void SceneFile::WriteLong(std::string_view text)
@@ -444,7 +556,7 @@ bool SceneFile::Close()
 {
     if (descriptor < 0)
         return false;
-    Flush();
+    Flush(true);
     StopWriter();
     if (isUnnamed && !hasFailed)
         NameUnnamedFile();

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,13 @@ bool IsStandardOutput(const std::string& path);
 // With more than one job, a full buffer is handed to a writing thread and
 // the next one fills meanwhile, so the copying into the file overlaps the
 // making of the text; the bytes and their order are the same.
+// A new file is written past the system's file cache (direct writes) while
+// that is measured to be the faster way: where the cache must fault in every
+// page it takes (virtual machines), copying into it can take several times
+// as long as the device needs for the same bytes. The writes are timed in
+// windows of some megabytes and the faster way is kept; where direct writes
+// are refused, the file is written as usual. The environment variable
+// PLINTHEX_DIRECT_WRITES set to "always" or "never" fixes the way.
 // Reports nothing itself: the caller knows what the file is for.
 class SceneFile
 {
@@ -87,7 +95,15 @@ private:
             Flush();
         return cursor;
     }
-    void Flush();
+    // Hands the buffered text to the file; all of it when `isLast`, else up
+    // to a multiple of the direct-write alignment, the rest staying buffered.
+    void Flush(bool isLast = false);
+    // Writes [data, data + length) at the file's end, timing it for the
+    // choice of the way of writing. On either thread.
+    bool WriteChunk(const char* data, std::size_t length);
+    // After a window of writes, keeps or changes the way of writing.
+    void ChooseWayOfWriting();
+    bool SetDirect(bool direct);
     // Waits until the writing thread has written what it was handed, then
     // takes over its failure, if any.
     void WaitForWriter();
@@ -101,8 +117,25 @@ private:
     bool Fail(int errorNumber);
     void WriteLong(std::string_view text);
 
-    std::unique_ptr<char[]> buffer;
-    std::unique_ptr<char[]> spareBuffer;  // the one being written meanwhile
+    struct FreeBlock
+    {
+        void operator()(char* block) const;
+    };
+    using Block = std::unique_ptr<char[], FreeBlock>;
+    static Block NewBlock();
+    Block buffer;
+    Block spareBuffer;  // the one being written meanwhile
+
+    // The way of writing (see the class comment): direct writes may be tried
+    // on a new file of our own; the current window's bytes and time, and the
+    // rate last measured each way (bytes a nanosecond; 0 while unmeasured).
+    // Written by whichever thread writes, read after WaitForWriter.
+    bool mayWriteDirect = false;
+    bool isDirect = false;
+    bool isDirectFixed = false;  // set by PLINTHEX_DIRECT_WRITES=always
+    std::size_t windowBytes = 0;
+    std::int64_t windowNanoseconds = 0;
+    double rates[2] = {0.0, 0.0};
 
     // Shared with the writing thread, under writerMutex.
     std::thread writer;
