@@ -90,12 +90,8 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
 
 void PolyMesh::RecordPendingEdges() const
 {
-    if (polygonsWithEdges < polygons.size() && isEdgeLookupReleased)
-    {
-        for (unsigned e = 0; e < edges.size(); ++e)
-            edgeLookup.Insert(edges[e].vertexLo, edges[e].vertexHi, static_cast<int>(e));
-        isEdgeLookupReleased = false;
-    }
+    if (polygonsWithEdges < polygons.size())
+        RestoreEdgeLookup();
     // Most edges are shared by two triangles: room for one and a half per
     // polygon saves growing the lookup step by step.
     const std::size_t pending = polygons.size() - polygonsWithEdges;
@@ -226,9 +222,19 @@ int PolyMesh::GetPolygonEdge(unsigned p, unsigned k) const
     return polygonEdges[polygonEdgeStart[p] + k];
 }
 
+void PolyMesh::RestoreEdgeLookup() const
+{
+    if (!isEdgeLookupReleased)
+        return;
+    for (unsigned e = 0; e < edges.size(); ++e)
+        edgeLookup.Insert(edges[e].vertexLo, edges[e].vertexHi, static_cast<int>(e));
+    isEdgeLookupReleased = false;
+}
+
 int PolyMesh::FindEdge(unsigned a, unsigned b) const
 {
     RecordPendingEdges();
+    RestoreEdgeLookup();
     return a < b ? edgeLookup.Find(a, b) : edgeLookup.Find(b, a);
 }
 

@@ -165,6 +165,8 @@ protected:
     int RecordEdge(int polygon, unsigned a, unsigned b) const;
     // Records the edges of every polygon added since the last call.
     void RecordPendingEdges() const;
+    // Indexes the recorded edges again after ReleaseLookups.
+    void RestoreEdgeLookup() const;
     void FlipPolygon(unsigned p);
     void SpreadOrientation(unsigned seed, std::vector<char>& visited);
     // Sets an empty polygon record's corners and its normal.

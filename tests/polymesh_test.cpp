@@ -234,6 +234,22 @@ TEST(PolyMeshEdges, RepeatedTriangleSharesEveryEdge)
     EXPECT_EQ(shared.vertexHi, 1u);
 }
 
+// Releasing the lookups keeps the edges: a side is still found afterwards,
+// with or without polygons added since.
+TEST(PolyMeshEdges, EdgesAreFoundAfterTheLookupsAreReleased)
+{
+    PolyMesh mesh;
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    const int side = mesh.FindEdge(0, 1);
+    ASSERT_GE(side, 0);
+    mesh.ReleaseLookups();
+    EXPECT_EQ(mesh.FindEdge(1, 0), side);
+    mesh.ReleaseLookups();
+    AddTriangle(mesh, {1, 0, 0}, {0, 0, 0}, {0, 0, 1});
+    EXPECT_EQ(mesh.FindEdge(0, 1), side);
+    EXPECT_EQ(mesh.GetEdge(static_cast<unsigned>(side)).polygonB, 1);
+}
+
 TEST(PolyMeshEdges, RepeatedCornerGivesSelfEdgeAndZeroNormal)
 {
     PolyMesh mesh;
