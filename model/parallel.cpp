@@ -91,6 +91,10 @@ public:
             while (threads.size() < helpers)
                 threads.emplace_back(&Pool::Serve, this);
             pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            // Every thread waits for work before any is handed out: none is
+            // still starting up (allocating, say) when the caller goes on,
+            // which a fork right after would copy half done.
+            started.wait(lock, [this] { return startedThreads == threads.size(); });
         }
         task = &work;
         openRuns = helpers;
@@ -113,6 +117,8 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex);
         unsigned seen = generation;
+        ++startedThreads;
+        started.notify_all();
         for (;;)
         {
             wake.wait(lock, [&] { return isStopping || (generation != seen && task != nullptr); });
@@ -134,6 +140,8 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable ended;
+    std::condition_variable started;
+    std::size_t startedThreads = 0;
     std::vector<std::thread> threads;
     const std::function<void()>* task = nullptr;
     unsigned generation = 0;
