@@ -25,9 +25,10 @@ constexpr std::size_t kBufferSize = std::size_t(1) << 20;
 // Direct writes start at a multiple of this in the file and in memory and
 // are as long as a multiple of it: the largest block size devices use.
 constexpr std::size_t kDirectAlignment = 4096;
-// The writes are timed over windows of this many bytes; while the cache
-// takes less than this many bytes a nanosecond, direct writes are tried.
+// The writes are timed over windows of this many bytes.
 constexpr std::size_t kWindowBytes = std::size_t(32) << 20;
+// While the cache takes less than this many bytes a nanosecond, direct
+// writes are tried.
 constexpr double kFastCacheRate = 2.0;
 
 // Interruptions that end the program while a file is written; the handler
@@ -481,31 +482,27 @@ void SceneFile::Flush(bool isLast)
         cursor = buffer.get();
         return;
     }
-    // A file that may be written directly is handed over in whole blocks
-    // but for its last bytes, so that every write starts on a block.
-    std::size_t tail = 0;
     if (mayWriteDirect)
-    {
         ChooseWayOfWriting();
-        if (isLast)
-        {
-            // Whole blocks directly, the rest through the cache.
-            cursor = buffer.get();
-            const std::size_t whole = isDirect ? length - length % kDirectAlignment : 0;
-            if (whole > 0 && !WriteChunk(buffer.get(), whole))
-                Fail(errno);
-            else if (whole < length && isDirect && !SetDirect(false))
-                Fail(errno);
-            else if (whole < length && !WriteChunk(buffer.get() + whole, length - whole))
-                Fail(errno);
-            return;
-        }
-        tail = length % kDirectAlignment;
-        length -= tail;
-        if (length == 0)
-            return;
+    if (isLast)
+    {
+        // Whole blocks directly, the rest through the cache.
+        cursor = buffer.get();
+        const std::size_t whole = isDirect ? length - length % kDirectAlignment : 0;
+        if (whole > 0 && !WriteChunk(buffer.get(), whole))
+            Fail(errno);
+        else if (whole < length && isDirect && !SetDirect(false))
+            Fail(errno);
+        else if (whole < length && !WriteChunk(buffer.get() + whole, length - whole))
+            Fail(errno);
+        return;
     }
-    cursor = buffer.get();
+    // A file that may be written directly is handed over in whole blocks, the
+    // rest staying buffered, so that every write starts on a block.
+    const std::size_t tail = mayWriteDirect ? length % kDirectAlignment : 0;
+    length -= tail;
+    if (length == 0)
+        return;
     // Only a well-filled buffer goes to the thread: the last, short one is
     // written here, and small files never start one.
     if (length < kBufferSize / 2 || Parallel::Jobs() == 1)
