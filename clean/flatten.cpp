@@ -318,10 +318,25 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         occupied = std::make_unique<OccupiedCells>(target);
     const auto mayMerge = [&](const Vector3& position)
     { return !occupied || occupied->MayHaveVertexNear(position); };
-    // The lookup is brought up to date only for a merge that uses it.
-    if (!occupied ||
-        std::any_of(order.begin(), order.end(), [&](unsigned v) { return mayMerge(positions[v]); }))
+    // The lookup is brought up to date only for a merge that uses it, and
+    // only where it is used when that is far less.
+    const std::size_t lookupCount =
+        occupied ? std::count_if(order.begin(), order.end(),
+                                 [&](unsigned v) { return mayMerge(positions[v]); })
+                 : order.size();
+    if (lookupCount > 0 && target.IndexesOnlyNear(lookupCount))
+    {
+        std::vector<Vector3> looked;
+        looked.reserve(lookupCount);
+        for (const unsigned v : order)
+            if (mayMerge(positions[v]))
+                looked.push_back(positions[v]);
+        target.PrepareLookupsNear(looked);
+    }
+    else if (lookupCount > 0)
+    {
         target.PrepareLookups();
+    }
     std::vector<std::uint32_t> found(order.size());
     // The target's vertices close to a new one, as (position in order,
     // vertex), ascending.
@@ -465,6 +480,17 @@ unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes,
     // Each child vertex is placed and merged once, when a corner first uses
     // it; a position always merges into the same parent vertex.
     std::vector<unsigned> placedVertex(source.GetVertexCount(), kUnplaced);
+    // A few vertices merged into a large mesh that waits for its index:
+    // every one placed first, and only what their lookups read indexed.
+    std::vector<Vector3> placedAt;
+    if (&source != &target && target.IndexesOnlyNear(source.GetVertexCount()))
+    {
+        placedAt.resize(source.GetVertexCount());
+        for (unsigned v = 0; v < source.GetVertexCount(); ++v)
+            placedAt[v] = M * source.GetVertex(v);
+        target.PrepareLookupsNear(placedAt);
+    }
+    const bool isPlaced = !placedAt.empty();
     target.ReservePolygons(target.GetPolygonCount() + triangleCount);
     for (unsigned i = 0; i < triangleCount; ++i)
     {
@@ -480,7 +506,8 @@ unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes,
             unsigned& placed = placedVertex[childVertices[k]];
             if (placed == kUnplaced)
             {
-                positions[k] = M * source.GetVertex(childVertices[k]);
+                positions[k] =
+                    isPlaced ? placedAt[childVertices[k]] : M * source.GetVertex(childVertices[k]);
                 if (!IsFinite(positions[k]))
                     placed = kOverflowed;
             }
@@ -497,7 +524,8 @@ unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes,
         {
             unsigned& placed = placedVertex[childVertices[k]];
             if (placed == kUnplaced)
-                placed = target.MergeVertex(positions[k]);
+                placed = isPlaced ? target.MergeVertexNear(positions[k])
+                                  : target.MergeVertex(positions[k]);
             corners[k] = placed;
             if (copyNormals)
                 normals[k] = TransformNormal(CornerNormal(source, i, k), M);

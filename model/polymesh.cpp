@@ -28,6 +28,11 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
 unsigned PolyMesh::MergeVertex(const Vector3& position)
 {
     PrepareLookups();
+    return MergeVertexNear(position);
+}
+
+unsigned PolyMesh::MergeVertexNear(const Vector3& position)
+{
     std::vector<std::uint32_t> close;
     const std::uint32_t found =
         vertexGrid.FindOrAdd(vertices, position, !verticesMayHaveMoved, close);
@@ -51,8 +56,35 @@ void PolyMesh::PrepareLookups()
     }
     else if (vertexGrid.IndexedCount() < vertices.size())
     {
-        vertexGrid.InsertFrom(vertices, vertexGrid.IndexedCount());
+        vertexGrid.InsertRest(vertices);
     }
+    nearScanCount = 0;
+}
+
+bool PolyMesh::IndexesOnlyNear(std::size_t positionCount) const
+{
+    // Indexing a vertex costs a wait for memory; reading one that is not
+    // indexed costs far less. Only the vertices near the positions are
+    // indexed while they are few, until the reads add up to a few times what
+    // indexing every vertex would have cost.
+    constexpr std::size_t kFewestWaiting = 65536;
+    constexpr std::size_t kWaitingPerPosition = 8;
+    constexpr std::size_t kReadsPerIndexing = 4;
+    const std::size_t waiting = vertices.size() - vertexGrid.IndexedCount();
+    return !isGridStale && waiting >= kFewestWaiting &&
+           positionCount * kWaitingPerPosition <= waiting &&
+           nearScanCount <= waiting * kReadsPerIndexing;
+}
+
+void PolyMesh::PrepareLookupsNear(const std::vector<Vector3>& positions)
+{
+    if (!IndexesOnlyNear(positions.size()))
+    {
+        PrepareLookups();
+        return;
+    }
+    nearScanCount += vertices.size() - vertexGrid.IndexedCount();
+    vertexGrid.InsertNear(vertices, positions);
 }
 
 unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, double apart,

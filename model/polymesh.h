@@ -130,6 +130,17 @@ public:
     // up to date, after which FindMergingVertex may run on several threads.
     // Nothing else needs it: MergeVertex brings it up to date itself.
     void PrepareLookups();
+    // As PrepareLookups, for lookups of `positions` only: FindMergingVertex
+    // and MergeVertexNear of these positions then answer as after
+    // PrepareLookups. For a few positions and many vertices not indexed yet,
+    // it indexes only the vertices such lookups read.
+    void PrepareLookupsNear(const std::vector<Vector3>& positions);
+    // Whether PrepareLookupsNear of this many positions would index less
+    // than PrepareLookups: otherwise the positions need not be gathered.
+    bool IndexesOnlyNear(std::size_t positionCount) const;
+    // MergeVertex of a position given to the last PrepareLookupsNear, when
+    // nothing but MergeVertexNear has added vertices since.
+    unsigned MergeVertexNear(const Vector3& position);
     // The vertex that MergeVertex(position) would return if it is an existing
     // one; otherwise VertexGrid::kNone, with every vertex closer than
     // VertexGrid::kKnownDistance appended to `close`.
@@ -194,6 +205,8 @@ private:
     // rebuilt before the next lookup, and vertices may have moved closer than
     // the merge distance, so an equal vertex is no longer known to be lowest.
     bool isGridStale = false;
+    // Vertices read by PrepareLookupsNear since the grid was last complete.
+    std::size_t nearScanCount = 0;
     bool verticesMayHaveMoved = false;
     double separation = VertexGrid::kKnownDistance;
     std::vector<std::pair<unsigned, unsigned>> closePairs;

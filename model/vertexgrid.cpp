@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "model/parallel.h"
+
 namespace
 {
 
@@ -169,10 +171,12 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
                                     bool exactHitIsLowest, std::vector<std::uint32_t>& close)
 {
     const std::uint32_t newIndex = static_cast<std::uint32_t>(vertices.size());
-    assert(nextInCell.size() == newIndex);
+    assert(nextInCell.size() <= newIndex);
     if (!IsIndexable(position))
     {
+        nextInCell.resize(newIndex, kWaiting);
         nextInCell.push_back(kNone);
+        indexedCount += indexedCount == newIndex ? 1 : 0;
         return kNone;
     }
     // Room first, so that the position's slot stays valid for the insertion.
@@ -184,7 +188,9 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
     if (best != kNone)
         return best;
 
+    nextInCell.resize(newIndex, kWaiting);
     nextInCell.push_back(kNone);
+    indexedCount += indexedCount == newIndex ? 1 : 0;
     Cell& own = cells[ownSlot];
     if (own.first == kNone)
     {
@@ -199,17 +205,15 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
     return kNone;
 }
 
-void VertexGrid::Insert(const std::vector<Vector3>& vertices, std::uint32_t index)
+void VertexGrid::Link(const std::vector<Vector3>& vertices, std::uint32_t index)
 {
-    assert(nextInCell.size() == index);
-    nextInCell.push_back(kNone);
+    nextInCell[index] = kNone;
     const Vector3& position = vertices[index];
     if (!IsIndexable(position))
         return;
     if ((usedCellCount + 1) * 2 > cells.size())
         GrowTable();
-    const std::uint64_t key =
-        CellKey(KeyRange(position.x).key, KeyRange(position.y).key, KeyRange(position.z).key);
+    const std::uint64_t key = OwnKey(position);
     Cell& cell = cells[FindSlot(key)];
     if (cell.first == kNone)
     {
@@ -235,32 +239,106 @@ void VertexGrid::Prefetch(const Vector3& position) const
     __builtin_prefetch(&cells[static_cast<std::size_t>(OwnKey(position)) & (cells.size() - 1)]);
 }
 
-void VertexGrid::InsertFrom(const std::vector<Vector3>& vertices, std::uint32_t first)
+void VertexGrid::InsertRest(const std::vector<Vector3>& vertices)
 {
-    assert(nextInCell.size() == first);
     const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
     // Room for all at once; every vertex takes at most one cell.
     std::size_t size = cells.empty() ? 64 : cells.size();
-    while ((usedCellCount + (count - first) + 1) * 2 > size)
+    while ((usedCellCount + (count - indexedCount) + 1) * 2 > size)
         size *= 2;
-    while (cells.size() < size)
-        GrowTable();
-    nextInCell.reserve(count);
+    if (size > cells.size())
+        GrowTable(size);
+    nextInCell.resize(count, kWaiting);
     // Cells are scattered over the table: ask for each a few vertices ahead.
     constexpr std::uint32_t kAhead = 12;
-    for (std::uint32_t i = first; i < count; ++i)
+    for (std::uint32_t i = indexedCount; i < count; ++i)
     {
         if (i + kAhead < count)
             Prefetch(vertices[i + kAhead]);
-        Insert(vertices, i);
+        if (nextInCell[i] == kWaiting)
+            Link(vertices, i);
     }
+    indexedCount = count;
 }
 
-void VertexGrid::GrowTable()
+template <typename Visit>
+void VertexGrid::ForEachCellRead(const Vector3& position, Visit visit)
+{
+    const AxisRange rx = KeyRange(position.x);
+    const AxisRange ry = KeyRange(position.y);
+    const AxisRange rz = KeyRange(position.z);
+    for (std::int64_t kx = rx.lo; kx <= rx.hi; ++kx)
+        for (std::int64_t ky = ry.lo; ky <= ry.hi; ++ky)
+            for (std::int64_t kz = rz.lo; kz <= rz.hi; ++kz)
+                visit(CellKey(kx, ky, kz));
+}
+
+void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
+                            const std::vector<Vector3>& positions)
+{
+    // The keys the lookups read, in a small table of their own: zero marks
+    // a free slot, and a zero key is kept apart.
+    std::size_t size = 64;
+    while (size < positions.size() * 8)
+        size *= 2;
+    std::vector<std::uint64_t> read(size, 0);
+    bool readsZero = false;
+    const std::size_t mask = size - 1;
+    for (const Vector3& position : positions)
+        if (IsIndexable(position))
+            ForEachCellRead(position,
+                            [&](std::uint64_t key)
+                            {
+                                if (key == 0)
+                                {
+                                    readsZero = true;
+                                    return;
+                                }
+                                std::size_t slot = key & mask;
+                                while (read[slot] != 0 && read[slot] != key)
+                                    slot = (slot + 1) & mask;
+                                read[slot] = key;
+                            });
+    const auto isRead = [&](std::uint64_t key)
+    {
+        if (key == 0)
+            return readsZero;
+        for (std::size_t slot = key & mask;; slot = (slot + 1) & mask)
+        {
+            if (read[slot] == key)
+                return true;
+            if (read[slot] == 0)
+                return false;
+        }
+    };
+
+    const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
+    nextInCell.resize(count, kWaiting);
+    const std::uint32_t first = indexedCount;
+    // Which waiting vertices lie in a cell read, on every job; then linked
+    // in ascending order.
+    std::vector<unsigned char> isNear(count - first, 0);
+    Parallel::For(count - first, 16384,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      for (std::size_t j = begin; j < end; ++j)
+                      {
+                          const Vector3& v = vertices[first + j];
+                          isNear[j] = nextInCell[first + j] == kWaiting && IsIndexable(v) &&
+                                      isRead(OwnKey(v));
+                      }
+                  });
+    for (std::uint32_t j = 0; j < count - first; ++j)
+        if (isNear[j])
+            Link(vertices, first + j);
+}
+
+void VertexGrid::GrowTable(std::size_t size)
 {
     std::vector<Cell> old;
     old.swap(cells);
-    cells.assign(old.empty() ? 64 : old.size() * 2, Cell{0, kNone, kNone});
+    cells.assign(std::max<std::size_t>(size, old.empty() ? 64 : old.size() * 2),
+                 Cell{0, kNone, kNone});
     for (const Cell& cell : old)
         if (cell.first != kNone)
             cells[FindSlot(cell.key)] = cell;
@@ -269,7 +347,7 @@ void VertexGrid::GrowTable()
 void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)
 {
     Clear();
-    InsertFrom(vertices, 0);
+    InsertRest(vertices);
 }
 
 void VertexGrid::Clear()
@@ -277,4 +355,5 @@ void VertexGrid::Clear()
     std::vector<Cell>().swap(cells);
     std::vector<std::uint32_t>().swap(nextInCell);
     usedCellCount = 0;
+    indexedCount = 0;
 }

@@ -46,18 +46,23 @@ public:
     std::uint32_t Find(const std::vector<Vector3>& vertices, const Vector3& position,
                        bool exactHitIsLowest, std::vector<std::uint32_t>& close) const;
 
-    // Indexes vertices[index]; indices must be inserted in ascending order.
-    void Insert(const std::vector<Vector3>& vertices, std::uint32_t index);
+    // Indexes every vertex from IndexedCount() on that is not indexed yet, in
+    // ascending order.
+    void InsertRest(const std::vector<Vector3>& vertices);
 
-    // Indexes vertices[first] onwards, in ascending order: Insert for each.
-    void InsertFrom(const std::vector<Vector3>& vertices, std::uint32_t first);
+    // Indexes, in ascending order, the vertices from IndexedCount() on that
+    // are not indexed yet and lie in a cell that a lookup of one of
+    // `positions` reads. Lookups of those positions then answer as if every
+    // vertex were indexed, and so do they after FindOrAdd of any of them.
+    // The rest stay waiting: their cells hold nothing indexed above them.
+    void InsertNear(const std::vector<Vector3>& vertices, const std::vector<Vector3>& positions);
 
     // Asks the processor to load the memory a lookup of `position` reads
     // first, for callers that know their next positions ahead.
     void Prefetch(const Vector3& position) const;
 
-    // How many vertices are indexed: vertices [0, this).
-    std::uint32_t IndexedCount() const { return static_cast<std::uint32_t>(nextInCell.size()); }
+    // Vertices [0, this) are all indexed; some above may be too.
+    std::uint32_t IndexedCount() const { return indexedCount; }
 
     // Indexes every vertex anew, after vertices were moved.
     void Rebuild(const std::vector<Vector3>& vertices);
@@ -92,10 +97,21 @@ private:
     static AxisRange KeyRange(double value);
     static std::uint64_t CellKey(std::int64_t kx, std::int64_t ky, std::int64_t kz);
     std::size_t FindSlot(std::uint64_t key) const;
-    void GrowTable();
+    // Doubles the table, or more to reach `size` slots.
+    void GrowTable(std::size_t size = 0);
     static std::uint64_t OwnKey(const Vector3& position);
+
+    // Links vertices[index], not indexed yet, into its cell's chain.
+    void Link(const std::vector<Vector3>& vertices, std::uint32_t index);
+    // Every cell key a lookup of `position` reads.
+    template <typename Visit>
+    static void ForEachCellRead(const Vector3& position, Visit visit);
+
+    // In nextInCell: a vertex not indexed yet.
+    static constexpr std::uint32_t kWaiting = 0xFFFFFFFEu;
 
     std::vector<Cell> cells;                // open addressing, power-of-two size
     std::vector<std::uint32_t> nextInCell;  // per vertex, ascending chain
     std::size_t usedCellCount = 0;
+    std::uint32_t indexedCount = 0;
 };

@@ -414,6 +414,57 @@ TEST(PolyMeshLookups, ReleasedLookupsAreRebuiltWithTheSameResults)
     EXPECT_TRUE(MeshesMatch(reference, mesh));
 }
 
+// Many vertices waiting for the index, then a few lookups near them: only
+// what those lookups read is indexed, and every answer, close pair and later
+// lookup is the one of a fully indexed mesh.
+TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
+{
+    std::mt19937 random(5);
+    // A lattice 0.6 cells apart, so that lookups near it read neighbour cells.
+    const double step = 0.6 * kCell;
+    auto lattice = [&](int i)
+    { return Vector3(kBorder + step * (i % 300), step * (i / 300), 0.5); };
+    auto near = [&](int count)
+    {
+        std::vector<Vector3> positions;
+        for (int n = 0; n < count; ++n)
+        {
+            const Vector3 at = lattice(static_cast<int>(random() % 90000));
+            // Equal, merging, close but apart, or in between; every fifth
+            // lattice point lies on a cell border.
+            const double offsets[6] = {0.0, 0.9e-6, -0.9e-6, 1.03e-6, -1.03e-6, 0.5 * step};
+            positions.push_back(at + Vector3(offsets[random() % 6], 0, 0));
+        }
+        return positions;
+    };
+    PolyMesh full;
+    full.MergeVertex({kBorder, 0, 0.5});
+    auto append = [&](PolyMesh& mesh, int from, int to)
+    {
+        std::vector<Vector3> added;
+        for (int i = from; i < to; ++i)
+            added.push_back(lattice(i));
+        mesh.AppendVerticesApart(added, 0.99 * step, {}, true);
+    };
+    append(full, 1, 70000);
+    PolyMesh partial = full;
+    for (int round = 0; round < 2; ++round)
+    {
+        const std::vector<Vector3> positions = near(400);
+        ASSERT_TRUE(partial.IndexesOnlyNear(positions.size()));
+        partial.PrepareLookupsNear(positions);
+        for (const Vector3& position : positions)
+            ASSERT_EQ(partial.MergeVertexNear(position), full.MergeVertex(position));
+        // More vertices waiting above those just indexed.
+        append(full, 70000 + 10000 * round, 80000 + 10000 * round);
+        append(partial, 70000 + 10000 * round, 80000 + 10000 * round);
+    }
+    for (const Vector3& position : near(2000))
+        ASSERT_EQ(partial.MergeVertex(position), full.MergeVertex(position));
+    EXPECT_EQ(partial.GetVertexCount(), full.GetVertexCount());
+    EXPECT_EQ(partial.CloseVertexPairs(), full.CloseVertexPairs());
+}
+
 // The fast mesh against the literal algorithms on random meshes.
 class PolyMeshEquivalence : public ::testing::TestWithParam<unsigned>
 {
