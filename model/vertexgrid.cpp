@@ -277,9 +277,10 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
                             const std::vector<Vector3>& positions)
 {
     // The keys the lookups read, in a small table of their own: zero marks
-    // a free slot, and a zero key is kept apart.
+    // a free slot, and a zero key is kept apart. A lookup reads at most two
+    // cells along each axis, eight in all; the table stays at most half full.
     std::size_t size = 64;
-    while (size < positions.size() * 8)
+    while (size < positions.size() * 16)
         size *= 2;
     std::vector<std::uint64_t> read(size, 0);
     bool readsZero = false;

@@ -459,6 +459,14 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
         append(full, 70000 + 10000 * round, 80000 + 10000 * round);
         append(partial, 70000 + 10000 * round, 80000 + 10000 * round);
     }
+    // Lookups that each read eight cells of their own, at cell corners.
+    std::vector<Vector3> corners;
+    for (int n = 0; n < 512; ++n)
+        corners.push_back({kBorder + 3 * n * kCell + 1e-8, kBorder - 1e-8, 0.5 + 0.5 * kCell});
+    ASSERT_TRUE(partial.IndexesOnlyNear(corners.size()));
+    partial.PrepareLookupsNear(corners);
+    for (const Vector3& position : corners)
+        ASSERT_EQ(partial.MergeVertexNear(position), full.MergeVertex(position));
     for (const Vector3& position : near(2000))
         ASSERT_EQ(partial.MergeVertex(position), full.MergeVertex(position));
     EXPECT_EQ(partial.GetVertexCount(), full.GetVertexCount());
