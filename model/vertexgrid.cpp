@@ -107,6 +107,16 @@ bool IsClose(const Vector3& existing, const Vector3& position)
     return (existing - position).Length() < VertexGrid::kKnownDistance;
 }
 
+template <typename Visit>
+void VertexGrid::ForEachCell(const AxisRange& rx, const AxisRange& ry, const AxisRange& rz,
+                             Visit visit)
+{
+    for (std::int64_t kx = rx.lo; kx <= rx.hi; ++kx)
+        for (std::int64_t ky = ry.lo; ky <= ry.hi; ++ky)
+            for (std::int64_t kz = rz.lo; kz <= rz.hi; ++kz)
+                visit(CellKey(kx, ky, kz), kx == rx.key && ky == ry.key && kz == rz.key);
+}
+
 std::uint32_t VertexGrid::Search(const std::vector<Vector3>& vertices, const Vector3& position,
                                  bool exactHitIsLowest, std::vector<std::uint32_t>& close,
                                  std::size_t& ownSlot, std::uint64_t& ownKey) const
@@ -136,24 +146,23 @@ std::uint32_t VertexGrid::Search(const std::vector<Vector3>& vertices, const Vec
 
     // Neighbours: the first merging vertex of each cell is that cell's
     // lowest; the answer is the lowest over all cells.
-    for (std::int64_t kx = rx.lo; kx <= rx.hi; ++kx)
-        for (std::int64_t ky = ry.lo; ky <= ry.hi; ++ky)
-            for (std::int64_t kz = rz.lo; kz <= rz.hi; ++kz)
-            {
-                if (kx == rx.key && ky == ry.key && kz == rz.key)
-                    continue;
-                const Cell& cell = cells[FindSlot(CellKey(kx, ky, kz))];
-                for (std::uint32_t i = cell.first; i != kNone && i < best; i = nextInCell[i])
+    ForEachCell(rx, ry, rz,
+                [&](std::uint64_t key, bool isOwn)
                 {
-                    if (Merges(vertices[i], position))
+                    if (isOwn)
+                        return;
+                    const Cell& cell = cells[FindSlot(key)];
+                    for (std::uint32_t i = cell.first; i != kNone && i < best; i = nextInCell[i])
                     {
-                        best = i;
-                        break;
+                        if (Merges(vertices[i], position))
+                        {
+                            best = i;
+                            break;
+                        }
+                        if (IsClose(vertices[i], position))
+                            close.push_back(i);
                     }
-                    if (IsClose(vertices[i], position))
-                        close.push_back(i);
-                }
-            }
+                });
     return best;
 }
 
@@ -174,9 +183,7 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
     assert(nextInCell.size() <= newIndex);
     if (!IsIndexable(position))
     {
-        nextInCell.resize(newIndex, kWaiting);
-        nextInCell.push_back(kNone);
-        indexedCount += indexedCount == newIndex ? 1 : 0;
+        TakeNewIndex(newIndex);
         return kNone;
     }
     // Room first, so that the position's slot stays valid for the insertion.
@@ -188,21 +195,31 @@ std::uint32_t VertexGrid::FindOrAdd(const std::vector<Vector3>& vertices, const 
     if (best != kNone)
         return best;
 
+    TakeNewIndex(newIndex);
+    AppendToCell(ownSlot, ownKey, newIndex);
+    return kNone;
+}
+
+void VertexGrid::TakeNewIndex(std::uint32_t newIndex)
+{
     nextInCell.resize(newIndex, kWaiting);
     nextInCell.push_back(kNone);
     indexedCount += indexedCount == newIndex ? 1 : 0;
-    Cell& own = cells[ownSlot];
-    if (own.first == kNone)
+}
+
+void VertexGrid::AppendToCell(std::size_t slot, std::uint64_t key, std::uint32_t index)
+{
+    Cell& cell = cells[slot];
+    if (cell.first == kNone)
     {
-        own = {ownKey, newIndex, newIndex};
+        cell = {key, index, index};
         ++usedCellCount;
     }
     else
     {
-        nextInCell[own.last] = newIndex;
-        own.last = newIndex;
+        nextInCell[cell.last] = index;
+        cell.last = index;
     }
-    return kNone;
 }
 
 void VertexGrid::Link(const std::vector<Vector3>& vertices, std::uint32_t index)
@@ -214,17 +231,7 @@ void VertexGrid::Link(const std::vector<Vector3>& vertices, std::uint32_t index)
     if ((usedCellCount + 1) * 2 > cells.size())
         GrowTable();
     const std::uint64_t key = OwnKey(position);
-    Cell& cell = cells[FindSlot(key)];
-    if (cell.first == kNone)
-    {
-        cell = {key, index, index};
-        ++usedCellCount;
-    }
-    else
-    {
-        nextInCell[cell.last] = index;
-        cell.last = index;
-    }
+    AppendToCell(FindSlot(key), key, index);
 }
 
 std::uint64_t VertexGrid::OwnKey(const Vector3& position)
@@ -261,18 +268,6 @@ void VertexGrid::InsertRest(const std::vector<Vector3>& vertices)
     indexedCount = count;
 }
 
-template <typename Visit>
-void VertexGrid::ForEachCellRead(const Vector3& position, Visit visit)
-{
-    const AxisRange rx = KeyRange(position.x);
-    const AxisRange ry = KeyRange(position.y);
-    const AxisRange rz = KeyRange(position.z);
-    for (std::int64_t kx = rx.lo; kx <= rx.hi; ++kx)
-        for (std::int64_t ky = ry.lo; ky <= ry.hi; ++ky)
-            for (std::int64_t kz = rz.lo; kz <= rz.hi; ++kz)
-                visit(CellKey(kx, ky, kz));
-}
-
 void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
                             const std::vector<Vector3>& positions)
 {
@@ -287,19 +282,19 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
     const std::size_t mask = size - 1;
     for (const Vector3& position : positions)
         if (IsIndexable(position))
-            ForEachCellRead(position,
-                            [&](std::uint64_t key)
+            ForEachCell(KeyRange(position.x), KeyRange(position.y), KeyRange(position.z),
+                        [&](std::uint64_t key, bool)
+                        {
+                            if (key == 0)
                             {
-                                if (key == 0)
-                                {
-                                    readsZero = true;
-                                    return;
-                                }
-                                std::size_t slot = key & mask;
-                                while (read[slot] != 0 && read[slot] != key)
-                                    slot = (slot + 1) & mask;
-                                read[slot] = key;
-                            });
+                                readsZero = true;
+                                return;
+                            }
+                            std::size_t slot = key & mask;
+                            while (read[slot] != 0 && read[slot] != key)
+                                slot = (slot + 1) & mask;
+                            read[slot] = key;
+                        });
     const auto isRead = [&](std::uint64_t key)
     {
         if (key == 0)

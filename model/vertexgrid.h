@@ -103,9 +103,15 @@ private:
 
     // Links vertices[index], not indexed yet, into its cell's chain.
     void Link(const std::vector<Vector3>& vertices, std::uint32_t index);
-    // Every cell key a lookup of `position` reads.
+    // Gives vertex `newIndex`, the next one, its place in the chains.
+    void TakeNewIndex(std::uint32_t newIndex);
+    // Appends vertex `index` to the chain of the cell `key` at `slot`.
+    void AppendToCell(std::size_t slot, std::uint64_t key, std::uint32_t index);
+    // visit(key, isOwn) for every cell a lookup with these ranges reads,
+    // isOwn for the position's own cell.
     template <typename Visit>
-    static void ForEachCellRead(const Vector3& position, Visit visit);
+    static void ForEachCell(const AxisRange& rx, const AxisRange& ry, const AxisRange& rz,
+                            Visit visit);
 
     // In nextInCell: a vertex not indexed yet.
     static constexpr std::uint32_t kWaiting = 0xFFFFFFFEu;
