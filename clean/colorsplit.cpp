@@ -57,6 +57,7 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
         });
 
     constexpr unsigned kNoTarget = ~0u;
+    constexpr unsigned kCounted = 1u << 31;
     struct Placement
     {
         unsigned target;
@@ -84,6 +85,22 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
             continue;
         LEGOPolyMesh& target = *targets[j];
         target.ReservePolygons(byTarget.first[j + 1] - byTarget.first[j]);
+        // Room for the distinct vertices of the target's faces, as many as
+        // it gets when they are apart; they are marked counted for this
+        // target, which still reads as not placed in it.
+        const unsigned counted = j | kCounted;
+        unsigned used = 0;
+        for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                unsigned& mark = placed[source.GetPolygonVertexIndex(byTarget.items[i], k)].target;
+                if (mark != counted)
+                {
+                    mark = counted;
+                    ++used;
+                }
+            }
+        target.ReserveVertices(used);
         for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
         {
             const unsigned f = byTarget.items[i];

@@ -67,12 +67,9 @@ void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* nor
         SetNormalSlots(count);
     const std::size_t end = (std::size_t(f) + 1) * normalSlots;
     if (end > faceNormals.size())
-    {
-        if (end > faceNormals.capacity())
-            faceNormals.reserve(std::max(std::size_t(faceColors.capacity()) * normalSlots, end));
         faceNormals.resize(end);
-    }
-    std::copy(normals, normals + count, faceNormals.begin() + std::ptrdiff_t(end - normalSlots));
+    for (unsigned k = 0; k < count; ++k)
+        faceNormals[end - normalSlots + k] = normals[k];
 }
 
 void LEGOPolyMesh::SetNormalSlots(unsigned slots)
@@ -80,7 +77,8 @@ void LEGOPolyMesh::SetNormalSlots(unsigned slots)
     if (slots == normalSlots)
         return;
     const std::size_t faceCount = faceNormals.size() / normalSlots;
-    std::vector<Vector3> widened(faceCount * slots);
+    PagedArray<Vector3> widened;
+    widened.resize(faceCount * slots);
     for (std::size_t f = 0; f < faceCount; ++f)
         for (unsigned k = 0; k < slots && k < normalSlots; ++k)
             widened[f * slots + k] = faceNormals[f * normalSlots + k];
@@ -131,7 +129,7 @@ void LEGOPolyMesh::ResizeFaces(unsigned count)
 void LEGOPolyMesh::Clear()
 {
     std::vector<int>().swap(faceColors);
-    std::vector<Vector3>().swap(faceNormals);
+    faceNormals.Release();
     normalSlots = 3;
     PolyMesh::Clear();
 }
@@ -152,7 +150,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
     ReleaseLookups();
     constexpr unsigned kUnused = ~0u;
     std::vector<unsigned> newIndex(vertices.size(), kUnused);
-    std::vector<Vector3> keptVertices;
+    unsigned keptCount = 0;
     for (std::size_t i = 0; i < kept.size(); ++i)
     {
         const unsigned f = kept[i];
@@ -161,19 +159,20 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         {
             polygons[i] = std::move(polygons[f]);
             faceColors[i] = faceColors[f];
-            std::copy_n(faceNormals.begin() + std::ptrdiff_t(3 * std::size_t(f)), 3,
-                        faceNormals.begin() + std::ptrdiff_t(3 * i));
+            for (std::size_t k = 0; k < 3; ++k)
+                faceNormals[3 * i + k] = faceNormals[3 * std::size_t(f) + k];
         }
         for (unsigned& vertex : polygons[i].vertexIndices)
         {
             if (newIndex[vertex] == kUnused)
-            {
-                newIndex[vertex] = static_cast<unsigned>(keptVertices.size());
-                keptVertices.push_back(vertices[vertex]);
-            }
+                newIndex[vertex] = keptCount++;
             vertex = newIndex[vertex];
         }
     }
+    std::vector<Vector3> keptVertices(keptCount);
+    for (std::size_t v = 0; v < vertices.size(); ++v)
+        if (newIndex[v] != kUnused)
+            keptVertices[newIndex[v]] = vertices[v];
     polygons.resize(kept.size());
     faceColors.resize(kept.size());
     faceNormals.resize(3 * kept.size());
@@ -186,6 +185,9 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
 
 void LEGOPolyMesh::CreateNormals(bool smooth)
 {
+    // The mesh is done growing: what its vertex list grew beyond goes back
+    // before the normals take their memory.
+    TrimVertices();
     FixNormals(true);
     // Nothing below reads edges: their memory goes before the normals take
     // theirs.
@@ -199,15 +201,15 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     for (unsigned p = 0; p < polygonCount && slots == 3; ++p)
         if (polygons[p].vertexIndices.size() > 3)
             slots = 4;
-    std::vector<Vector3>().swap(faceNormals);
+    faceNormals.Release();
     normalSlots = slots;
     faceNormals.resize(std::size_t(polygonCount) * slots);
     Parallel::For(polygonCount, 16384,
                   [&](std::size_t begin, std::size_t end)
                   {
                       for (std::size_t p = begin; p < end; ++p)
-                          std::fill_n(faceNormals.begin() + std::ptrdiff_t(p * slots), slots,
-                                      polygons[p].normal);
+                          for (std::size_t k = 0; k < slots; ++k)
+                              faceNormals[p * slots + k] = polygons[p].normal;
                   });
     if (!smooth)
         return;

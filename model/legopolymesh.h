@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "geometry/matrix.h"
+#include "model/pagedarray.h"
 #include "model/polymesh.h"
 
 // The data of one polygon of a brick mesh: a normal per corner and an LDraw
@@ -101,7 +102,7 @@ protected:
     // apart, `normalSlots` per face, and only as far as the last face that
     // got some: the faces after it read the default.
     std::vector<int> faceColors;
-    std::vector<Vector3> faceNormals;
+    PagedArray<Vector3> faceNormals;
     unsigned normalSlots = 3;
 };
 

@@ -377,6 +377,12 @@ void PolyMesh::ReleaseEdges()
     polygonsWithEdges = 0;
 }
 
+void PolyMesh::TrimVertices()
+{
+    if (vertices.capacity() - vertices.size() > vertices.size() / 8)
+        vertices.shrink_to_fit();
+}
+
 unsigned PolyMesh::AddVertexApart(const Vector3& position)
 {
     // The grid does not know the vertex: it is built again before the next

@@ -110,6 +110,13 @@ public:
     // their corners since), so their numbering may differ.
     void ReleaseEdges();
 
+    // Makes room for `count` vertices in all, for a caller that knows about
+    // how many the mesh will hold.
+    void ReserveVertices(unsigned count) { vertices.reserve(count); }
+    // Gives back the room of the vertex list beyond what it holds, where
+    // that is more than a little: for meshes that are done growing.
+    void TrimVertices();
+
     // Adds a vertex at `position` without looking for one to merge with: for
     // a caller that knows no vertex of the mesh is within the merge distance.
     unsigned AddVertexApart(const Vector3& position);

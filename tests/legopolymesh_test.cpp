@@ -120,6 +120,26 @@ TEST(LegoFaces, ConstColourOfMissingFaceIsZeroAndWritableGrows)
     ExpectSame(mesh.FaceNormal(8, 2), Vector3(0, 0, 1));
 }
 
+// Growing past a page, shrinking and growing again: the regained elements
+// read as new ones, and a copy keeps its own elements.
+TEST(LegoFaces, PagedArrayGrowsAndShrinksLikeAVector)
+{
+    PagedArray<Vector3, 2> array;
+    array.resize(6);
+    for (std::size_t i = 0; i < array.size(); ++i)
+        array[i] = Vector3(double(i), 0, 0);
+    PagedArray<Vector3, 2> copy = array;
+    array.resize(3);
+    array.resize(9);
+    EXPECT_EQ(array.size(), 9u);
+    EXPECT_EQ(array[2].x, 2.0);
+    for (std::size_t i = 3; i < 9; ++i)
+        ExpectSame(array[i], Vector3());
+    EXPECT_EQ(copy[5].x, 5.0);
+    copy.Release();
+    EXPECT_EQ(copy.size(), 0u);
+}
+
 TEST(LegoFaces, ClearEmptiesFacesAndGeometry)
 {
     LEGOPolyMesh mesh;
