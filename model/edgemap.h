@@ -29,7 +29,7 @@ public:
     // Stores a pair that is not in the map yet.
     void Insert(unsigned vertexLo, unsigned vertexHi, int edgeIndex)
     {
-        if ((usedCount + 1) * 2 > slots.size())
+        if (IsFullFor(usedCount + 1))
             Grow();
         Place(KeyOf(vertexLo, vertexHi), edgeIndex);
         ++usedCount;
@@ -39,7 +39,7 @@ public:
     // for it and returns kNone. One probe for both.
     int FindOrInsert(unsigned vertexLo, unsigned vertexHi, int edgeIndex)
     {
-        if ((usedCount + 1) * 2 > slots.size())
+        if (IsFullFor(usedCount + 1))
             Grow();
         const std::uint64_t key = KeyOf(vertexLo, vertexHi);
         const std::size_t mask = slots.size() - 1;
@@ -63,7 +63,7 @@ public:
     void Reserve(std::size_t count)
     {
         std::size_t size = slots.empty() ? 64 : slots.size();
-        while (count * 2 > size)
+        while (count * kLoadDenominator > size * kLoadNumerator)
             size *= 2;
         if (size == slots.size())
             return;
@@ -87,6 +87,17 @@ private:
         std::uint64_t key;
         int edgeIndex;
     };
+
+    // At most this share of the slots is used: a table of a mesh's edges is
+    // the largest thing in memory while they are recorded, and linear probes
+    // at this load still mostly stay within a cache line or two.
+    static constexpr std::size_t kLoadNumerator = 7;
+    static constexpr std::size_t kLoadDenominator = 10;
+
+    bool IsFullFor(std::size_t count) const
+    {
+        return count * kLoadDenominator > slots.size() * kLoadNumerator;
+    }
 
     // No pair has two all-ones indices: a mesh holds fewer vertices than that.
     static constexpr std::uint64_t kEmptyKey = ~std::uint64_t{0};

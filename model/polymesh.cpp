@@ -116,6 +116,10 @@ int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
         edge.polygonB = first < polygon ? polygon : first;
         return existing;
     }
+    // Past the room made for them, the edges grow by a quarter at a time
+    // rather than double: the list is large and nearly complete by then.
+    if (edges.size() == edges.capacity())
+        edges.reserve(edges.size() + edges.size() / 4 + 16);
     edges.push_back({polygon, -1, lo, hi});
     return index;
 }
@@ -124,13 +128,15 @@ void PolyMesh::RecordPendingEdges() const
 {
     if (polygonsWithEdges < polygons.size())
         RestoreEdgeLookup();
-    // Most edges are shared by two triangles: room for one and a half per
-    // polygon saves growing the lookup step by step.
+    // Most edges are shared by two triangles, and brick meshes have some
+    // open sides: room for seven edges per four polygons saves growing the
+    // lookup and the list step by step.
     const std::size_t pending = polygons.size() - polygonsWithEdges;
     if (pending > 0)
     {
-        edgeLookup.Reserve(edges.size() + pending * 3 / 2);
-        edges.reserve(edges.size() + pending * 3 / 2);
+        const std::size_t expected = edges.size() + pending * 7 / 4;
+        edgeLookup.Reserve(expected);
+        edges.reserve(expected);
         polygonEdges.reserve(polygonEdges.size() + pending * 3);
         polygonEdgeStart.reserve(polygons.size() + 1);
         if (polygonEdgeStart.empty())
@@ -334,6 +340,10 @@ void PolyMesh::FixNormals(bool outward)
         return;
     }
     RecordPendingEdges();
+    // Orienting follows the recorded edges and looks none up: the lookup
+    // goes, and is built again should anything look up an edge later.
+    edgeLookup.Clear();
+    isEdgeLookupReleased = !edges.empty();
     std::vector<char> visited(polygons.size(), 0);
 
     Vector3 centre(0.0, 0.0, 0.0);
