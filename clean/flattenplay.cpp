@@ -87,6 +87,29 @@ void Flattener::Play(bool copyNormals)
                                        for (std::size_t i = 0; i < merges.size(); ++i)
                                            emit(merges[i].target, static_cast<unsigned>(i));
                                    });
+        // A retired source that only one target reads at the last height
+        // reading it goes right after that target's last merge of it, while
+        // the target goes on growing, rather than at the end of the height.
+        std::vector<unsigned> lastHeight(nodeCount, 0);
+        for (const Merge& m : merges)
+            lastHeight[m.source] = std::max(lastHeight[m.source], height[m.target]);
+        constexpr unsigned kNoTarget = std::numeric_limits<unsigned>::max();
+        std::vector<unsigned> lastReader(nodeCount, kNoTarget);
+        std::vector<unsigned> lastReaderCount(nodeCount, 0);
+        std::vector<std::size_t> lastRead(nodeCount, kNever);  // in byTarget.items
+        for (unsigned t = 0; t < nodeCount; ++t)
+            for (unsigned i = byTarget.first[t]; i < byTarget.first[t + 1]; ++i)
+            {
+                const unsigned source = merges[byTarget.items[i]].source;
+                if (height[t] != lastHeight[source])
+                    continue;
+                if (lastReader[source] != t)
+                    ++lastReaderCount[source];
+                lastReader[source] = t;
+                lastRead[source] = i;
+            }
+        const auto isLastRead = [&](unsigned source, std::size_t i)
+        { return isRetired[source] && lastReaderCount[source] == 1 && lastRead[source] == i; };
         const unsigned top = *std::max_element(height.begin(), height.end());
         const Buckets<unsigned> byHeight =
             BuildBuckets<unsigned>(std::size_t(top) + 1,
@@ -115,7 +138,12 @@ void Flattener::Play(bool copyNormals)
                                   // Nothing merges into t after its last merge.
                                   const unsigned last = byTarget.first[t + 1] - 1;
                                   for (unsigned i = byTarget.first[t]; i <= last; ++i)
-                                      merge(merges[byTarget.items[i]], i != last);
+                                  {
+                                      const Merge& m = merges[byTarget.items[i]];
+                                      merge(m, i != last);
+                                      if (isLastRead(m.source, i))
+                                          nodes[m.source].mesh.Clear();
+                                  }
                                   nodes[t].mesh.ReleaseLookups();
                               });
             for (const unsigned t : targets)
