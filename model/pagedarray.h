@@ -6,11 +6,13 @@
 #include <utility>
 #include <vector>
 
-// An array kept in pages of a fixed number of elements. Growing it copies
+// An array kept in pages of a fixed number of elements, the first of which
+// grows as a vector does until it is full. Growing a large array copies
 // nothing, and its memory comes in pieces that fit the holes a heap is left
 // with once large blocks were freed, where one block of the whole size would
-// have to come from new memory. Elements past the old size are
-// value-initialised; pages past the size are freed.
+// have to come from new memory; a small array takes no more than it holds.
+// Elements past the old size are value-initialised; pages past the size are
+// freed.
 template <class T, unsigned PageBits = 16>
 class PagedArray
 {
@@ -18,13 +20,14 @@ public:
     static constexpr std::size_t kPageElements = std::size_t(1) << PageBits;
 
     PagedArray() = default;
-    PagedArray(const PagedArray& other) : count(other.count)
+    PagedArray(const PagedArray& other) : count(other.count), firstRoom(other.firstRoom)
     {
         pages.reserve(other.pages.size());
-        for (const auto& page : other.pages)
+        for (std::size_t p = 0; p < other.pages.size(); ++p)
         {
-            pages.emplace_back(new T[kPageElements]);
-            std::copy(page.get(), page.get() + kPageElements, pages.back().get());
+            const std::size_t room = p == 0 ? firstRoom : kPageElements;
+            pages.emplace_back(new T[room]);
+            std::copy(other.pages[p].get(), other.pages[p].get() + room, pages.back().get());
         }
     }
     PagedArray(PagedArray&& other) noexcept { swap(other); }
@@ -57,9 +60,13 @@ public:
         const std::size_t pageCount = (newCount + kPageElements - 1) >> PageBits;
         if (pageCount < pages.size())
             pages.resize(pageCount);
-        // The kept pages hold what the elements past the old size last were.
-        const std::size_t kept = std::min(newCount, pages.size() << PageBits);
-        for (std::size_t i = count; i < kept; ++i)
+        if (pageCount == 0)
+            firstRoom = 0;
+        else
+            GrowFirstPage(pageCount > 1 ? kPageElements : newCount);
+        // The kept room holds what the elements past the old size last were.
+        const std::size_t room = pages.empty() ? 0 : firstRoom + ((pages.size() - 1) << PageBits);
+        for (std::size_t i = count; i < std::min(newCount, room); ++i)
             (*this)[i] = T();
         while (pages.size() < pageCount)
             pages.emplace_back(new T[kPageElements]());
@@ -71,15 +78,35 @@ public:
     {
         std::vector<std::unique_ptr<T[]>>().swap(pages);
         count = 0;
+        firstRoom = 0;
     }
 
     void swap(PagedArray& other) noexcept
     {
         pages.swap(other.pages);
         std::swap(count, other.count);
+        std::swap(firstRoom, other.firstRoom);
     }
 
 private:
+    // Gives the first page room for at least `needed` elements (at most a
+    // page), doubling as a vector does.
+    void GrowFirstPage(std::size_t needed)
+    {
+        if (!pages.empty() && firstRoom >= needed)
+            return;
+        const std::size_t room = std::min(kPageElements, std::max(needed, 2 * firstRoom));
+        std::unique_ptr<T[]> page(new T[room]());
+        if (!pages.empty())
+            std::copy(pages[0].get(), pages[0].get() + std::min(count, firstRoom), page.get());
+        if (pages.empty())
+            pages.push_back(std::move(page));
+        else
+            pages[0] = std::move(page);
+        firstRoom = room;
+    }
+
     std::vector<std::unique_ptr<T[]>> pages;
     std::size_t count = 0;
+    std::size_t firstRoom = 0;  // elements the first page holds
 };

@@ -138,6 +138,13 @@ TEST(LegoFaces, PagedArrayGrowsAndShrinksLikeAVector)
     EXPECT_EQ(copy[5].x, 5.0);
     copy.Release();
     EXPECT_EQ(copy.size(), 0u);
+    // The first page grows as the array does, keeping what it holds.
+    copy.resize(1);
+    copy[0] = Vector3(7, 0, 0);
+    copy.resize(3);
+    copy.resize(5);
+    EXPECT_EQ(copy[0].x, 7.0);
+    ExpectSame(copy[4], Vector3());
 }
 
 TEST(LegoFaces, ClearEmptiesFacesAndGeometry)
