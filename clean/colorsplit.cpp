@@ -121,15 +121,27 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
             }
             const unsigned face = target.AddPolygonOnVertices(3, corners);
             target.FaceColor(face) = source.FaceColor(f);
-            target.SetFaceNormals(face, 3, normals);
+            // Moved over below, when the largest colour stays in place.
+            if (inPlace == kNoTarget)
+                target.SetFaceNormals(face, 3, normals);
         }
         target.ReleaseLookups();
     }
     if (inPlace != kNoTarget)
     {
+        // The normals are dealt out in one pass that frees what it has read,
+        // so the source's and the copies' are never all held at once.
+        {
+            std::vector<unsigned> targetOf(faceCount);
+            for (unsigned j = 0; j < targets.size(); ++j)
+                for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
+                    targetOf[byTarget.items[i]] = j;
+            source.MoveNormalsOut(targetOf, inPlace, targets);
+        }
         source.KeepFaces(
             std::vector<unsigned>(byTarget.items.begin() + byTarget.first[inPlace],
-                                  byTarget.items.begin() + byTarget.first[inPlace + 1]));
+                                  byTarget.items.begin() + byTarget.first[inPlace + 1]),
+            true);
         *targets[inPlace] = std::move(source);
     }
     source.Clear();

@@ -143,9 +143,44 @@ bool LEGOPolyMesh::CanKeepFacesInPlace() const
                        [](const _Polygon& polygon) { return polygon.vertexIndices.size() == 3; });
 }
 
-void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
+void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigned keptTarget,
+                                  const std::vector<LEGOPolyMesh*>& targets)
 {
-    assert(CanKeepFacesInPlace());
+    assert(CanKeepFacesInPlace() && targetOf.size() == polygons.size());
+    constexpr std::size_t kPage = PagedArray<Vector3>::kPageElements;
+    std::vector<unsigned> nextFace(targets.size(), 0);
+    std::size_t keptCount = 0;
+    std::size_t nextFree = 0;  // the first page not yet freed
+    for (std::size_t f = 0; f < polygons.size(); ++f)
+    {
+        const unsigned target = targetOf[f];
+        if (target == keptTarget)
+        {
+            for (std::size_t k = 0; k < 3; ++k)
+            {
+                const Vector3 normal = faceNormals[3 * f + k];
+                faceNormals.Remade(3 * keptCount + k) = normal;
+            }
+            ++keptCount;
+        }
+        else
+        {
+            const Vector3 normals[3] = {faceNormals[3 * f], faceNormals[3 * f + 1],
+                                        faceNormals[3 * f + 2]};
+            targets[target]->SetFaceNormals(nextFace[target]++, 3, normals);
+        }
+        // A page that is read to its end and holds nothing moved there yet
+        // goes; moving may make it again later.
+        const std::size_t read = 3 * (f + 1);
+        nextFree = std::max(nextFree, (3 * keptCount + kPage - 1) / kPage);
+        for (; (nextFree + 1) * kPage <= read; ++nextFree)
+            faceNormals.FreePage(nextFree);
+    }
+}
+
+void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept, bool haveNormals)
+{
+    assert(haveNormals || CanKeepFacesInPlace());
     ReleaseEdges();
     ReleaseLookups();
     constexpr unsigned kUnused = ~0u;
@@ -159,7 +194,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         {
             polygons[i] = std::move(polygons[f]);
             faceColors[i] = faceColors[f];
-            for (std::size_t k = 0; k < 3; ++k)
+            for (std::size_t k = 0; k < 3 && !haveNormals; ++k)
                 faceNormals[3 * i + k] = faceNormals[3 * std::size_t(f) + k];
         }
         for (unsigned& vertex : polygons[i].vertexIndices)

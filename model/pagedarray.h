@@ -73,6 +73,19 @@ public:
         count = newCount;
     }
 
+    // For a caller that moves elements to lower indices as it reads them:
+    // frees page `page`, none of whose elements is read again, and gives
+    // element i, whose page is made again (value-initialised) if it was
+    // freed so.
+    void FreePage(std::size_t page) { pages[page].reset(); }
+    T& Remade(std::size_t i)
+    {
+        std::unique_ptr<T[]>& page = pages[i >> PageBits];
+        if (!page)
+            page.reset(new T[i >> PageBits == 0 ? firstRoom : kPageElements]());
+        return page[i & (kPageElements - 1)];
+    }
+
     // Frees every page.
     void Release()
     {

@@ -124,24 +124,31 @@ TEST(FixColorErrors, AVertexLeftForAnotherColourAndComingBackIsStillOneVertex)
     EXPECT_EQ(moved.nodes[3].mesh.GetVertexCount(), 5u);
 }
 
+// Also past a page of corner normals, which the in-place path frees as it
+// reads and makes again as it moves.
 TEST(FixColorErrors, TakingTheLargestColourOutInPlaceGivesTheCopiedMesh)
 {
-    TestPart part;
-    const unsigned root = part.AddNode("model.ldr", NodeKind::Model);
-    const unsigned brick = part.AddNode("3001.dat");
-    part.Place(root, static_cast<int>(brick), 16);
-    // Colour 4 holds most faces; they share vertices with faces of 2 and 14.
-    const int codes[] = {2, 4, 4, 14, 4, 2, 4, 4};
-    for (int f = 0; f < 8; ++f)
-        part.AddUnitTriangle(brick, codes[f], Vector3(0.5 * (f % 3), 0.25 * (f / 3), 0.1 * f));
-    part.nodes[brick].mesh.CreateNormals(true);
-    // A vertex handed out for writing (unchanged) rules the in-place path out.
-    TestPart copied = part;
-    const Vector3 same = copied.nodes[brick].mesh.GetVertex(0);
-    copied.nodes[brick].mesh.GetVertex(0) = same;
+    for (const int faceCount : {8, 30000})
+    {
+        TestPart part;
+        const unsigned root = part.AddNode("model.ldr", NodeKind::Model);
+        const unsigned brick = part.AddNode("3001.dat");
+        part.Place(root, static_cast<int>(brick), 16);
+        // Colour 4 holds most faces; they share vertices with faces of 2 and 14.
+        const int codes[] = {2, 4, 4, 14, 4, 2, 4, 4};
+        for (int f = 0; f < faceCount; ++f)
+            part.AddUnitTriangle(brick, codes[f % 8],
+                                 Vector3(0.5 * (f % 3), 0.25 * (f / 3), 0.1 * f));
+        part.nodes[brick].mesh.CreateNormals(true);
+        // A vertex handed out for writing (unchanged) rules the in-place path out.
+        TestPart copied = part;
+        const Vector3 same = copied.nodes[brick].mesh.GetVertex(0);
+        copied.nodes[brick].mesh.GetVertex(0) = same;
 
-    part.FixColorErrors();
-    copied.FixColorErrors();
-    EXPECT_EQ(part.nodes[3].mesh.GetPolygonCount(), 5u);  // codes 2, 4, 14: nodes 2, 3, 4
-    EXPECT_TRUE(TreesMatch(copied, part));
+        part.FixColorErrors();
+        copied.FixColorErrors();
+        // Codes 2, 4, 14: nodes 2, 3, 4.
+        EXPECT_EQ(part.nodes[3].mesh.GetPolygonCount(), unsigned(faceCount / 8 * 5));
+        EXPECT_TRUE(TreesMatch(copied, part)) << faceCount << " faces";
+    }
 }
