@@ -340,10 +340,8 @@ void PolyMesh::FixNormals(bool outward)
         return;
     }
     RecordPendingEdges();
-    // Orienting follows the recorded edges and looks none up: the lookup
-    // goes, and is built again should anything look up an edge later.
-    edgeLookup.Clear();
-    isEdgeLookupReleased = !edges.empty();
+    // Orienting follows the recorded edges and looks none up.
+    ReleaseEdgeLookup();
     std::vector<char> visited(polygons.size(), 0);
 
     Vector3 centre(0.0, 0.0, 0.0);
@@ -373,6 +371,11 @@ void PolyMesh::ReleaseLookups()
 {
     vertexGrid.Clear();
     isGridStale = !vertices.empty();
+    ReleaseEdgeLookup();
+}
+
+void PolyMesh::ReleaseEdgeLookup()
+{
     edgeLookup.Clear();
     isEdgeLookupReleased = !edges.empty();
 }

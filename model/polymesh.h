@@ -185,6 +185,9 @@ protected:
     void RecordPendingEdges() const;
     // Indexes the recorded edges again after ReleaseLookups.
     void RestoreEdgeLookup() const;
+    // Frees the edge lookup, which is built again from the edges should
+    // anything look one up later.
+    void ReleaseEdgeLookup();
     void FlipPolygon(unsigned p);
     void SpreadOrientation(unsigned seed, std::vector<char>& visited);
     // Sets an empty polygon record's corners and its normal.
