@@ -106,6 +106,8 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
             const unsigned f = byTarget.items[i];
             unsigned corners[3];
             Vector3 normals[3];
+            // Moved over below instead, when the largest colour stays in place.
+            const bool copiesNormals = inPlace == kNoTarget;
             const bool hasRecord = f < source.GetFaceCount();
             for (unsigned k = 0; k < 3; ++k)
             {
@@ -117,12 +119,12 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                                                  : target.MergeVertex(position)};
                 }
                 corners[k] = placed[vertex].vertex;
-                normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+                if (copiesNormals)
+                    normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
             }
             const unsigned face = target.AddPolygonOnVertices(3, corners);
             target.FaceColor(face) = source.FaceColor(f);
-            // Moved over below, when the largest colour stays in place.
-            if (inPlace == kNoTarget)
+            if (copiesNormals)
                 target.SetFaceNormals(face, 3, normals);
         }
         target.ReleaseLookups();
@@ -140,8 +142,7 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
         }
         source.KeepFaces(
             std::vector<unsigned>(byTarget.items.begin() + byTarget.first[inPlace],
-                                  byTarget.items.begin() + byTarget.first[inPlace + 1]),
-            true);
+                                  byTarget.items.begin() + byTarget.first[inPlace + 1]));
         *targets[inPlace] = std::move(source);
     }
     source.Clear();

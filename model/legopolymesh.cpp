@@ -178,9 +178,8 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
     }
 }
 
-void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept, bool haveNormals)
+void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
 {
-    assert(haveNormals || CanKeepFacesInPlace());
     ReleaseEdges();
     ReleaseLookups();
     constexpr unsigned kUnused = ~0u;
@@ -194,8 +193,6 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept, bool haveNormals
         {
             polygons[i] = std::move(polygons[f]);
             faceColors[i] = faceColors[f];
-            for (std::size_t k = 0; k < 3 && !haveNormals; ++k)
-                faceNormals[3 * i + k] = faceNormals[3 * std::size_t(f) + k];
         }
         for (unsigned& vertex : polygons[i].vertexIndices)
         {

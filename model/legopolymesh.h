@@ -81,21 +81,19 @@ public:
     // True when KeepFaces can take faces out of this mesh: all triangles,
     // every face with its colour and three normals, no vertex moved.
     bool CanKeepFacesInPlace() const;
-    // Keeps only the faces `kept` (ascending), in that order, with the
-    // vertices they use numbered in the order those faces first use them:
-    // the mesh that copying those faces into an empty mesh would give. Edges
-    // and lookups go; the arrays keep their room.
-    // With `haveNormals`, the kept faces already hold their normals, at the
-    // front (see MoveNormalsOut).
-    void KeepFaces(const std::vector<unsigned>& kept, bool haveNormals = false);
-    // For splitting a mesh by colour, before KeepFaces(kept, true): hands the
-    // corner normals of every face f, in face order, to its target,
-    // targetOf[f]: to the next face of targets[targetOf[f]], which has its
-    // faces and no normals yet, or, for `keptTarget`, to the front of this
-    // mesh, in order. The normals read are freed as it goes, so they are
-    // never held twice. Needs CanKeepFacesInPlace.
+    // For splitting a mesh by colour, first: hands the corner normals of
+    // every face f, in face order, to its target, targetOf[f]: to the next
+    // face of targets[targetOf[f]], which has its faces and no normals yet,
+    // or, for `keptTarget`, to the front of this mesh, in order. The normals
+    // read are freed as it goes, so they are never held twice. Needs
+    // CanKeepFacesInPlace.
     void MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigned keptTarget,
                         const std::vector<LEGOPolyMesh*>& targets);
+    // Then keeps only the faces `kept` (ascending, those of `keptTarget`),
+    // in that order, with the vertices they use numbered in the order those
+    // faces first use them: the mesh that copying those faces into an empty
+    // mesh would give. Edges and lookups go; the arrays keep their room.
+    void KeepFaces(const std::vector<unsigned>& kept);
 
 protected:
     // Replaces each normal of one vertex's corners by the normalised sum of
