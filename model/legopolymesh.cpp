@@ -180,6 +180,8 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
 
 void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
 {
+    // The normals of the kept polygons come from the vertices as they are.
+    ComputePendingNormals();
     ReleaseEdges();
     ReleaseLookups();
     constexpr unsigned kUnused = ~0u;
@@ -206,6 +208,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         if (newIndex[v] != kUnused)
             keptVertices[newIndex[v]] = vertices[v];
     polygons.resize(kept.size());
+    polygonsWithNormals = static_cast<unsigned>(polygons.size());
     faceColors.resize(kept.size());
     faceNormals.resize(3 * kept.size());
     vertices.swap(keptVertices);
@@ -236,6 +239,7 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     faceNormals.Release();
     normalSlots = slots;
     faceNormals.resize(std::size_t(polygonCount) * slots);
+    ComputePendingNormals();
     Parallel::For(polygonCount, 16384,
                   [&](std::size_t begin, std::size_t end)
                   {

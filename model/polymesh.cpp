@@ -6,6 +6,8 @@
 #include <iostream>
 #include <utility>
 
+#include "model/parallel.h"
+
 namespace
 {
 
@@ -196,12 +198,34 @@ void PolyMesh::FillPolygon(_Polygon& polygon, unsigned count, const unsigned* ve
         assert(vertexIndices[i] < vertices.size());
         polygon.vertexIndices.push_back(vertexIndices[i]);
     }
+}
+
+void PolyMesh::ComputePendingNormals() const
+{
+    const std::size_t pending = polygons.size() - polygonsWithNormals;
+    if (pending == 0)
+        return;
     // The normal follows the stored vertices the corners merged into.
-    const Vector3& v0 = vertices[vertexIndices[0]];
-    const Vector3& v1 = vertices[vertexIndices[1]];
-    const Vector3& v2 = vertices[vertexIndices[2]];
-    polygon.normal.Cross(v0 - v1, v1 - v2);
-    polygon.normal.Unit();
+    const auto compute = [this](std::size_t begin, std::size_t end)
+    {
+        for (std::size_t p = begin; p < end; ++p)
+        {
+            const _Polygon& polygon = polygons[p];
+            const Vector3& v0 = vertices[polygon.vertexIndices[0]];
+            const Vector3& v1 = vertices[polygon.vertexIndices[1]];
+            const Vector3& v2 = vertices[polygon.vertexIndices[2]];
+            polygon.normal.Cross(v0 - v1, v1 - v2);
+            polygon.normal.Unit();
+        }
+    };
+    constexpr std::size_t kGrain = 16384;
+    if (pending < 2 * kGrain)
+        compute(polygonsWithNormals, polygons.size());
+    else
+        Parallel::For(pending, kGrain,
+                      [&](std::size_t begin, std::size_t end)
+                      { compute(polygonsWithNormals + begin, polygonsWithNormals + end); });
+    polygonsWithNormals = static_cast<unsigned>(polygons.size());
 }
 
 const unsigned* PolyMesh::GetPolygonVertexIndices(unsigned p) const
@@ -220,6 +244,7 @@ const unsigned* PolyMesh::GetPolygonVertexIndices(unsigned p) const
 Vector3& PolyMesh::GetVertex(unsigned i)
 {
     assert(i < vertices.size());
+    ComputePendingNormals();
     isGridStale = true;
     verticesMayHaveMoved = true;
     separation = 0.0;
@@ -243,6 +268,7 @@ const _Edge& PolyMesh::GetEdge(unsigned e) const
 const _Polygon& PolyMesh::GetPolygon(unsigned p) const
 {
     RecordPendingEdges();
+    ComputePendingNormals();
     assert(p < polygons.size());
     return polygons[p];
 }
@@ -340,6 +366,7 @@ void PolyMesh::FixNormals(bool outward)
         return;
     }
     RecordPendingEdges();
+    ComputePendingNormals();
     // Orienting follows the recorded edges and looks none up.
     ReleaseEdgeLookup();
     std::vector<char> visited(polygons.size(), 0);
@@ -416,6 +443,7 @@ void PolyMesh::Clear()
     std::vector<_Polygon>().swap(polygons);
     edgeLookup.Clear();
     polygonsWithEdges = 0;
+    polygonsWithNormals = 0;
     isEdgeLookupReleased = false;
     vertexGrid.Clear();
     isGridStale = false;

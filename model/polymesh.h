@@ -11,11 +11,12 @@
 
 // One polygon: its corners (counter-clockwise seen from where the normal
 // points), the edge of each side (side i joins corner i to corner i + 1, the
-// last side the last corner to corner 0) and its unit face normal.
+// last side the last corner to corner 0) and its unit face normal. The
+// normal is worked out when it is first read (see PolyMesh).
 struct _Polygon
 {
     InlineArray<unsigned, 4> vertexIndices;
-    Vector3 normal;
+    mutable Vector3 normal;
 };
 
 // One side shared by up to two polygons: the first polygon that recorded it
@@ -36,6 +37,11 @@ struct _Edge
 // time anything reads them (orientation, the edge views below), with exactly
 // the records that recording each polygon as it was added would give. Most
 // meshes are only ever merged into others and never need them.
+//
+// Face normals are likewise worked out when first read, all pending ones at
+// once and on every job, from the corners as they were when the polygon was
+// added: a vertex handed out for changing first brings them up to date. A
+// mesh that is merged into another is never asked for them.
 class PolyMesh
 {
 public:
@@ -77,6 +83,7 @@ public:
     Vector3 GetPolygonNormal(unsigned p) const
     {
         assert(p < polygons.size());
+        ComputePendingNormals();
         return polygons[p].normal;
     }
 
@@ -190,8 +197,11 @@ protected:
     void ReleaseEdgeLookup();
     void FlipPolygon(unsigned p);
     void SpreadOrientation(unsigned seed, std::vector<char>& visited);
-    // Sets an empty polygon record's corners and its normal.
+    // Sets an empty polygon record's corners; its normal is pending.
     void FillPolygon(_Polygon& polygon, unsigned count, const unsigned* vertexIndices) const;
+    // Works out the normal of every polygon added since the last call. Not
+    // to be called on one mesh from two threads at once.
+    void ComputePendingNormals() const;
     // Follows a renumbering of the vertices (kept ones get their new index,
     // the others ~0u) in the list of close pairs.
     void RenumberClosePairs(const std::vector<unsigned>& newIndex);
@@ -207,6 +217,7 @@ protected:
     std::vector<_Polygon> polygons;
     mutable EdgeMap edgeLookup;
     mutable unsigned polygonsWithEdges = 0;     // polygons [0, this) have their edges
+    mutable unsigned polygonsWithNormals = 0;   // polygons [0, this) have their normals
     mutable bool isEdgeLookupReleased = false;  // edges recorded but not indexed
 
 private:

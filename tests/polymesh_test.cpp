@@ -287,6 +287,40 @@ TEST(PolyMeshNormals, FollowCornerOrderAndStoredVertices)
     EXPECT_EQ(mesh.GetPolygonVertexCount(5), 4u);
 }
 
+// Normals are worked out when first read, many at a time; they still belong
+// to the corners as they were when each polygon was added.
+TEST(PolyMeshNormals, AreThoseOfTheCornersWhenThePolygonWasAdded)
+{
+    PolyMesh mesh;
+    AddTriangle(mesh, {0, 0, 0}, {1, 0, 0}, {0, 1, 0});
+    mesh.GetVertex(1) = Vector3(0, 0, 1);  // turns the triangle into the x = 0 plane
+    AddTriangle(mesh, {0, 0, 0}, {0, 0, 1}, {0, 1, 0});
+    EXPECT_EQ(mesh.GetPolygonNormal(0).z, 1.0);
+    EXPECT_EQ(mesh.GetPolygonNormal(1).x, -1.0);
+
+    // Enough pending polygons to be worked out on every job.
+    PolyMesh many;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> coordinate(-50.0, 50.0);
+    std::vector<Vector3> expected;
+    for (unsigned i = 0; i < 40000; ++i)
+    {
+        Vector3 corners[3];
+        for (Vector3& corner : corners)
+            corner = Vector3(coordinate(random), coordinate(random), coordinate(random));
+        const unsigned p = many.AddPolygon(3, corners);
+        Vector3 n;
+        n.Cross(many.GetPolygonVertex(p, 0) - many.GetPolygonVertex(p, 1),
+                many.GetPolygonVertex(p, 1) - many.GetPolygonVertex(p, 2));
+        n.Unit();
+        expected.push_back(n);
+    }
+    for (unsigned p = 0; p < expected.size(); ++p)
+    {
+        const Vector3 n = many.GetPolygonNormal(p);
+        ASSERT_TRUE(n.x == expected[p].x && n.y == expected[p].y && n.z == expected[p].z) << p;
+    }
+}
 TEST(PolyMeshIndices, SharedBufferIsOverwrittenByTheNextCall)
 {
     PolyMesh first;
