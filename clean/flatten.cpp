@@ -384,6 +384,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
 
     const unsigned base = target.GetVertexCount();
     std::vector<Vector3> added;
+    added.reserve(std::count(found.begin(), found.end(), VertexGrid::kNone));
     for (std::size_t j = 0; j < order.size(); ++j)
     {
         const unsigned w = order[j];

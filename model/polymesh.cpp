@@ -96,6 +96,11 @@ unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, do
     const unsigned first = static_cast<unsigned>(vertices.size());
     separation = std::min(separation, apart);
     closePairs.insert(closePairs.end(), close.begin(), close.end());
+    // Many vertices at once: the list grows to what it needs and a little
+    // more, not to twice its size.
+    const std::size_t needed = vertices.size() + positions.size();
+    if (needed > vertices.capacity())
+        vertices.reserve(needed + needed / 16);
     vertices.insert(vertices.end(), positions.begin(), positions.end());
     // Indexed by the next lookup that needs them, if one ever does.
     if (!index)
