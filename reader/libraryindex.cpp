@@ -1,37 +1,40 @@
 #include "reader/libraryindex.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
+#include <dirent.h>
+#include <sys/stat.h>
 
 namespace
 {
 
-namespace fs = std::filesystem;
-
-// Calls `visit(name, entry)` for every entry of the folder ("" is the
-// current folder); a folder that cannot be read has no entries.
+// Calls `visit(name, isDirectory, isRegularFile)` for every entry of the
+// folder ("" is the current folder) but "." and "..", following symbolic
+// links; a folder that cannot be read has no entries, and an entry whose
+// type cannot be told is neither.
 template <typename Visit>
 void WalkFolder(const std::string& folderPath, Visit visit)
 {
-    std::error_code error;
-    fs::directory_iterator it(folderPath.empty() ? fs::path(".") : fs::path(folderPath), error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error))
-        visit(it->path().filename().string(), *it);
-}
-
-// Calls `visit(name, isDirectory)` for every entry of the folder; entries
-// whose type cannot be told count as files, so opening them decides.
-template <typename Visit>
-void ListFolder(const std::string& folderPath, Visit visit)
-{
-    WalkFolder(folderPath,
-               [&](const std::string& name, const fs::directory_entry& entry)
-               {
-                   std::error_code typeError;
-                   const bool isDirectory = entry.is_directory(typeError);
-                   visit(name, isDirectory && !typeError);
-               });
+    DIR* folder = opendir(folderPath.empty() ? "." : folderPath.c_str());
+    if (folder == nullptr)
+        return;
+    const int descriptor = dirfd(folder);
+    while (const dirent* entry = readdir(folder))
+    {
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+            continue;
+        bool isDirectory = entry->d_type == DT_DIR;
+        bool isRegularFile = entry->d_type == DT_REG;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+        {
+            struct stat status;
+            const bool isKnown = fstatat(descriptor, name, &status, 0) == 0;
+            isDirectory = isKnown && S_ISDIR(status.st_mode);
+            isRegularFile = isKnown && S_ISREG(status.st_mode);
+        }
+        visit(std::string_view(name), isDirectory, isRegularFile);
+    }
+    closedir(folder);
 }
 
 // Exact spelling first, else the first in byte order.
@@ -46,38 +49,123 @@ const std::string* PickSpelling(const std::vector<std::string>& candidates,
     return &*std::min_element(candidates.begin(), candidates.end());
 }
 
+// FNV-1a of the name with its ASCII letters folded.
+std::uint32_t FoldedHash(std::string_view name)
+{
+    std::uint32_t hash = 2166136261u;
+    for (const char c : name)
+        hash = (hash ^ static_cast<unsigned char>(FoldAsciiLetter(c))) * 16777619u;
+    return hash;
+}
+
+constexpr std::uint32_t kNoName = ~0u;
+
 }  // namespace
+
+void LibraryFolder::Names::Index()
+{
+    std::size_t size = 16;
+    while (size < 2 * names.size())
+        size *= 2;
+    table.assign(size, kNoName);
+    nextVariant.assign(names.size(), kNoName);
+    const std::size_t mask = size - 1;
+    for (std::uint32_t i = 0; i < names.size(); ++i)
+    {
+        std::size_t slot = FoldedHash(names[i]) & mask;
+        while (table[slot] != kNoName && !EqualsIgnoringAsciiCase(names[table[slot]], names[i]))
+            slot = (slot + 1) & mask;
+        nextVariant[i] = table[slot];
+        table[slot] = i;
+    }
+}
+
+const std::string* LibraryFolder::Names::Pick(std::string_view wanted) const
+{
+    if (names.empty())
+        return nullptr;
+    const std::size_t mask = table.size() - 1;
+    std::size_t slot = FoldedHash(wanted) & mask;
+    while (table[slot] != kNoName && !EqualsIgnoringAsciiCase(names[table[slot]], wanted))
+        slot = (slot + 1) & mask;
+    const std::string* first = nullptr;
+    for (std::uint32_t i = table[slot]; i != kNoName; i = nextVariant[i])
+    {
+        if (names[i] == wanted)
+            return &names[i];
+        if (first == nullptr || names[i] < *first)
+            first = &names[i];
+    }
+    return first;
+}
 
 void LibraryFolder::List(const std::string& folderPath)
 {
     path = folderPath;
-    entries.clear();
-    ListFolder(folderPath,
-               [this](const std::string& name, bool isDirectory)
+    files = Names();
+    WalkFolder(folderPath,
+               [this](std::string_view name, bool isDirectory, bool)
                {
+                   // An entry whose type cannot be told counts as a file:
+                   // opening it decides.
                    if (!isDirectory)
-                       entries[FoldAsciiCase(name)].push_back(name);
+                       files.Add(name);
                });
+    files.Index();
 }
 
 std::string LibraryFolder::Find(const std::string& fileName) const
 {
-    const auto found = entries.find(FoldAsciiCase(fileName));
-    if (found == entries.end())
-        return std::string();
-    const std::string* spelling = PickSpelling(found->second, fileName);
+    const std::string* spelling = files.Pick(fileName);
     return spelling != nullptr ? path + *spelling : std::string();
 }
 
 bool FindSubdirectory(const std::string& parentPath, const std::string& name, std::string& path)
 {
+    // A short name has few spellings: each is looked at in the order of
+    // choice (the exact one, then byte order) instead of listing the parent,
+    // which may be a large library folder.
+    constexpr int kMostProbedLetters = 3;
+    std::vector<std::size_t> letters;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (FoldAsciiLetter(name[i]) != name[i] || (name[i] >= 'a' && name[i] <= 'z'))
+            letters.push_back(i);
+    if (letters.size() <= kMostProbedLetters && !name.empty() && name != "." && name != "..")
+    {
+        std::vector<std::string> spellings;
+        for (unsigned mask = 0; mask < (1u << letters.size()); ++mask)
+        {
+            std::string spelling = name;
+            for (std::size_t k = 0; k < letters.size(); ++k)
+            {
+                const char lower = FoldAsciiLetter(name[letters[k]]);
+                spelling[letters[k]] =
+                    (mask >> k) & 1 ? static_cast<char>(lower - 'a' + 'A') : lower;
+            }
+            spellings.push_back(spelling);
+        }
+        std::sort(spellings.begin(), spellings.end());
+        spellings.insert(spellings.begin(), name);
+        for (const std::string& spelling : spellings)
+        {
+            const std::string candidate = parentPath + spelling;
+            struct stat status;
+            if (stat(candidate.empty() ? "." : candidate.c_str(), &status) == 0 &&
+                S_ISDIR(status.st_mode))
+            {
+                path = candidate + '/';
+                return true;
+            }
+        }
+        return false;
+    }
     const std::string foldedName = FoldAsciiCase(name);
     std::vector<std::string> candidates;
-    ListFolder(parentPath,
-               [&](const std::string& entry, bool isDirectory)
+    WalkFolder(parentPath,
+               [&](std::string_view entry, bool isDirectory, bool)
                {
-                   if (isDirectory && FoldAsciiCase(entry) == foldedName)
-                       candidates.push_back(entry);
+                   if (isDirectory && EqualsIgnoringAsciiCase(entry, foldedName))
+                       candidates.emplace_back(entry);
                });
     const std::string* spelling = PickSpelling(candidates, name);
     if (spelling == nullptr)
@@ -95,13 +183,12 @@ const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
     // Only regular files: a model's reference must not reach a device or a
     // pipe, which could be endless or block.
     WalkFolder(folderPath,
-               [&listing](const std::string& name, const fs::directory_entry& entry)
+               [&listing](std::string_view name, bool isDirectory, bool isRegularFile)
                {
-                   std::error_code typeError;
-                   if (entry.is_directory(typeError) && !typeError)
-                       listing.folders[FoldAsciiCase(name)].push_back(name);
-                   else if (entry.is_regular_file(typeError) && !typeError)
-                       listing.files[FoldAsciiCase(name)].push_back(name);
+                   if (isDirectory)
+                       listing.folders[FoldAsciiCase(name)].emplace_back(name);
+                   else if (isRegularFile)
+                       listing.files[FoldAsciiCase(name)].emplace_back(name);
                });
     return listing;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -9,25 +10,43 @@
 
 // The file names of one library folder, listed once and matched without
 // regard to ASCII case, since library files are named in any case and
-// references spell them in any other.
+// references spell them in any other. A library folder holds tens of
+// thousands of files: the names are kept in one list and found through a
+// table of their positions, with no block of memory per name.
 class LibraryFolder
 {
 public:
     // Lists `folderPath`, which must end in a separator unless empty (the
-    // current directory). Subdirectories are left out: a directory where a
-    // file is expected counts as not there. A folder that cannot be listed
-    // holds nothing.
+    // current directory). A folder that cannot be listed holds nothing.
     void List(const std::string& folderPath);
 
     // The path to open for `fileName`: the folder path followed by the entry
     // spelt exactly like `fileName` if there is one, else by the first match in
-    // byte order. Empty when nothing matches.
+    // byte order. Empty when nothing matches. Subdirectories are left out: a
+    // directory where a file is expected counts as not there.
     std::string Find(const std::string& fileName) const;
 
 private:
+    // Names matched without regard to ASCII case.
+    class Names
+    {
+    public:
+        void Add(std::string_view name) { names.emplace_back(name); }
+        // Builds the table; Add comes before, Pick after.
+        void Index();
+        // The exact spelling if present, else the first match in byte order.
+        const std::string* Pick(std::string_view wanted) const;
+
+    private:
+        std::vector<std::string> names;
+        // Open addressing: the position of one name of each folded spelling,
+        // the others of that spelling linked from it through nextVariant.
+        std::vector<std::uint32_t> table;
+        std::vector<std::uint32_t> nextVariant;
+    };
+
     std::string path;
-    // Folded name -> names on disk, in byte order.
-    std::unordered_map<std::string, std::vector<std::string>> entries;
+    Names files;
 };
 
 // Finds files by relative paths whose components are spelt in any case,

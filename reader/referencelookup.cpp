@@ -1,7 +1,11 @@
 #include "reader/referencelookup.h"
 
+#include <iterator>
+#include <utility>
+
 #include "model/asciicase.h"
 #include "model/legopart.h"
+#include "model/parallel.h"
 
 namespace
 {
@@ -171,17 +175,23 @@ void ReferenceLookup::IndexLibrary()
         folder = LibraryFolder();
     primitivesFolder.clear();
     modelsFolder.clear();
-    // The library's folders are P and PARTS (with PARTS\S), found in any case.
-    std::string path;
-    if (FindSubdirectory(ldrawDir, "P", primitivesFolder))
-        libraryFolders[kPrimitives].List(primitivesFolder);
-    if (FindSubdirectory(ldrawDir, "PARTS", path))
-    {
-        libraryFolders[kParts].List(path);
-        std::string subpartPath;
-        if (FindSubdirectory(path, "S", subpartPath))
-            libraryFolders[kSubparts].List(subpartPath);
-    }
+    // The library's folders are P and PARTS (with PARTS\S), found in any
+    // case, and listed at once, the largest first.
+    std::string partsPath;
+    std::string subpartPath;
+    if (!FindSubdirectory(ldrawDir, "P", primitivesFolder))
+        primitivesFolder.clear();
+    if (FindSubdirectory(ldrawDir, "PARTS", partsPath) &&
+        !FindSubdirectory(partsPath, "S", subpartPath))
+        subpartPath.clear();
+    const std::pair<int, const std::string*> listed[] = {
+        {kParts, &partsPath}, {kPrimitives, &primitivesFolder}, {kSubparts, &subpartPath}};
+    Parallel::ForEach(std::size(listed),
+                      [&](std::size_t i)
+                      {
+                          if (!listed[i].second->empty())
+                              libraryFolders[listed[i].first].List(*listed[i].second);
+                      });
 }
 
 void ReferenceLookup::IndexMoreLibrary()

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "reader/ldrawreader.h"
+#include "reader/libraryindex.h"
 #include "reader/quadorder.h"
 #include "tests/reader_files.h"
 
@@ -95,6 +96,24 @@ TEST_F(LDrawReaderFiles, MatchesLibraryNamesInAnyCaseExactSpellingFirst)
     EXPECT_EQ(Node(1).name, "3001.DAT");
     EXPECT_EQ(Node(4).kind, NodeKind::Subpart);
     EXPECT_EQ(Node(4).name, "SUB.DAT");
+}
+
+// A folder of thousands of names, a few spelt alike but for case: each
+// finds its own spelling first, else the first alike in byte order.
+TEST_F(LDrawReaderFiles, LargeFoldersMatchEveryNameAmongThousands)
+{
+    for (int i = 0; i < 3000; ++i)
+        Write("big/n" + std::to_string(i) + "x.dat", "");
+    for (const char* file : {"a.dat", "A.dat", "a.DAT", "B.dat", "sub/c.dat"})
+        Write(std::string("big/") + file, "");
+    LibraryFolder folder;
+    folder.List(root + "big/");
+    EXPECT_EQ(folder.Find("a.DAT"), root + "big/a.DAT");
+    EXPECT_EQ(folder.Find("A.DAT"), root + "big/A.dat");
+    EXPECT_EQ(folder.Find("b.dat"), root + "big/B.dat");
+    EXPECT_EQ(folder.Find("N2999X.DAT"), root + "big/n2999x.dat");
+    EXPECT_EQ(folder.Find("sub"), "");
+    EXPECT_EQ(folder.Find("n3000x.dat"), "");
 }
 
 TEST_F(LDrawReaderFiles, NamesNodesAfterEitherSeparator)
