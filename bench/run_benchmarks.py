@@ -11,10 +11,12 @@ the same run. Needs the shared library and models beside the repository
 
 The shared set models (models/sets/*.mpd) and the multi-part carriage house
 are timed too, and every model once more with --jobs=1 against the default.
+A few small models are timed once more against a library folder of full
+size (the shared files and empty ones beside them, in a scratch folder).
 On a busy machine the CPU time (user plus system) is the steadier figure.
 
 Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
-                               [--no-sets] [--no-jobs]
+                               [--no-sets] [--no-jobs] [--no-full-library]
 """
 
 import argparse
@@ -83,14 +85,59 @@ def children_cpu():
     return usage.ru_utime + usage.ru_stime
 
 
-def run_once(binary, model, jobs=None):
+# Files per folder of a library of the complete library's order of size; the
+# shared subset holds a few hundred.
+FULL_SIZE_FOLDERS = {"parts": 20000, "parts/s": 8000, "p": 3000, "p/48": 2000, "p/8": 700}
+FULL_SIZE_MODELS = ("car.ldr", "ldr_carriage_house_new.ldr")
+
+
+def make_full_size_library(folder):
+    """The shared library's files, copied, and empty files beside them up to
+    FULL_SIZE_FOLDERS: what listing the library costs at full size."""
+    for sub, count in FULL_SIZE_FOLDERS.items():
+        source = os.path.join(LIBRARY, sub)
+        target = os.path.join(folder, sub)
+        os.makedirs(target, exist_ok=True)
+        names = [n for n in os.listdir(source) if os.path.isfile(os.path.join(source, n))]
+        for n in names:
+            shutil.copyfile(os.path.join(source, n), os.path.join(target, n))
+        for i in range(count - len(names)):
+            open(os.path.join(target, f"filler{i:05d}.dat"), "w").close()
+    for n in os.listdir(LIBRARY):
+        if os.path.isfile(os.path.join(LIBRARY, n)):
+            shutil.copyfile(os.path.join(LIBRARY, n), os.path.join(folder, n))
+
+
+def full_size_figures(binary, runs):
+    folder = tempfile.mkdtemp(prefix="plinthex-full-library-")
+    try:
+        make_full_size_library(folder)
+        files = sum(FULL_SIZE_FOLDERS.values())
+        for name in FULL_SIZE_MODELS:
+            model = os.path.join(MODELS, name)
+            walls = {}
+            reads = {}
+            for library in (LIBRARY, folder):
+                run_once(binary, model, library=library)  # warm the caches
+                timed = [run_once(binary, model, library=library) for _ in range(runs)]
+                walls[library] = statistics.median(t[0] for t in timed)
+                reads[library] = statistics.median(t[1].get("read", 0.0) for t in timed)
+            print(f"{name} with a library of {files} files")
+            print(f"  wall      median {walls[folder]:.3f} s (the shared subset "
+                  f"{walls[LIBRARY]:.3f} s); read {reads[folder]:.1f} ms "
+                  f"(subset {reads[LIBRARY]:.1f} ms)")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def run_once(binary, model, jobs=None, library=LIBRARY):
     """Wall seconds, stages, inputs, triangles, bytes written, CPU seconds."""
     work = tempfile.mkdtemp(prefix="plinthex-bench-")
     try:
         env = dict(os.environ, PLINTHEX_TIMINGS="1")
         # Set models as users have them name a few files the library lacks.
         command = ([binary, "--skip-missing"] + ([f"--jobs={jobs}"] if jobs else []) +
-                   [LIBRARY, model])
+                   [library, model])
         cpu_before = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=work, env=env,
@@ -205,6 +252,8 @@ def main():
     parser.add_argument("--no-build", action="store_true")
     parser.add_argument("--no-sets", action="store_true", help="leave out the set models")
     parser.add_argument("--no-jobs", action="store_true", help="leave out the --jobs=1 runs")
+    parser.add_argument("--no-full-library", action="store_true",
+                        help="leave out the runs with a library of full size")
     args = parser.parse_args()
 
     if not os.path.isdir(LIBRARY) or not os.path.isdir(MODELS):
@@ -273,6 +322,8 @@ def main():
     if ratio > QUADRUPLE_LIMIT:
         failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
     glb_figures(binary, args.runs, failures)
+    if not args.no_full_library:
+        full_size_figures(binary, args.runs)
     print("targets: " + ("all met" if not failures else "missed: " + "; ".join(failures)))
     return 0
 
