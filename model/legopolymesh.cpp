@@ -194,6 +194,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         if (f != i)
         {
             polygons[i] = std::move(polygons[f]);
+            polygonNormals[i] = polygonNormals[f];
             faceColors[i] = faceColors[f];
         }
         for (unsigned& vertex : polygons[i].vertexIndices)
@@ -208,6 +209,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         if (newIndex[v] != kUnused)
             keptVertices[newIndex[v]] = vertices[v];
     polygons.resize(kept.size());
+    polygonNormals.resize(kept.size());
     polygonsWithNormals = static_cast<unsigned>(polygons.size());
     faceColors.resize(kept.size());
     faceNormals.resize(3 * kept.size());
@@ -245,7 +247,7 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
                   {
                       for (std::size_t p = begin; p < end; ++p)
                           for (std::size_t k = 0; k < slots; ++k)
-                              faceNormals[p * slots + k] = polygons[p].normal;
+                              faceNormals[p * slots + k] = polygonNormals[p];
                   });
     if (!smooth)
         return;

@@ -210,6 +210,11 @@ void PolyMesh::ComputePendingNormals() const
     const std::size_t pending = polygons.size() - polygonsWithNormals;
     if (pending == 0)
         return;
+    // The list grows to the polygons there are, a little more when it has
+    // to grow again.
+    if (polygons.size() > polygonNormals.capacity() && !polygonNormals.empty())
+        polygonNormals.reserve(polygons.size() + polygons.size() / 8);
+    polygonNormals.resize(polygons.size());
     // The normal follows the stored vertices the corners merged into.
     const auto compute = [this](std::size_t begin, std::size_t end)
     {
@@ -219,8 +224,9 @@ void PolyMesh::ComputePendingNormals() const
             const Vector3& v0 = vertices[polygon.vertexIndices[0]];
             const Vector3& v1 = vertices[polygon.vertexIndices[1]];
             const Vector3& v2 = vertices[polygon.vertexIndices[2]];
-            polygon.normal.Cross(v0 - v1, v1 - v2);
-            polygon.normal.Unit();
+            Vector3& normal = polygonNormals[p];
+            normal.Cross(v0 - v1, v1 - v2);
+            normal.Unit();
         }
     };
     constexpr std::size_t kGrain = 16384;
@@ -314,7 +320,8 @@ void PolyMesh::FlipPolygon(unsigned p)
     const unsigned count = polygon.vertexIndices.size();
     for (unsigned i = 0; i < count / 2; ++i)
         std::swap(corner[i], corner[count - 1 - i]);
-    polygon.normal = -polygon.normal;
+    ComputePendingNormals();
+    polygonNormals[p] = -polygonNormals[p];
 }
 
 void PolyMesh::SpreadOrientation(unsigned seed, std::vector<char>& visited)
@@ -386,7 +393,7 @@ void PolyMesh::FixNormals(bool outward)
     {
         if (visited[s])
             continue;
-        const Vector3 n = polygons[s].normal;
+        const Vector3 n = polygonNormals[s];
         const Vector3 q = vertices[polygons[s].vertexIndices[0]];
         const double dPlus = ((n + q) - centre).Length();
         const double dMinus = ((-n + q) - centre).Length();
@@ -446,6 +453,7 @@ void PolyMesh::Clear()
     std::vector<int>().swap(polygonEdges);
     std::vector<unsigned>().swap(polygonEdgeStart);
     std::vector<_Polygon>().swap(polygons);
+    std::vector<Vector3>().swap(polygonNormals);
     edgeLookup.Clear();
     polygonsWithEdges = 0;
     polygonsWithNormals = 0;

@@ -10,13 +10,12 @@
 #include "model/vertexgrid.h"
 
 // One polygon: its corners (counter-clockwise seen from where the normal
-// points), the edge of each side (side i joins corner i to corner i + 1, the
-// last side the last corner to corner 0) and its unit face normal. The
-// normal is worked out when it is first read (see PolyMesh).
+// points); the edge of each side (side i joins corner i to corner i + 1, the
+// last side the last corner to corner 0) and its unit face normal are kept
+// by the mesh (GetPolygonEdge, GetPolygonNormal).
 struct _Polygon
 {
     InlineArray<unsigned, 4> vertexIndices;
-    mutable Vector3 normal;
 };
 
 // One side shared by up to two polygons: the first polygon that recorded it
@@ -41,7 +40,8 @@ struct _Edge
 // Face normals are likewise worked out when first read, all pending ones at
 // once and on every job, from the corners as they were when the polygon was
 // added: a vertex handed out for changing first brings them up to date. A
-// mesh that is merged into another is never asked for them.
+// mesh that is merged into another is never asked for them, and holds no
+// room for them: they are kept apart from the polygons.
 class PolyMesh
 {
 public:
@@ -84,7 +84,7 @@ public:
     {
         assert(p < polygons.size());
         ComputePendingNormals();
-        return polygons[p].normal;
+        return polygonNormals[p];
     }
 
     // Copies polygon p's corner indices into one 1000-entry buffer shared by
@@ -216,8 +216,10 @@ protected:
     mutable std::vector<unsigned> polygonEdgeStart;
     std::vector<_Polygon> polygons;
     mutable EdgeMap edgeLookup;
-    mutable unsigned polygonsWithEdges = 0;     // polygons [0, this) have their edges
-    mutable unsigned polygonsWithNormals = 0;   // polygons [0, this) have their normals
+    mutable unsigned polygonsWithEdges = 0;  // polygons [0, this) have their edges
+    // The normals of polygons [0, polygonsWithNormals), one each.
+    mutable std::vector<Vector3> polygonNormals;
+    mutable unsigned polygonsWithNormals = 0;
     mutable bool isEdgeLookupReleased = false;  // edges recorded but not indexed
 
 private:
