@@ -5,13 +5,16 @@
 #include <type_traits>
 
 // A growable array of trivially copyable items that keeps up to InlineCount of
-// them inside the object. A mesh holds hundreds of thousands of triangles, each
-// with two short index lists; keeping them inline saves two heap blocks per
-// triangle.
+// them inside the object. A mesh holds millions of triangles, each with a
+// short index list; keeping it inline saves a heap block per triangle, and
+// packing the block's address into the inline room keeps the object to the
+// items and one count (16 bytes for three indices).
 template <typename T, unsigned InlineCount>
 class InlineArray
 {
     static_assert(std::is_trivially_copyable<T>::value, "items are copied bytewise");
+    static_assert(sizeof(T) * InlineCount >= sizeof(T*) + sizeof(unsigned),
+                  "the inline room holds a heap block's address and capacity");
 
 public:
     InlineArray() = default;
@@ -39,108 +42,108 @@ public:
         return *this;
     }
 
-    unsigned size() const { return itemCount; }
-    bool empty() const { return itemCount == 0; }
-    T* data() { return isOnHeap ? heap.items : inlineItems; }
-    const T* data() const { return isOnHeap ? heap.items : inlineItems; }
+    unsigned size() const { return count & kCountMask; }
+    bool empty() const { return size() == 0; }
+    T* data() { return IsOnHeap() ? HeapItems() : reinterpret_cast<T*>(room); }
+    const T* data() const { return IsOnHeap() ? HeapItems() : reinterpret_cast<const T*>(room); }
     T* begin() { return data(); }
-    T* end() { return data() + itemCount; }
+    T* end() { return data() + size(); }
     const T* begin() const { return data(); }
-    const T* end() const { return data() + itemCount; }
+    const T* end() const { return data() + size(); }
 
     T& operator[](unsigned i)
     {
-        assert(i < itemCount);
+        assert(i < size());
         return data()[i];
     }
 
     const T& operator[](unsigned i) const
     {
-        assert(i < itemCount);
+        assert(i < size());
         return data()[i];
     }
 
     void push_back(const T& item)
     {
-        if (itemCount == capacity())
-            Grow(itemCount * 2);
-        data()[itemCount++] = item;
+        const unsigned n = size();
+        if (n == capacity())
+            Grow(n * 2);
+        data()[n] = item;
+        ++count;
     }
 
     // Empties the array; a heap block stays for reuse.
-    void clear() { itemCount = 0; }
+    void clear() { count &= kOnHeap; }
 
-    void reserve(unsigned count)
+    void reserve(unsigned wanted)
     {
-        if (count > capacity())
-            Grow(count);
+        if (wanted > capacity())
+            Grow(wanted);
     }
 
 private:
-    unsigned capacity() const { return isOnHeap ? heap.capacity : InlineCount; }
+    static constexpr unsigned kOnHeap = 1u << 31;
+    static constexpr unsigned kCountMask = kOnHeap - 1;
+
+    bool IsOnHeap() const { return (count & kOnHeap) != 0; }
+    T* HeapItems() const
+    {
+        T* items;
+        std::memcpy(&items, room, sizeof items);
+        return items;
+    }
+    unsigned HeapCapacity() const
+    {
+        unsigned heapCapacity;
+        std::memcpy(&heapCapacity, room + sizeof(T*), sizeof heapCapacity);
+        return heapCapacity;
+    }
+    void SetHeap(T* items, unsigned heapCapacity)
+    {
+        std::memcpy(room, &items, sizeof items);
+        std::memcpy(room + sizeof(T*), &heapCapacity, sizeof heapCapacity);
+        count |= kOnHeap;
+    }
+    unsigned capacity() const { return IsOnHeap() ? HeapCapacity() : InlineCount; }
 
     void Grow(unsigned newCapacity)
     {
         T* grown = new T[newCapacity];
-        if (itemCount)
-            std::memcpy(grown, data(), itemCount * sizeof(T));
-        if (isOnHeap)
-            delete[] heap.items;
-        heap.items = grown;
-        heap.capacity = newCapacity;
-        isOnHeap = true;
+        const unsigned n = size();
+        if (n)
+            std::memcpy(grown, data(), n * sizeof(T));
+        if (IsOnHeap())
+            delete[] HeapItems();
+        SetHeap(grown, newCapacity);
     }
 
     void Release()
     {
-        if (isOnHeap)
-            delete[] heap.items;
-        isOnHeap = false;
-        itemCount = 0;
+        if (IsOnHeap())
+            delete[] HeapItems();
+        count = 0;
     }
 
     void CopyFrom(const InlineArray& other)
     {
-        if (other.itemCount > InlineCount)
-        {
-            heap.items = new T[other.itemCount];
-            heap.capacity = other.itemCount;
-            isOnHeap = true;
-        }
-        if (other.itemCount)
-            std::memcpy(data(), other.data(), other.itemCount * sizeof(T));
-        itemCount = other.itemCount;
+        const unsigned n = other.size();
+        count = 0;
+        if (n > InlineCount)
+            SetHeap(new T[n], n);
+        if (n)
+            std::memcpy(data(), other.data(), n * sizeof(T));
+        count = (count & kOnHeap) | n;
     }
 
     void TakeFrom(InlineArray& other)
     {
-        if (other.isOnHeap)
-        {
-            heap = other.heap;
-            isOnHeap = true;
-        }
-        else
-        {
-            // The whole inline store: a fixed size copies without a call.
-            std::memcpy(inlineItems, other.inlineItems, sizeof inlineItems);
-        }
-        itemCount = other.itemCount;
-        other.isOnHeap = false;
-        other.itemCount = 0;
+        // The whole room: a heap block's address, or the inline items.
+        std::memcpy(room, other.room, sizeof room);
+        count = other.count;
+        other.count = 0;
     }
 
-    struct HeapBlock
-    {
-        T* items;
-        unsigned capacity;
-    };
-    // The items live inline until they outgrow it, then in a heap block: the
-    // two share the same bytes.
-    union
-    {
-        T inlineItems[InlineCount] = {};
-        HeapBlock heap;
-    };
-    unsigned itemCount = 0;
-    bool isOnHeap = false;
+    // The items while they fit, else the heap block's address and capacity.
+    alignas(T) unsigned char room[sizeof(T) * InlineCount] = {};
+    unsigned count = 0;  // the item count, kOnHeap set when on the heap
 };

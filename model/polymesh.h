@@ -15,7 +15,7 @@
 // by the mesh (GetPolygonEdge, GetPolygonNormal).
 struct _Polygon
 {
-    InlineArray<unsigned, 4> vertexIndices;
+    InlineArray<unsigned, 3> vertexIndices;
 };
 
 // One side shared by up to two polygons: the first polygon that recorded it
