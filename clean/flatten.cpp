@@ -383,7 +383,8 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     std::sort(partners.begin(), partners.end());
 
     const unsigned base = target.GetVertexCount();
-    std::vector<Vector3> added;
+    // The source vertices that become new ones, in the order they are added.
+    std::vector<unsigned> added;
     added.reserve(std::count(found.begin(), found.end(), VertexGrid::kNone));
     for (std::size_t j = 0; j < order.size(); ++j)
     {
@@ -400,7 +401,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         {
             const unsigned vertex = placedVertex[p->second];
             if (vertex >= base && vertex < base + added.size() && vertex < merged &&
-                VertexGrid::Merges(added[vertex - base], position))
+                VertexGrid::Merges(positions[added[vertex - base]], position))
                 merged = vertex;
         }
         if (merged != kUnplaced)
@@ -409,7 +410,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
             continue;
         }
         placedVertex[w] = base + static_cast<unsigned>(added.size());
-        added.push_back(position);
+        added.push_back(w);
     }
 
     // The close pairs the target gains: new vertices near old ones, and the
@@ -424,9 +425,9 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         if (a != b && a >= base && b >= base && a < kQueued && b < kQueued)
             close.emplace_back(std::min(a, b), std::max(a, b));
     }
+    target.AppendVerticesApart(positions, added, apart, close, keepLookups);
     std::vector<Vector3>().swap(positions);
-    target.AppendVerticesApart(added, apart, close, keepLookups);
-    std::vector<Vector3>().swap(added);
+    std::vector<unsigned>().swap(added);
     target.ReservePolygons(target.GetPolygonCount() + triangleCount);
     if (copyNormals || !target.HasFaceRecords())
     {

@@ -89,7 +89,8 @@ void PolyMesh::PrepareLookupsNear(const std::vector<Vector3>& positions)
     vertexGrid.InsertNear(vertices, positions);
 }
 
-unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, double apart,
+unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions,
+                                       const std::vector<unsigned>& which, double apart,
                                        const std::vector<std::pair<unsigned, unsigned>>& close,
                                        bool index)
 {
@@ -98,10 +99,11 @@ unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions, do
     closePairs.insert(closePairs.end(), close.begin(), close.end());
     // Many vertices at once: the list grows to what it needs and a little
     // more, not to twice its size.
-    const std::size_t needed = vertices.size() + positions.size();
+    const std::size_t needed = vertices.size() + which.size();
     if (needed > vertices.capacity())
         vertices.reserve(needed + needed / 16);
-    vertices.insert(vertices.end(), positions.begin(), positions.end());
+    for (const unsigned i : which)
+        vertices.push_back(positions[i]);
     // Indexed by the next lookup that needs them, if one ever does.
     if (!index)
         isGridStale = true;

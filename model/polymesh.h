@@ -165,13 +165,15 @@ public:
     }
     void PrefetchLookup(const Vector3& position) const { vertexGrid.Prefetch(position); }
     // Appends vertices that merge with no vertex of the mesh nor with one
-    // another: what MergeVertex would add for them one by one. Pairs among
-    // the old and new vertices closer than VertexGrid::kKnownDistance are in
+    // another: what MergeVertex would add for them one by one, at
+    // positions[which[0]], positions[which[1]] and so on. Pairs among the old
+    // and new vertices closer than VertexGrid::kKnownDistance are in
     // `close`; any two vertices not listed there are at least `apart` apart.
     // Returns the index of the first. When `index`, the lookup indexes them
     // when it is next used (PrepareLookups, MergeVertex); otherwise it is
     // built again then.
-    unsigned AppendVerticesApart(const std::vector<Vector3>& positions, double apart,
+    unsigned AppendVerticesApart(const std::vector<Vector3>& positions,
+                                 const std::vector<unsigned>& which, double apart,
                                  const std::vector<std::pair<unsigned, unsigned>>& close,
                                  bool index);
 

@@ -476,9 +476,13 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
     auto append = [&](PolyMesh& mesh, int from, int to)
     {
         std::vector<Vector3> added;
+        std::vector<unsigned> all;
         for (int i = from; i < to; ++i)
+        {
+            all.push_back(static_cast<unsigned>(added.size()));
             added.push_back(lattice(i));
-        mesh.AppendVerticesApart(added, 0.99 * step, {}, true);
+        }
+        mesh.AppendVerticesApart(added, all, 0.99 * step, {}, true);
     };
     append(full, 1, 70000);
     PolyMesh partial = full;
