@@ -270,10 +270,12 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     std::vector<unsigned> placedVertex(vertexCount, kUnplaced);
     std::mutex extentLock;
     Vector3 extent(0, 0, 0);
+    bool anyOverflowed = false;
     Parallel::For(vertexCount, kGrain,
                   [&](std::size_t begin, std::size_t end)
                   {
                       Vector3 local(0, 0, 0);
+                      bool overflowed = false;
                       for (std::size_t v = begin; v < end; ++v)
                       {
                           const Vector3 p = source.GetVertex(static_cast<unsigned>(v));
@@ -281,10 +283,14 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
                               local, Vector3(std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)));
                           positions[v] = M * p;
                           if (!IsFinite(positions[v]))
+                          {
                               placedVertex[v] = kOverflowed;
+                              overflowed = true;
+                          }
                       }
                       const std::lock_guard<std::mutex> lock(extentLock);
                       extent = component_max(extent, local);
+                      anyOverflowed = anyOverflowed || overflowed;
                   });
     const double apart = PlacedSeparation(M, source.VertexSeparation(), extent);
     if (!(apart > VertexGrid::kMergeDistance * (1 + 1e-9)))
@@ -294,43 +300,78 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     // those only dropped triangles use.
     const unsigned triangleCount = source.GetPolygonCount();
     std::vector<unsigned> order;
-    order.reserve(vertexCount);
-    for (unsigned i = 0; i < triangleCount; ++i)
+    // Most meshes number their vertices in that order already: every corner
+    // names a vertex seen before or the next one, and all are used.
+    bool isInOrder = !anyOverflowed;
+    unsigned seen = 0;
+    for (unsigned i = 0; i < triangleCount && isInOrder; ++i)
+        for (unsigned k = 0; k < 3; ++k)
+        {
+            const unsigned v = source.GetPolygonVertexIndex(i, k);
+            if (v > seen)
+                isInOrder = false;
+            seen += v == seen ? 1 : 0;
+        }
+    if (isInOrder && seen == vertexCount)
     {
-        const unsigned a = source.GetPolygonVertexIndex(i, 0);
-        const unsigned b = source.GetPolygonVertexIndex(i, 1);
-        const unsigned c = source.GetPolygonVertexIndex(i, 2);
-        if (placedVertex[a] == kOverflowed || placedVertex[b] == kOverflowed ||
-            placedVertex[c] == kOverflowed)
-            continue;
-        for (const unsigned v : {a, b, c})
-            if (placedVertex[v] == kUnplaced)
-            {
-                placedVertex[v] = kQueued;
-                order.push_back(v);
-            }
+        order.resize(vertexCount);
+        Parallel::For(vertexCount, kGrain,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t v = begin; v < end; ++v)
+                          {
+                              order[v] = static_cast<unsigned>(v);
+                              placedVertex[v] = kQueued;
+                          }
+                      });
+    }
+    else
+    {
+        order.reserve(vertexCount);
+        for (unsigned i = 0; i < triangleCount; ++i)
+        {
+            const unsigned a = source.GetPolygonVertexIndex(i, 0);
+            const unsigned b = source.GetPolygonVertexIndex(i, 1);
+            const unsigned c = source.GetPolygonVertexIndex(i, 2);
+            if (placedVertex[a] == kOverflowed || placedVertex[b] == kOverflowed ||
+                placedVertex[c] == kOverflowed)
+                continue;
+            for (const unsigned v : {a, b, c})
+                if (placedVertex[v] == kUnplaced)
+                {
+                    placedVertex[v] = kQueued;
+                    order.push_back(v);
+                }
+        }
     }
 
     // Worth mapping the target when the lookups are not far fewer than its
     // vertices; most placed vertices then lie where it has none.
-    std::unique_ptr<OccupiedCells> occupied;
+    // Whether each vertex in order may merge, asked once, on every job.
+    std::vector<char> isNear;
     if (std::size_t(target.GetVertexCount()) <= order.size() * kMapRatio)
-        occupied = std::make_unique<OccupiedCells>(target);
-    const auto mayMerge = [&](const Vector3& position)
-    { return !occupied || occupied->MayHaveVertexNear(position); };
+    {
+        const OccupiedCells occupied(target);
+        isNear.resize(order.size());
+        Parallel::For(order.size(), kGrain,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t j = begin; j < end; ++j)
+                              isNear[j] = occupied.MayHaveVertexNear(positions[order[j]]) ? 1 : 0;
+                      });
+    }
+    const auto mayMerge = [&](std::size_t j) { return isNear.empty() || isNear[j] != 0; };
     // The lookup is brought up to date only for a merge that uses it, and
     // only where it is used when that is far less.
     const std::size_t lookupCount =
-        occupied ? std::count_if(order.begin(), order.end(),
-                                 [&](unsigned v) { return mayMerge(positions[v]); })
-                 : order.size();
+        isNear.empty() ? order.size() : std::count(isNear.begin(), isNear.end(), 1);
     if (lookupCount > 0 && target.IndexesOnlyNear(lookupCount))
     {
         std::vector<Vector3> looked;
         looked.reserve(lookupCount);
-        for (const unsigned v : order)
-            if (mayMerge(positions[v]))
-                looked.push_back(positions[v]);
+        for (std::size_t j = 0; j < order.size(); ++j)
+            if (mayMerge(j))
+                looked.push_back(positions[order[j]]);
         target.PrepareLookupsNear(looked);
     }
     else if (lookupCount > 0)
@@ -350,9 +391,9 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
                       constexpr std::size_t kAhead = 12;
                       for (std::size_t j = begin; j < end; ++j)
                       {
-                          if (j + kAhead < end && mayMerge(positions[order[j + kAhead]]))
+                          if (j + kAhead < end && mayMerge(j + kAhead))
                               target.PrefetchLookup(positions[order[j + kAhead]]);
-                          if (!mayMerge(positions[order[j]]))
+                          if (!mayMerge(j))
                           {
                               found[j] = VertexGrid::kNone;
                               continue;
@@ -443,7 +484,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
                placedVertex[source.GetPolygonVertexIndex(i, 2)] != kOverflowed;
     };
     std::vector<unsigned> kept;
-    for (unsigned i = 0; i < triangleCount; ++i)
+    for (unsigned i = 0; i < triangleCount && anyOverflowed; ++i)
         droppedCount += isKept(i) ? 0 : 1;
     if (droppedCount > 0)
         for (unsigned i = 0; i < triangleCount; ++i)
