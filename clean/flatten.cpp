@@ -253,6 +253,61 @@ private:
     std::vector<unsigned char> marked;
 };
 
+// The vertices of `source` in the order in which its corners first use
+// them, leaving out those only triangles with an overflowed corner (marked
+// in placedVertex) use; each is marked queued in placedVertex.
+std::vector<unsigned> FirstUseOrder(const PolyMesh& source, std::vector<unsigned>& placedVertex,
+                                    bool anyOverflowed)
+{
+    constexpr std::size_t kGrain = 4096;
+    const unsigned vertexCount = source.GetVertexCount();
+    const unsigned triangleCount = source.GetPolygonCount();
+    std::vector<unsigned> order;
+    // Most meshes number their vertices in that order already: every corner
+    // names a vertex seen before or the next one, and all are used.
+    bool isInOrder = !anyOverflowed;
+    unsigned seen = 0;
+    for (unsigned i = 0; i < triangleCount && isInOrder; ++i)
+        for (unsigned k = 0; k < 3; ++k)
+        {
+            const unsigned v = source.GetPolygonVertexIndex(i, k);
+            if (v > seen)
+                isInOrder = false;
+            seen += v == seen ? 1 : 0;
+        }
+    if (isInOrder && seen == vertexCount)
+    {
+        order.resize(vertexCount);
+        Parallel::For(vertexCount, kGrain,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t v = begin; v < end; ++v)
+                          {
+                              order[v] = static_cast<unsigned>(v);
+                              placedVertex[v] = kQueued;
+                          }
+                      });
+        return order;
+    }
+    order.reserve(vertexCount);
+    for (unsigned i = 0; i < triangleCount; ++i)
+    {
+        const unsigned a = source.GetPolygonVertexIndex(i, 0);
+        const unsigned b = source.GetPolygonVertexIndex(i, 1);
+        const unsigned c = source.GetPolygonVertexIndex(i, 2);
+        if (placedVertex[a] == kOverflowed || placedVertex[b] == kOverflowed ||
+            placedVertex[c] == kOverflowed)
+            continue;
+        for (const unsigned v : {a, b, c})
+            if (placedVertex[v] == kUnplaced)
+            {
+                placedVertex[v] = kQueued;
+                order.push_back(v);
+            }
+    }
+    return order;
+}
+
 // The merge of a large mesh whose vertices are known to stay apart once
 // placed: no two of them can merge with each other, so each needs only a
 // look at the vertices the target had before, and those looks run on every
@@ -299,51 +354,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     // The vertices in the order in which corners first use them, leaving out
     // those only dropped triangles use.
     const unsigned triangleCount = source.GetPolygonCount();
-    std::vector<unsigned> order;
-    // Most meshes number their vertices in that order already: every corner
-    // names a vertex seen before or the next one, and all are used.
-    bool isInOrder = !anyOverflowed;
-    unsigned seen = 0;
-    for (unsigned i = 0; i < triangleCount && isInOrder; ++i)
-        for (unsigned k = 0; k < 3; ++k)
-        {
-            const unsigned v = source.GetPolygonVertexIndex(i, k);
-            if (v > seen)
-                isInOrder = false;
-            seen += v == seen ? 1 : 0;
-        }
-    if (isInOrder && seen == vertexCount)
-    {
-        order.resize(vertexCount);
-        Parallel::For(vertexCount, kGrain,
-                      [&](std::size_t begin, std::size_t end)
-                      {
-                          for (std::size_t v = begin; v < end; ++v)
-                          {
-                              order[v] = static_cast<unsigned>(v);
-                              placedVertex[v] = kQueued;
-                          }
-                      });
-    }
-    else
-    {
-        order.reserve(vertexCount);
-        for (unsigned i = 0; i < triangleCount; ++i)
-        {
-            const unsigned a = source.GetPolygonVertexIndex(i, 0);
-            const unsigned b = source.GetPolygonVertexIndex(i, 1);
-            const unsigned c = source.GetPolygonVertexIndex(i, 2);
-            if (placedVertex[a] == kOverflowed || placedVertex[b] == kOverflowed ||
-                placedVertex[c] == kOverflowed)
-                continue;
-            for (const unsigned v : {a, b, c})
-                if (placedVertex[v] == kUnplaced)
-                {
-                    placedVertex[v] = kQueued;
-                    order.push_back(v);
-                }
-        }
-    }
+    const std::vector<unsigned> order = FirstUseOrder(source, placedVertex, anyOverflowed);
 
     // Worth mapping the target when the lookups are not far fewer than its
     // vertices; most placed vertices then lie where it has none.

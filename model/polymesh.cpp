@@ -281,7 +281,6 @@ const _Edge& PolyMesh::GetEdge(unsigned e) const
 const _Polygon& PolyMesh::GetPolygon(unsigned p) const
 {
     RecordPendingEdges();
-    ComputePendingNormals();
     assert(p < polygons.size());
     return polygons[p];
 }
