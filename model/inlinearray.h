@@ -44,8 +44,8 @@ public:
 
     unsigned size() const { return count & kCountMask; }
     bool empty() const { return size() == 0; }
-    T* data() { return IsOnHeap() ? HeapItems() : reinterpret_cast<T*>(room); }
-    const T* data() const { return IsOnHeap() ? HeapItems() : reinterpret_cast<const T*>(room); }
+    T* data() { return IsOnHeap() ? HeapItems() : items; }
+    const T* data() const { return IsOnHeap() ? HeapItems() : items; }
     T* begin() { return data(); }
     T* end() { return data() + size(); }
     const T* begin() const { return data(); }
@@ -86,24 +86,28 @@ private:
     static constexpr unsigned kCountMask = kOnHeap - 1;
 
     bool IsOnHeap() const { return (count & kOnHeap) != 0; }
+    // The heap block's address and capacity live in the bytes of the inline
+    // items, copied in and out byte for byte.
     T* HeapItems() const
     {
-        T* items;
-        std::memcpy(&items, room, sizeof items);
-        return items;
+        T* block;
+        std::memcpy(&block, Room(), sizeof block);
+        return block;
     }
     unsigned HeapCapacity() const
     {
         unsigned heapCapacity;
-        std::memcpy(&heapCapacity, room + sizeof(T*), sizeof heapCapacity);
+        std::memcpy(&heapCapacity, Room() + sizeof(T*), sizeof heapCapacity);
         return heapCapacity;
     }
-    void SetHeap(T* items, unsigned heapCapacity)
+    void SetHeap(T* block, unsigned heapCapacity)
     {
-        std::memcpy(room, &items, sizeof items);
-        std::memcpy(room + sizeof(T*), &heapCapacity, sizeof heapCapacity);
+        std::memcpy(Room(), &block, sizeof block);
+        std::memcpy(Room() + sizeof(T*), &heapCapacity, sizeof heapCapacity);
         count |= kOnHeap;
     }
+    unsigned char* Room() { return reinterpret_cast<unsigned char*>(items); }
+    const unsigned char* Room() const { return reinterpret_cast<const unsigned char*>(items); }
     unsigned capacity() const { return IsOnHeap() ? HeapCapacity() : InlineCount; }
 
     void Grow(unsigned newCapacity)
@@ -138,12 +142,12 @@ private:
     void TakeFrom(InlineArray& other)
     {
         // The whole room: a heap block's address, or the inline items.
-        std::memcpy(room, other.room, sizeof room);
+        std::memcpy(items, other.items, sizeof items);
         count = other.count;
         other.count = 0;
     }
 
     // The items while they fit, else the heap block's address and capacity.
-    alignas(T) unsigned char room[sizeof(T) * InlineCount] = {};
+    T items[InlineCount] = {};
     unsigned count = 0;  // the item count, kOnHeap set when on the heap
 };
