@@ -321,7 +321,8 @@ void PolyMesh::FlipPolygon(unsigned p)
     const unsigned count = polygon.vertexIndices.size();
     for (unsigned i = 0; i < count / 2; ++i)
         std::swap(corner[i], corner[count - 1 - i]);
-    ComputePendingNormals();
+    // Orienting works the normals out before it turns anything.
+    assert(polygonsWithNormals == polygons.size());
     polygonNormals[p] = -polygonNormals[p];
 }
 

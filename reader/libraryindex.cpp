@@ -37,18 +37,6 @@ void WalkFolder(const std::string& folderPath, Visit visit)
     closedir(folder);
 }
 
-// Exact spelling first, else the first in byte order.
-const std::string* PickSpelling(const std::vector<std::string>& candidates,
-                                const std::string& wanted)
-{
-    if (candidates.empty())
-        return nullptr;
-    for (const std::string& candidate : candidates)
-        if (candidate == wanted)
-            return &candidate;
-    return &*std::min_element(candidates.begin(), candidates.end());
-}
-
 // FNV-1a of the name with its ASCII letters folded.
 std::uint32_t FoldedHash(std::string_view name)
 {
@@ -62,7 +50,7 @@ constexpr std::uint32_t kNoName = ~0u;
 
 }  // namespace
 
-void LibraryFolder::Names::Index()
+void NameSet::Index()
 {
     std::size_t size = 16;
     while (size < 2 * names.size())
@@ -80,7 +68,7 @@ void LibraryFolder::Names::Index()
     }
 }
 
-const std::string* LibraryFolder::Names::Pick(std::string_view wanted) const
+const std::string* NameSet::Pick(std::string_view wanted) const
 {
     if (names.empty())
         return nullptr;
@@ -102,7 +90,7 @@ const std::string* LibraryFolder::Names::Pick(std::string_view wanted) const
 void LibraryFolder::List(const std::string& folderPath)
 {
     path = folderPath;
-    files = Names();
+    files = NameSet();
     WalkFolder(folderPath,
                [this](std::string_view name, bool isDirectory, bool)
                {
@@ -159,15 +147,15 @@ bool FindSubdirectory(const std::string& parentPath, const std::string& name, st
         }
         return false;
     }
-    const std::string foldedName = FoldAsciiCase(name);
-    std::vector<std::string> candidates;
+    NameSet candidates;
     WalkFolder(parentPath,
                [&](std::string_view entry, bool isDirectory, bool)
                {
-                   if (isDirectory && EqualsIgnoringAsciiCase(entry, foldedName))
-                       candidates.emplace_back(entry);
+                   if (isDirectory && EqualsIgnoringAsciiCase(entry, name))
+                       candidates.Add(entry);
                });
-    const std::string* spelling = PickSpelling(candidates, name);
+    candidates.Index();
+    const std::string* spelling = candidates.Pick(name);
     if (spelling == nullptr)
         return false;
     path = parentPath + *spelling + '/';
@@ -186,10 +174,12 @@ const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
                [&listing](std::string_view name, bool isDirectory, bool isRegularFile)
                {
                    if (isDirectory)
-                       listing.folders[FoldAsciiCase(name)].emplace_back(name);
+                       listing.folders.Add(name);
                    else if (isRegularFile)
-                       listing.files[FoldAsciiCase(name)].emplace_back(name);
+                       listing.files.Add(name);
                });
+    listing.files.Index();
+    listing.folders.Index();
     return listing;
 }
 
@@ -204,21 +194,13 @@ std::string FolderTree::FindFile(const std::string& basePath, std::string_view r
         if (separator == std::string_view::npos)
         {
             // The last component names the file.
-            const Listing& listing = List(path);
-            const auto found = listing.files.find(FoldAsciiCase(component));
-            if (found == listing.files.end())
-                return std::string();
-            const std::string* spelling = PickSpelling(found->second, component);
+            const std::string* spelling = List(path).files.Pick(component);
             return spelling != nullptr ? path + *spelling : std::string();
         }
         start = separator + 1;
         if (component.empty() || component == ".")
             continue;
-        const Listing& listing = List(path);
-        const auto found = listing.folders.find(FoldAsciiCase(component));
-        if (found == listing.folders.end())
-            return std::string();
-        const std::string* spelling = PickSpelling(found->second, component);
+        const std::string* spelling = List(path).folders.Pick(component);
         if (spelling == nullptr)
             return std::string();
         path += *spelling;

@@ -8,11 +8,29 @@
 
 #include "model/asciicase.h"
 
-// The file names of one library folder, listed once and matched without
-// regard to ASCII case, since library files are named in any case and
-// references spell them in any other. A library folder holds tens of
-// thousands of files: the names are kept in one list and found through a
-// table of their positions, with no block of memory per name.
+// Names matched without regard to ASCII case, since library files are named
+// in any case and references spell them in any other. A library folder holds
+// tens of thousands of files: the names are kept in one list and found
+// through a table of their positions, with no block of memory per name.
+class NameSet
+{
+public:
+    void Add(std::string_view name) { names.emplace_back(name); }
+    // Builds the table; Add comes before, Pick after.
+    void Index();
+    // The exact spelling if present, else the first match in byte order;
+    // null when nothing matches.
+    const std::string* Pick(std::string_view wanted) const;
+
+private:
+    std::vector<std::string> names;
+    // Open addressing: the position of one name of each folded spelling, the
+    // others of that spelling linked from it through nextVariant.
+    std::vector<std::uint32_t> table;
+    std::vector<std::uint32_t> nextVariant;
+};
+
+// The file names of one library folder, listed once.
 class LibraryFolder
 {
 public:
@@ -27,26 +45,8 @@ public:
     std::string Find(const std::string& fileName) const;
 
 private:
-    // Names matched without regard to ASCII case.
-    class Names
-    {
-    public:
-        void Add(std::string_view name) { names.emplace_back(name); }
-        // Builds the table; Add comes before, Pick after.
-        void Index();
-        // The exact spelling if present, else the first match in byte order.
-        const std::string* Pick(std::string_view wanted) const;
-
-    private:
-        std::vector<std::string> names;
-        // Open addressing: the position of one name of each folded spelling,
-        // the others of that spelling linked from it through nextVariant.
-        std::vector<std::uint32_t> table;
-        std::vector<std::uint32_t> nextVariant;
-    };
-
     std::string path;
-    Names files;
+    NameSet files;
 };
 
 // Finds files by relative paths whose components are spelt in any case,
@@ -67,9 +67,8 @@ public:
 private:
     struct Listing
     {
-        // Folded name -> names on disk.
-        std::unordered_map<std::string, std::vector<std::string>> files;
-        std::unordered_map<std::string, std::vector<std::string>> folders;
+        NameSet files;
+        NameSet folders;
     };
     const Listing& List(const std::string& folderPath);
 
