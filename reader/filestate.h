@@ -8,13 +8,19 @@
 
 #include "geometry/matrix.h"
 #include "reader/ldrawreader.h"
-#include "reader/ldrawtokens.h"
+#include "reader/readahead.h"
 
 struct LDrawReader::FileState
 {
     std::string path;  // as opened, for messages
-    std::string text;  // a library file's text; a model section reads the model's
-    LDrawTokenizer tokens{std::string_view()};
+    // A library file as read; a model section reads the model's text.
+    std::unique_ptr<FileAhead> ahead;
+    std::unique_ptr<StatementsRead> sectionStatements;
+    std::string_view source;  // the text its statements were read from
+    unsigned firstLine = 1;   // the line number of its first line
+    // What it says, acted on from `nextSaid` on.
+    StatementsRead* statements = nullptr;
+    std::size_t nextSaid = 0;
     int nodeIndex = -1;
     unsigned nonStatementCount = 0;  // lines whose first token is no line type
 

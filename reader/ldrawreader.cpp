@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <iostream>
 
+#include "model/parallel.h"
 #include "model/stagetimer.h"
 #include "reader/filestate.h"
 #include "reader/wholefile.h"
@@ -55,12 +56,24 @@ bool LDrawReader::Read(const std::string& ldrawDirectory, const std::string& mod
     // none).
     const std::string_view text(modelText);
     file->path = modelPath;
-    file->tokens =
-        LDrawTokenizer(lookup.HasSections() ? text.substr(0, lookup.Section(0).end) : text);
+    ReadSectionsAhead();
+    ReadSection(*file, lookup.HasSections() ? text.substr(0, lookup.Section(0).end) : text, 1,
+                TakeSectionRead(0));
+    filesAhead.reset();
+    askedNames.clear();
+    // What the model and its sections reference is asked for at once.
+    AskAhead(file->source, *file->statements);
+    for (std::size_t s = 1; s < sectionsRead.size(); ++s)
+    {
+        const LDrawSection& section = lookup.Section(s);
+        AskAhead(text.substr(section.begin, section.end - section.begin), *sectionsRead[s]);
+    }
     PushFile(std::move(file), std::string(LDrawBaseName(modelPath)), part, NodeKind::Model);
     if (lookup.HasSections())
         lookup.SetSectionNode(0, 0);
     const bool isRead = ReadFiles(0, part);
+    filesAhead.reset();
+    sectionsRead.clear();
 
     modelText = std::string();
     lookup.DropSections();
@@ -83,6 +96,7 @@ bool LDrawReader::ReadFiles(std::size_t outerDepth, LegoPart& part)
             if (resolution == Resolution::Missing)
             {
                 isFailedOnMissingFile = files.size() == 1;
+                KeepOnlyBeforeReference(file, part);
                 CloseFile(false);
                 lastResult = false;
                 continue;
@@ -93,7 +107,7 @@ bool LDrawReader::ReadFiles(std::size_t outerDepth, LegoPart& part)
             continue;
         if (progress == Progress::Unreadable)
         {
-            std::cerr << "Error: " << file.path << " line " << file.tokens.Line()
+            std::cerr << "Error: " << file.path << " line " << file.statements->stopLine
                       << ": unreadable statement, rest of file ignored\n"
                       << std::flush;
         }
@@ -109,7 +123,13 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
                            int kind)
 {
     auto file = std::make_unique<FileState>();
-    const FileReading reading = ReadWholeFile(path, false, file->text);
+    file->ahead = filesAhead ? filesAhead->Take(path) : nullptr;
+    if (!file->ahead)
+    {
+        file->ahead = std::make_unique<FileAhead>();
+        ReadFileAhead(path, *file->ahead);
+    }
+    const FileReading& reading = file->ahead->reading;
     if (!reading.IsRead())
     {
         // A file that cannot be read counts as not there; the system's
@@ -121,7 +141,8 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
     }
     StageTimer::NoteInput(path.c_str());
     file->path = path;
-    file->tokens = LDrawTokenizer(file->text);
+    file->source = file->ahead->text;
+    file->statements = &file->ahead->statements;
     PushFile(std::move(file), name, part, kind);
     return true;
 }
@@ -133,8 +154,8 @@ void LDrawReader::OpenSection(std::size_t section, LegoPart& part)
     // Messages name the section within the model file, with the model's line
     // numbers.
     file->path = modelFilePath + ":" + found.name;
-    file->tokens = LDrawTokenizer(
-        std::string_view(modelText).substr(found.begin, found.end - found.begin), found.firstLine);
+    ReadSection(*file, std::string_view(modelText).substr(found.begin, found.end - found.begin),
+                found.firstLine, TakeSectionRead(section));
     PushFile(std::move(file), found.name, part, NodeKind::Model);
     lookup.SetSectionNode(section, files.back()->nodeIndex);
 }
@@ -150,6 +171,7 @@ void LDrawReader::PushFile(std::unique_ptr<FileState> file, const std::string& n
     ++tagCounter;
     node.kind = kind;
     node.name = name;
+    node.mesh = std::move(file->statements->mesh);
     if (name.find('\0') == std::string::npos)
         nodeIndexByName.emplace(NameKey(name), nodeIndex);  // the lowest index stays
     if (isNodeBeingRead.size() <= static_cast<std::size_t>(nodeIndex))
@@ -158,6 +180,87 @@ void LDrawReader::PushFile(std::unique_ptr<FileState> file, const std::string& n
 
     file->nodeIndex = nodeIndex;
     files.push_back(std::move(file));
+}
+
+void LDrawReader::KeepOnlyBeforeReference(const FileState& file, LegoPart& part)
+{
+    // The node keeps the triangles that came before the reference, as read
+    // again up to it: the same steps as reading had stopped there.
+    const std::size_t references = file.statements->said[file.nextSaid - 1].index + 1;
+    StatementsRead before;
+    ReadStatementsOf(file.source, file.firstLine, before, references);
+    part.Node(static_cast<unsigned>(file.nodeIndex)).mesh = std::move(before.mesh);
+}
+
+void LDrawReader::ReadSectionsAhead()
+{
+    sectionsRead.clear();
+    if (!lookup.HasSections() || Parallel::Jobs() == 1)
+        return;
+    // Every section on every job: nearly all are referenced.
+    const std::string_view text(modelText);
+    sectionsRead.resize(lookup.SectionCount());
+    Parallel::ForEach(sectionsRead.size(),
+                      [&](std::size_t s)
+                      {
+                          const LDrawSection& section = lookup.Section(s);
+                          // The first section is read from the file's start.
+                          const std::size_t begin = s == 0 ? 0 : section.begin;
+                          auto read = std::make_unique<StatementsRead>();
+                          ReadStatementsOf(text.substr(begin, section.end - begin),
+                                           s == 0 ? 1 : section.firstLine, *read);
+                          sectionsRead[s] = std::move(read);
+                      });
+}
+
+std::unique_ptr<StatementsRead> LDrawReader::TakeSectionRead(std::size_t section)
+{
+    return section < sectionsRead.size() ? std::move(sectionsRead[section]) : nullptr;
+}
+
+void LDrawReader::ReadSection(FileState& file, std::string_view text, unsigned firstLine,
+                              std::unique_ptr<StatementsRead> read)
+{
+    file.source = text;
+    file.firstLine = firstLine;
+    file.sectionStatements = std::move(read);
+    if (!file.sectionStatements)
+    {
+        file.sectionStatements = std::make_unique<StatementsRead>();
+        ReadStatementsOf(text, firstLine, *file.sectionStatements);
+    }
+    file.statements = file.sectionStatements.get();
+}
+
+void LDrawReader::AskAhead(std::string_view source, const StatementsRead& statements)
+{
+    if (Parallel::Jobs() == 1)
+        return;
+    // The library file each name not met before will be looked for in first.
+    for (const StatementsRead::Reference& reference : statements.references)
+    {
+        const std::string_view written = source.substr(reference.nameBegin, reference.nameLength);
+        const std::string name(LDrawBaseName(written));
+        if (lookup.FindSection(name) >= 0 || FindNodeIndexed(name) >= 0 ||
+            lookup.FindAsWritten(written, name) >= 0 || !askedNames.insert(NameKey(name)).second)
+            continue;
+        int next = 0;
+        LookupPlace place;
+        if (!lookup.NextBaseNamePlace(next, name, place))
+            continue;
+        // Library files are read ahead on the other jobs while this one
+        // follows the references, once the library is listed.
+        if (!filesAhead)
+            filesAhead = std::make_unique<FilesReadAhead>(
+                Parallel::Jobs(),
+                [this](std::string_view asWritten)
+                {
+                    const std::string base(LDrawBaseName(asWritten));
+                    return lookup.FindSection(base) >= 0 ? std::string()
+                                                         : lookup.FirstLibraryPath(base);
+                });
+        filesAhead->Ask(place.path);
+    }
 }
 
 void LDrawReader::CloseFile(bool isRead)

@@ -4,10 +4,12 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "geometry/matrix.h"
 #include "model/legopart.h"
+#include "reader/readahead.h"
 #include "reader/referencelookup.h"
 
 // Reads an LDraw model and every file it references from the library into a
@@ -63,6 +65,20 @@ private:
     {
         return OpenFile(place.path, name, part, place.kind);
     }
+    // Reads the statements of every section of the model on every job.
+    void ReadSectionsAhead();
+    // The statements of the section as read ahead, or null.
+    std::unique_ptr<StatementsRead> TakeSectionRead(std::size_t section);
+    // Gives `file` the statements of the model text `text`: `read` when
+    // read ahead, else read now.
+    static void ReadSection(FileState& file, std::string_view text, unsigned firstLine,
+                            std::unique_ptr<StatementsRead> read);
+    // Cuts the node of `file` back to what came before the reference it
+    // stops at, which is found nowhere.
+    static void KeepOnlyBeforeReference(const FileState& file, LegoPart& part);
+    // Asks for the library files that the references read from `source`
+    // will look for first, when no node has their names yet.
+    void AskAhead(std::string_view source, const StatementsRead& statements);
     // Opens one of the model's embedded files.
     void OpenSection(std::size_t section, LegoPart& part);
     // Makes the node of `file` (whose text is set) and puts it on the stack.
@@ -86,11 +102,9 @@ private:
     // the file.
     bool OpenElsewhere(FileState& file, LegoPart& part);
     void AddReference(const FileState& file, LegoPart& part, int childIndex);
-    static void AddTriangle(const FileState& file, LegoPart& part, const Vector3& p1,
-                            const Vector3& p2, const Vector3& p3, int color);
     // The line naming a line that is not a statement, and the count of the
     // unnamed ones once the file is read.
-    static void ReportNonStatement(FileState& file);
+    static void ReportNonStatement(FileState& file, unsigned line);
     static void ReportNonStatementCount(const FileState& file);
     // Writes the degenerate-triangle line for the file at `path`.
     static void ReportDegenerate(const std::string& path, const Vector3& p1, const Vector3& p2,
@@ -109,6 +123,9 @@ private:
     std::unordered_map<std::string, int> nodeIndexByName;
     std::vector<char> isNodeBeingRead;  // per node index
     ReferenceLookup lookup;
+    std::unique_ptr<FilesReadAhead> filesAhead;                 // while a model is read
+    std::unordered_set<std::string> askedNames;                 // folded, asked for ahead
+    std::vector<std::unique_ptr<StatementsRead>> sectionsRead;  // per section, read ahead
 
     // The model file: its text, which its sections are read from.
     std::string modelFilePath;

@@ -86,6 +86,19 @@ bool ReferenceLookup::NextBaseNamePlace(int& next, const std::string& name, Look
     return false;
 }
 
+std::string ReferenceLookup::FirstLibraryPath(const std::string& name) const
+{
+    if (!isLibraryIndexed)
+        return std::string();
+    for (int folder = 0; folder < kBaseNamePlaceCount; ++folder)
+    {
+        std::string path = libraryFolders[folder].Find(name);
+        if (!path.empty())
+            return path;
+    }
+    return std::string();
+}
+
 bool ReferenceLookup::NextFurtherPlace(int& next, std::string_view written, const std::string& name,
                                        LookupPlace& place)
 {

@@ -43,6 +43,7 @@ public:
     // The section of that name, or -1.
     int FindSection(std::string_view name) const;
     bool HasSections() const { return !sections.empty(); }
+    std::size_t SectionCount() const { return sections.size(); }
     const LDrawSection& Section(std::size_t section) const { return sections[section]; }
     // The node a section was read into, or -1 while it has not been.
     int SectionNode(std::size_t section) const { return sectionNodes[section]; }
@@ -52,6 +53,10 @@ public:
     // holds `name`, advancing `next`; false once the three are tried.
     static constexpr int kBaseNamePlaceCount = 3;
     bool NextBaseNamePlace(int& next, const std::string& name, LookupPlace& place);
+    // The path of the first place of step 2 holding `name`, or empty. Only
+    // once those folders are listed (by NextBaseNamePlace); then safe to ask
+    // from any thread while nothing resets the lookup.
+    std::string FirstLibraryPath(const std::string& name) const;
     // Steps 3 to 5 likewise, from `next` (from 0) on.
     bool NextFurtherPlace(int& next, std::string_view written, const std::string& name,
                           LookupPlace& place);

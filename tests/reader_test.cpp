@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <thread>
 
+#include "model/parallel.h"
 #include "reader/ldrawreader.h"
 #include "reader/libraryindex.h"
 #include "reader/quadorder.h"
@@ -201,6 +202,62 @@ TEST_F(LDrawReaderFiles, MissingReferenceStopsOnlyItsFile)
     Write("model.ldr", kTriangle + Ref("gone.dat") + kTriangle);
     EXPECT_FALSE(ReadModel());
     EXPECT_EQ(Node(0).mesh.GetPolygonCount(), 1u);
+}
+
+// Files are read ahead on other threads: what they say must still be told,
+// and acted on, in the order of a reading on one.
+TEST_F(LDrawReaderFiles, ReadingAheadOnManyJobsGivesWhatOneGives)
+{
+    std::string model = "0 FILE main.ldr\n";
+    for (int i = 0; i < 40; ++i)
+    {
+        const std::string n = std::to_string(i);
+        std::string text = kTriangle + "3 16 " + n + " 0 0 " + n + " 0 0 " + n + " 0 0\n";
+        text += Ref("s\\sub" + std::to_string(i % 7) + ".dat") + "junk " + n + "\n";
+        if (i % 9 == 4)
+            text += Ref("gone" + n + ".dat");
+        if (i % 11 == 5)
+            text += "3 16 1 2\n";
+        text += "4 16 0 0 0 1 0 0 1 1 0 0 1 " + n + "\n";
+        Write("lib/parts/p" + n + ".dat", text);
+        model += Ref(i % 2 == 0 ? "p" + n + ".dat" : "sm" + n + ".ldr");
+    }
+    for (int i = 0; i < 7; ++i)
+        Write("lib/parts/s/sub" + std::to_string(i) + ".dat", kTriangle + Ref("stud.dat"));
+    Write("lib/p/stud.dat", "3 16 0 0 0 2 0 0 0 2 5\n");
+    for (int i = 1; i < 40; i += 2)
+        model += "0 FILE sm" + std::to_string(i) + ".ldr\n" +
+                 Ref("p" + std::to_string(i) + ".dat") + Ref("p" + std::to_string(i - 1) + ".dat") +
+                 "bad line\n";
+    Write("model.mpd", model);
+    const auto describe = [&]()
+    {
+        std::ostringstream text;
+        text << out << err;
+        for (unsigned i = 0; i < part.GetNodeCount(); ++i)
+        {
+            const _LegoNode& node = Node(i);
+            text << node.name << ' ' << node.kind << ' ' << node.tag << ' ' << node.children.size();
+            for (unsigned v = 0; v < node.mesh.GetVertexCount(); ++v)
+                text << ' ' << node.mesh.GetVertex(v);
+            for (const _LegoInstance& child : node.children)
+                text << " >" << child.node << ':' << child.color;
+            text << '\n';
+        }
+        return text.str();
+    };
+    reader.SetSkipMissing(true);
+    Parallel::SetJobs(1);
+    ASSERT_TRUE(ReadModel("model.mpd"));
+    const std::string alone = describe();
+    EXPECT_NE(err.find("degenerate"), std::string::npos);
+    for (const unsigned jobs : {2u, 4u})
+    {
+        Parallel::SetJobs(jobs);
+        ASSERT_TRUE(ReadModel("model.mpd"));
+        EXPECT_EQ(describe(), alone) << jobs;
+    }
+    Parallel::SetJobs(0);
 }
 
 TEST_F(LDrawReaderFiles, PartlyReadFileSendsTheLookupOnToTheNextFolder)
