@@ -72,10 +72,12 @@ bool PolyMesh::IndexesOnlyNear(std::size_t positionCount) const
     constexpr std::size_t kFewestWaiting = 65536;
     constexpr std::size_t kWaitingPerPosition = 8;
     constexpr std::size_t kReadsPerIndexing = 4;
-    const std::size_t waiting = vertices.size() - vertexGrid.IndexedCount();
-    return !isGridStale && waiting >= kFewestWaiting &&
-           positionCount * kWaitingPerPosition <= waiting &&
-           nearScanCount <= waiting * kReadsPerIndexing;
+    // A stale index starts again from nothing.
+    const std::size_t waiting =
+        isGridStale ? vertices.size() : vertices.size() - vertexGrid.IndexedCount();
+    const std::size_t scanned = isGridStale ? 0 : nearScanCount;
+    return waiting >= kFewestWaiting && positionCount * kWaitingPerPosition <= waiting &&
+           scanned <= waiting * kReadsPerIndexing;
 }
 
 void PolyMesh::PrepareLookupsNear(const std::vector<Vector3>& positions)
@@ -84,6 +86,12 @@ void PolyMesh::PrepareLookupsNear(const std::vector<Vector3>& positions)
     {
         PrepareLookups();
         return;
+    }
+    if (isGridStale)
+    {
+        vertexGrid.Clear();
+        isGridStale = false;
+        nearScanCount = 0;
     }
     nearScanCount += vertices.size() - vertexGrid.IndexedCount();
     vertexGrid.InsertNear(vertices, positions);

@@ -473,7 +473,7 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
     };
     PolyMesh full;
     full.MergeVertex({kBorder, 0, 0.5});
-    auto append = [&](PolyMesh& mesh, int from, int to)
+    auto append = [&](PolyMesh& mesh, int from, int to, bool index = true)
     {
         std::vector<Vector3> added;
         std::vector<unsigned> all;
@@ -482,7 +482,7 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
             all.push_back(static_cast<unsigned>(added.size()));
             added.push_back(lattice(i));
         }
-        mesh.AppendVerticesApart(added, all, 0.99 * step, {}, true);
+        mesh.AppendVerticesApart(added, all, 0.99 * step, {}, index);
     };
     append(full, 1, 70000);
     PolyMesh partial = full;
@@ -504,6 +504,15 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
     ASSERT_TRUE(partial.IndexesOnlyNear(corners.size()));
     partial.PrepareLookupsNear(corners);
     for (const Vector3& position : corners)
+        ASSERT_EQ(partial.MergeVertexNear(position), full.MergeVertex(position));
+    // Vertices appended unindexed leave the index stale: it starts again
+    // from nothing, near the lookups only.
+    append(full, 90000, 100000);
+    append(partial, 90000, 100000, false);
+    const std::vector<Vector3> afterStale = near(400);
+    ASSERT_TRUE(partial.IndexesOnlyNear(afterStale.size()));
+    partial.PrepareLookupsNear(afterStale);
+    for (const Vector3& position : afterStale)
         ASSERT_EQ(partial.MergeVertexNear(position), full.MergeVertex(position));
     for (const Vector3& position : near(2000))
         ASSERT_EQ(partial.MergeVertex(position), full.MergeVertex(position));
