@@ -295,10 +295,22 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
                                 slot = (slot + 1) & mask;
                             read[slot] = key;
                         });
+    // One bit per key's top bits, in a map that stays in the cache: most
+    // vertices lie in no cell read, and one bit tells them apart.
+    int filterBits = 16;
+    while (filterBits < 26 && (std::size_t(1) << filterBits) < size)
+        ++filterBits;
+    std::vector<std::uint64_t> filter((std::size_t(1) << filterBits) / 64, 0);
+    const auto filterBit = [&](std::uint64_t key) { return key >> (64 - filterBits); };
+    for (const std::uint64_t key : read)
+        if (key != 0)
+            filter[filterBit(key) / 64] |= std::uint64_t(1) << (filterBit(key) % 64);
     const auto isRead = [&](std::uint64_t key)
     {
         if (key == 0)
             return readsZero;
+        if ((filter[filterBit(key) / 64] >> (filterBit(key) % 64) & 1) == 0)
+            return false;
         for (std::size_t slot = key & mask;; slot = (slot + 1) & mask)
         {
             if (read[slot] == key)
