@@ -128,6 +128,7 @@ bool LDrawReader::OpenFile(const std::string& path, const std::string& name, Leg
     {
         file->ahead = std::make_unique<FileAhead>();
         ReadFileAhead(path, *file->ahead);
+        AskAhead(file->ahead->text, file->ahead->statements);
     }
     const FileReading& reading = file->ahead->reading;
     if (!reading.IsRead())
