@@ -212,31 +212,49 @@ char* format_real(char* buffer, double value)
 
 char* format_unsigned(char* out, std::uint64_t value)
 {
-    // Two digits at a time from the end, into a scratch area, then copied.
-    char digits[kMaxUnsignedText];
-    char* start = digits + sizeof digits;
+    // The digit count first, then two digits at a time from the end, in place.
+    static constexpr std::uint64_t kTens[] = {10ULL,
+                                              100ULL,
+                                              1000ULL,
+                                              10000ULL,
+                                              100000ULL,
+                                              1000000ULL,
+                                              10000000ULL,
+                                              100000000ULL,
+                                              1000000000ULL,
+                                              10000000000ULL,
+                                              100000000000ULL,
+                                              1000000000000ULL,
+                                              10000000000000ULL,
+                                              100000000000000ULL,
+                                              1000000000000000ULL,
+                                              10000000000000000ULL,
+                                              100000000000000000ULL,
+                                              1000000000000000000ULL,
+                                              10000000000000000000ULL};
+    std::size_t length = 1;
+    while (length <= sizeof kTens / sizeof kTens[0] && value >= kTens[length - 1])
+        ++length;
+    char* end = out + length;
+    char* at = end;
     while (value >= 100)
     {
         const unsigned pair = static_cast<unsigned>(value % 100) * 2;
         value /= 100;
-        start -= 2;
-        start[0] = kDigitPairs[pair];
-        start[1] = kDigitPairs[pair + 1];
+        at -= 2;
+        at[0] = kDigitPairs[pair];
+        at[1] = kDigitPairs[pair + 1];
     }
     if (value >= 10)
     {
-        start -= 2;
-        start[0] = kDigitPairs[value * 2];
-        start[1] = kDigitPairs[value * 2 + 1];
+        at[-2] = kDigitPairs[value * 2];
+        at[-1] = kDigitPairs[value * 2 + 1];
     }
     else
     {
-        *--start = static_cast<char>('0' + value);
+        at[-1] = static_cast<char>('0' + value);
     }
-    const std::size_t length = static_cast<std::size_t>(digits + sizeof digits - start);
-    for (std::size_t i = 0; i < length; ++i)
-        out[i] = start[i];
-    return out + length;
+    return end;
 }
 
 RealTextCache::RealTextCache() : slots(new Slot[kSlots]())
@@ -260,7 +278,8 @@ char* RealTextCache::Put(char* out, double value)
     {
         slot.bits = bits;
         slot.length = static_cast<std::uint32_t>(length);
-        std::memcpy(slot.text, out, length);
+        // The whole slot, which `out` has room for: a copy of fixed size.
+        std::memcpy(slot.text, out, sizeof slot.text);
     }
     return end;
 }

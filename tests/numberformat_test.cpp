@@ -159,6 +159,13 @@ TEST(NumberFormat, UnsignedAtEveryLengthAndCachedRealsAsWritten)
     for (const std::uint64_t value :
          {0ull, 9ull, 10ull, 99ull, 100ull, 4294967295ull, 4294967296ull, 18446744073709551615ull})
         EXPECT_EQ(std::string(text, format_unsigned(text, value)), std::to_string(value));
+    for (std::uint64_t power = 10; power <= 10000000000000000000ull / 10 * 10; power *= 10)
+    {
+        for (const std::uint64_t value : {power - 1, power, power + 1})
+            EXPECT_EQ(std::string(text, format_unsigned(text, value)), std::to_string(value));
+        if (power > 18446744073709551615ull / 10)
+            break;
+    }
     // Every value twice, so that each second one comes from a slot, with
     // values that share slots evicting one another.
     RealTextCache cache;
