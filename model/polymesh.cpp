@@ -110,8 +110,23 @@ unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions,
     const std::size_t needed = vertices.size() + which.size();
     if (needed > vertices.capacity())
         vertices.reserve(needed + needed / 16);
-    for (const unsigned i : which)
-        vertices.push_back(positions[i]);
+    constexpr std::size_t kManyGathered = 65536;
+    if (which.size() < kManyGathered || Parallel::Jobs() == 1)
+    {
+        for (const unsigned i : which)
+            vertices.push_back(positions[i]);
+    }
+    else
+    {
+        vertices.resize(needed);
+        Vector3* gathered = vertices.data() + first;
+        Parallel::For(which.size(), kManyGathered / 4,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t k = begin; k < end; ++k)
+                              gathered[k] = positions[which[k]];
+                      });
+    }
     // Indexed by the next lookup that needs them, if one ever does.
     if (!index)
         isGridStale = true;
