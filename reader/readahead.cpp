@@ -250,11 +250,17 @@ void FilesReadAhead::Serve()
         entry.state = State::Done;
         done.notify_all();
         // Depth first, as the reader goes: these are needed before what was
-        // queued earlier.
-        auto at = queue.begin();
-        for (std::string& found : paths)
-            if (entries.emplace(found, Entry()).second)
-                at = queue.insert(at, std::move(found)) + 1;
+        // queued earlier. Without memory for that, they are read where needed.
+        try
+        {
+            auto at = queue.begin();
+            for (std::string& found : paths)
+                if (entries.emplace(found, Entry()).second)
+                    at = queue.insert(at, std::move(found)) + 1;
+        }
+        catch (...)
+        {
+        }
     }
 }
 
