@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <iostream>
 #include <limits>
@@ -164,22 +165,47 @@ class OccupiedCells
 public:
     explicit OccupiedCells(const PolyMesh& mesh)
     {
+        // Both passes on every job: the box is a minimum and a maximum, and
+        // marking a cell twice marks it.
+        constexpr std::size_t kGrain = 16384;
         const unsigned count = mesh.GetVertexCount();
+        std::mutex boxLock;
         bool any = false;
+        bool isTooLarge = false;
         Vector3 least, most;
-        for (unsigned i = 0; i < count; ++i)
-        {
-            const Vector3 v = mesh.GetVertex(i);
-            if (!IsFinite(v))
-                continue;
-            if (std::fabs(v.x) > kLargest || std::fabs(v.y) > kLargest || std::fabs(v.z) > kLargest)
-                return;  // the reach could be lost in rounding: rule nothing out
-            least = any ? component_min(least, v) : v;
-            most = any ? component_max(most, v) : v;
-            any = true;
-        }
+        Parallel::For(count, kGrain,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          bool anyHere = false;
+                          Vector3 rangeLeast, rangeMost;
+                          for (std::size_t i = begin; i < end; ++i)
+                          {
+                              const Vector3 v = mesh.GetVertex(static_cast<unsigned>(i));
+                              if (!IsFinite(v))
+                                  continue;
+                              if (std::fabs(v.x) > kLargest || std::fabs(v.y) > kLargest ||
+                                  std::fabs(v.z) > kLargest)
+                              {
+                                  const std::lock_guard<std::mutex> lock(boxLock);
+                                  isTooLarge = true;
+                                  return;
+                              }
+                              rangeLeast = anyHere ? component_min(rangeLeast, v) : v;
+                              rangeMost = anyHere ? component_max(rangeMost, v) : v;
+                              anyHere = true;
+                          }
+                          if (!anyHere)
+                              return;
+                          const std::lock_guard<std::mutex> lock(boxLock);
+                          least = any ? component_min(least, rangeLeast) : rangeLeast;
+                          most = any ? component_max(most, rangeMost) : rangeMost;
+                          any = true;
+                      });
+        if (isTooLarge)
+            return;  // the reach could be lost in rounding: rule nothing out
         isUsed = true;
-        marked.assign(std::size_t(kCells) * kCells * kCells, 0);
+        marked =
+            std::make_unique<std::atomic<unsigned char>[]>(std::size_t(kCells) * kCells * kCells);
         if (!any)
             return;
         for (int axis = 0; axis < 3; ++axis)
@@ -190,22 +216,27 @@ public:
             low[axis] = lo[axis] - kReach;
             high[axis] = Axis(most, axis) + kReach;
         }
-        for (unsigned i = 0; i < count; ++i)
-        {
-            const Vector3 v = mesh.GetVertex(i);
-            if (!IsFinite(v))
-                continue;
-            int from[3], to[3];
-            for (int axis = 0; axis < 3; ++axis)
-            {
-                from[axis] = Cell(Axis(v, axis) - kReach, axis);
-                to[axis] = Cell(Axis(v, axis) + kReach, axis);
-            }
-            for (int x = from[0]; x <= to[0]; ++x)
-                for (int y = from[1]; y <= to[1]; ++y)
-                    for (int z = from[2]; z <= to[2]; ++z)
-                        marked[Index(x, y, z)] = 1;
-        }
+        Parallel::For(count, kGrain,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t i = begin; i < end; ++i)
+                          {
+                              const Vector3 v = mesh.GetVertex(static_cast<unsigned>(i));
+                              if (!IsFinite(v))
+                                  continue;
+                              int from[3], to[3];
+                              for (int axis = 0; axis < 3; ++axis)
+                              {
+                                  from[axis] = Cell(Axis(v, axis) - kReach, axis);
+                                  to[axis] = Cell(Axis(v, axis) + kReach, axis);
+                              }
+                              for (int x = from[0]; x <= to[0]; ++x)
+                                  for (int y = from[1]; y <= to[1]; ++y)
+                                      for (int z = from[2]; z <= to[2]; ++z)
+                                          marked[Index(x, y, z)].store(1,
+                                                                       std::memory_order_relaxed);
+                          }
+                      });
     }
 
     // False only when no vertex lies within kReach of `position` on every
@@ -217,7 +248,8 @@ public:
         for (int axis = 0; axis < 3; ++axis)
             if (!(Axis(position, axis) >= low[axis] && Axis(position, axis) <= high[axis]))
                 return false;
-        return marked[Index(Cell(position.x, 0), Cell(position.y, 1), Cell(position.z, 2))] != 0;
+        return marked[Index(Cell(position.x, 0), Cell(position.y, 1), Cell(position.z, 2))].load(
+                   std::memory_order_relaxed) != 0;
     }
 
 private:
@@ -250,7 +282,7 @@ private:
     double scale[3] = {0.0, 0.0, 0.0};
     double low[3] = {0.0, 0.0, 0.0};
     double high[3] = {0.0, 0.0, 0.0};
-    std::vector<unsigned char> marked;
+    std::unique_ptr<std::atomic<unsigned char>[]> marked;
 };
 
 // The vertices of `source` in the order in which its corners first use
