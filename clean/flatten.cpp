@@ -469,8 +469,49 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     const unsigned base = target.GetVertexCount();
     // The source vertices that become new ones, in the order they are added.
     std::vector<unsigned> added;
-    added.reserve(std::count(found.begin(), found.end(), VertexGrid::kNone));
-    for (std::size_t j = 0; j < order.size(); ++j)
+    if (partners.empty())
+    {
+        // No two new vertices can merge: each not found is the next new one,
+        // numbered by how many come before it, on every job.
+        constexpr std::size_t kChunk = 16384;
+        const std::size_t chunkCount = (order.size() + kChunk - 1) / kChunk;
+        std::vector<std::size_t> firstNew(chunkCount + 1, 0);
+        Parallel::For(chunkCount, 1,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t c = begin; c < end; ++c)
+                              firstNew[c + 1] = static_cast<std::size_t>(std::count(
+                                  found.begin() + c * kChunk,
+                                  found.begin() + std::min(order.size(), (c + 1) * kChunk),
+                                  VertexGrid::kNone));
+                      });
+        for (std::size_t c = 0; c < chunkCount; ++c)
+            firstNew[c + 1] += firstNew[c];
+        added.resize(firstNew[chunkCount]);
+        Parallel::For(chunkCount, 1,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t c = begin; c < end; ++c)
+                          {
+                              std::size_t next = firstNew[c];
+                              for (std::size_t j = c * kChunk;
+                                   j < std::min(order.size(), (c + 1) * kChunk); ++j)
+                              {
+                                  const unsigned w = order[j];
+                                  if (found[j] != VertexGrid::kNone)
+                                  {
+                                      placedVertex[w] = found[j];
+                                      continue;
+                                  }
+                                  placedVertex[w] = base + static_cast<unsigned>(next);
+                                  added[next++] = w;
+                              }
+                          }
+                      });
+    }
+    else
+        added.reserve(std::count(found.begin(), found.end(), VertexGrid::kNone));
+    for (std::size_t j = 0; j < order.size() && !partners.empty(); ++j)
     {
         const unsigned w = order[j];
         if (found[j] != VertexGrid::kNone)
