@@ -30,6 +30,9 @@ constexpr std::size_t kWindowBytes = std::size_t(32) << 20;
 // While the cache takes less than this many bytes a nanosecond, direct
 // writes are tried.
 constexpr double kFastCacheRate = 2.0;
+// Full buffers that may wait for the writing thread: the text of a few
+// rounds of formatting goes on while the device takes the last ones.
+constexpr std::size_t kQueuedBlocks = 8;
 
 // Interruptions that end the program while a file is written; the handler
 // removes the temporary file's name and exits with 128 + the signal number.
@@ -208,17 +211,27 @@ void SceneFile::RunWriter()
     std::unique_lock<std::mutex> lock(writerMutex);
     for (;;)
     {
-        writerWake.wait(lock, [this] { return pendingData != nullptr || isWriterStopping; });
-        if (pendingData == nullptr)
+        writerWake.wait(lock, [this] { return !queuedBlocks.empty() || isWriterStopping; });
+        if (queuedBlocks.empty())
             return;
-        const char* data = pendingData;
-        const std::size_t length = pendingLength;
+        QueuedBlock queued = std::move(queuedBlocks.front());
+        queuedBlocks.pop_front();
+        isWriting = true;
+        // After a failure the rest is not written: the file is given up.
+        const bool isGivenUp = writerError != 0;
         lock.unlock();
-        const int result = WriteChunk(data, length) ? 0 : errno;
+        int result = 0;
+        if (!isGivenUp)
+        {
+            if (mayWriteDirect)
+                ChooseWayOfWriting();
+            result = WriteChunk(queued.block.get(), queued.length) ? 0 : errno;
+        }
         lock.lock();
+        isWriting = false;
         if (result != 0 && writerError == 0)
             writerError = result;
-        pendingData = nullptr;
+        freeBlocks.push_back(std::move(queued.block));
         writerWake.notify_all();
     }
 }
@@ -228,12 +241,9 @@ void SceneFile::WaitForWriter()
     if (!writer.joinable())
         return;
     std::unique_lock<std::mutex> lock(writerMutex);
-    writerWake.wait(lock, [this] { return pendingData == nullptr; });
+    writerWake.wait(lock, [this] { return queuedBlocks.empty() && !isWriting; });
     if (writerError != 0)
-    {
         Fail(writerError);
-        writerError = 0;
-    }
 }
 
 void SceneFile::StopWriter()
@@ -248,6 +258,39 @@ void SceneFile::StopWriter()
     writerWake.notify_all();
     writer.join();
     isWriterStopping = false;
+    writerError = 0;
+}
+
+void SceneFile::HandToWriter(std::size_t length, std::size_t tail)
+{
+    Block next;
+    {
+        std::unique_lock<std::mutex> lock(writerMutex);
+        writerWake.wait(lock,
+                        [this] { return !freeBlocks.empty() || blockCount < kQueuedBlocks + 1; });
+        if (!freeBlocks.empty())
+        {
+            next = std::move(freeBlocks.back());
+            freeBlocks.pop_back();
+        }
+    }
+    if (next == nullptr)
+    {
+        next = NewBlock();
+        ++blockCount;
+    }
+    if (tail > 0)
+        std::memcpy(next.get(), buffer.get() + length, tail);
+    {
+        const std::lock_guard<std::mutex> lock(writerMutex);
+        queuedBlocks.push_back(QueuedBlock{std::move(buffer), length});
+        if (writerError != 0)
+            Fail(writerError);
+    }
+    writerWake.notify_all();
+    buffer = std::move(next);
+    cursor = buffer.get() + tail;
+    limit = buffer.get() + kBufferSize;
 }
 
 void SceneFile::GuardAgainstInterruption()
@@ -291,7 +334,7 @@ bool SceneFile::Open(const std::string& path)
     temporaryPath.clear();
     isUnnamed = false;
     ownsDescriptor = true;
-    mayWriteDirect = isDirect = isDirectFixed = false;
+    mayWriteDirect = isDirect = isDirectFixed = isHandedInBlocks = false;
     windowBytes = 0;
     windowNanoseconds = 0;
     rates[0] = rates[1] = 0.0;
@@ -366,6 +409,7 @@ bool SceneFile::Open(const std::string& path)
     isDirectFixed = directSetting == "always";
     if (isDirectFixed && !SetDirect(true))
         mayWriteDirect = false;
+    isHandedInBlocks = mayWriteDirect;
     // The new file is private; give it the target's mode and owner, or
     // those of a newly created file.
     if (exists)
@@ -476,13 +520,17 @@ void SceneFile::ChooseWayOfWriting()
 void SceneFile::Flush(bool isLast)
 {
     std::size_t length = static_cast<std::size_t>(cursor - buffer.get());
-    WaitForWriter();
+    // While the thread writes, the file's way of writing is its own: the
+    // rest waits for it only at the end.
+    const bool isQueued = writer.joinable() && !isLast;
+    if (!isQueued)
+        WaitForWriter();
     if (hasFailed || descriptor < 0 || length == 0)
     {
         cursor = buffer.get();
         return;
     }
-    if (mayWriteDirect)
+    if (mayWriteDirect && !isQueued)
         ChooseWayOfWriting();
     if (isLast)
     {
@@ -499,13 +547,13 @@ void SceneFile::Flush(bool isLast)
     }
     // A file that may be written directly is handed over in whole blocks, the
     // rest staying buffered, so that every write starts on a block.
-    const std::size_t tail = mayWriteDirect ? length % kDirectAlignment : 0;
+    const std::size_t tail = isHandedInBlocks ? length % kDirectAlignment : 0;
     length -= tail;
     if (length == 0)
         return;
-    // Only a well-filled buffer goes to the thread: the last, short one is
-    // written here, and small files never start one.
-    if (length < kBufferSize / 2 || Parallel::Jobs() == 1)
+    // Only a well-filled buffer starts the thread: small files never start
+    // one. Once it runs, everything goes through it, in order.
+    if (!isQueued && (length < kBufferSize / 2 || Parallel::Jobs() == 1))
     {
         if (!WriteChunk(buffer.get(), length))
             Fail(errno);
@@ -516,23 +564,13 @@ void SceneFile::Flush(bool isLast)
     }
     if (!writer.joinable())
     {
-        spareBuffer = NewBlock();
+        blockCount = 1 + freeBlocks.size();
         // The interruptions stay with the other threads: the handler must
         // not run while a blocked thread is changing the name it removes.
         const InterruptionBlock block;
         writer = std::thread(&SceneFile::RunWriter, this);
     }
-    if (tail > 0)
-        std::memcpy(spareBuffer.get(), buffer.get() + length, tail);
-    {
-        const std::lock_guard<std::mutex> lock(writerMutex);
-        pendingData = buffer.get();
-        pendingLength = length;
-    }
-    writerWake.notify_all();
-    buffer.swap(spareBuffer);
-    cursor = buffer.get() + tail;
-    limit = buffer.get() + kBufferSize;
+    HandToWriter(length, tail);
 }
 
 void SceneFile::WriteLong(std::string_view text)

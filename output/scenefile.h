@@ -4,11 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 // True for "-" and for any path that names the file, pipe or terminal that is
 // this process's standard output.
@@ -26,9 +28,9 @@ bool IsStandardOutput(const std::string& path);
 // While a file is open, SIGINT, SIGTERM and SIGHUP remove the temporary file
 // and end the program with 128 + the signal number; an existing target stays
 // as it was. Only one open file at a time is guarded so.
-// With more than one job, a full buffer is handed to a writing thread and
-// the next one fills meanwhile, so the copying into the file overlaps the
-// making of the text; the bytes and their order are the same.
+// With more than one job, full buffers are handed to a writing thread, in
+// order, and the next ones fill meanwhile, so the copying into the file
+// overlaps the making of the text; the bytes and their order are the same.
 // A new file is written past the system's file cache (direct writes) while
 // that is measured to be the faster way: where the cache must fault in every
 // page it takes (virtual machines), copying into it can take several times
@@ -108,6 +110,10 @@ private:
     // takes over its failure, if any.
     void WaitForWriter();
     void StopWriter();
+    // Queues the buffer's first `length` bytes for the writing thread and
+    // carries its last `tail` bytes into the next buffer, waiting for a free
+    // one when too many are queued.
+    void HandToWriter(std::size_t length, std::size_t tail);
     void RunWriter();
     void GuardAgainstInterruption();
     void EndGuard();
@@ -124,15 +130,18 @@ private:
     using Block = std::unique_ptr<char[], FreeBlock>;
     static Block NewBlock();
     Block buffer;
-    Block spareBuffer;  // the one being written meanwhile
 
     // The way of writing (see the class comment): direct writes may be tried
     // on a new file of our own; the current window's bytes and time, and the
     // rate last measured each way (bytes a nanosecond; 0 while unmeasured).
-    // Written by whichever thread writes, read after WaitForWriter.
+    // Written by whichever thread writes; read by this one only while the
+    // writing thread is idle (after WaitForWriter).
     bool mayWriteDirect = false;
     bool isDirect = false;
     bool isDirectFixed = false;  // set by PLINTHEX_DIRECT_WRITES=always
+    // Whether buffers are handed over in whole blocks: set at Open, on this
+    // thread alone.
+    bool isHandedInBlocks = false;
     std::size_t windowBytes = 0;
     std::int64_t windowNanoseconds = 0;
     double rates[2] = {0.0, 0.0};
@@ -141,8 +150,15 @@ private:
     std::thread writer;
     std::mutex writerMutex;
     std::condition_variable writerWake;
-    const char* pendingData = nullptr;
-    std::size_t pendingLength = 0;
+    struct QueuedBlock
+    {
+        Block block;
+        std::size_t length;
+    };
+    std::deque<QueuedBlock> queuedBlocks;  // handed over, to write in order
+    std::vector<Block> freeBlocks;         // written, to fill again
+    std::size_t blockCount = 0;            // of this file's thread, the filling one among them
+    bool isWriting = false;
     bool isWriterStopping = false;
     int writerError = 0;
 
