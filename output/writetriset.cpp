@@ -1,8 +1,11 @@
 #include "output/writetriset.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <iostream>
+#include <mutex>
 #include <string_view>
 
 #include "model/parallel.h"
@@ -23,9 +26,8 @@ char* PutIndent(char* out, std::size_t depth)
 
 // Lists shorter than this are written item by item on the calling thread.
 constexpr unsigned kSlicedListItems = 8192;
-// About this much text per slice; each job makes two slices a round.
+// About this much text per slice.
 constexpr std::size_t kSliceBytes = std::size_t(1) << 20;
-constexpr std::size_t kSlicesPerJob = 2;
 
 // The inherited main and edge colours have no colour of their own.
 bool HasOwnColor(int code)
@@ -173,8 +175,8 @@ void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& it
         return;
     }
     const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / itemRoom);
-    if (slices.size() < jobs * kSlicesPerJob)
-        slices.resize(jobs * kSlicesPerJob);
+    if (slices.size() < jobs)
+        slices.resize(jobs);
     for (Slice& slice : slices)
     {
         if (slice.room < sliceItems * itemRoom)
@@ -183,27 +185,58 @@ void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& it
             slice.text.reset(new char[slice.room]);
         }
     }
-    for (std::size_t first = 0; first < count; first += sliceItems * slices.size())
-    {
-        const std::size_t round =
-            std::min(slices.size(), (count - first + sliceItems - 1) / sliceItems);
-        Parallel::ForEach(round,
-                          [&](std::size_t k)
-                          {
-                              Slice& slice = slices[k];
-                              const std::size_t begin = first + k * sliceItems;
-                              const std::size_t end =
-                                  std::min<std::size_t>(count, begin + sliceItems);
-                              char* at = slice.text.get();
-                              for (std::size_t i = begin; i < end; ++i)
-                                  at = item(at, static_cast<unsigned>(i), slice.reals);
-                              slice.end = at;
-                          });
-        for (std::size_t k = 0; k < round; ++k)
-            out.Write(
-                std::string_view(slices[k].text.get(),
-                                 static_cast<std::size_t>(slices[k].end - slices[k].text.get())));
-    }
+    // Each slice is made in whichever buffer is free and written as soon as
+    // the slices before it are: the writing of one overlaps the making of
+    // the next.
+    std::mutex mutex;
+    std::condition_variable turnChange;
+    std::vector<Slice*> free;
+    for (Slice& slice : slices)
+        free.push_back(&slice);
+    std::size_t turn = 0;      // the slice to write next
+    bool isAbandoned = false;  // a write threw: the rest is not written
+    const std::size_t sliceCount = (count + sliceItems - 1) / sliceItems;
+    Parallel::ForEach(
+        sliceCount,
+        [&](std::size_t k)
+        {
+            Slice* slice = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                turnChange.wait(lock, [&] { return !free.empty(); });
+                slice = free.back();
+                free.pop_back();
+            }
+            const std::size_t begin = k * sliceItems;
+            const std::size_t end = std::min<std::size_t>(count, begin + sliceItems);
+            char* at = slice->text.get();
+            for (std::size_t i = begin; i < end; ++i)
+                at = item(at, static_cast<unsigned>(i), slice->reals);
+            std::unique_lock<std::mutex> lock(mutex);
+            turnChange.wait(lock, [&] { return turn == k; });
+            lock.unlock();
+            std::exception_ptr failure;
+            if (!isAbandoned)
+            {
+                try
+                {
+                    out.Write(std::string_view(slice->text.get(),
+                                               static_cast<std::size_t>(at - slice->text.get())));
+                }
+                catch (...)
+                {
+                    failure = std::current_exception();
+                }
+            }
+            lock.lock();
+            isAbandoned = isAbandoned || failure != nullptr;
+            free.push_back(slice);
+            ++turn;
+            lock.unlock();
+            turnChange.notify_all();
+            if (failure != nullptr)
+                std::rethrow_exception(failure);
+        });
 }
 
 void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)

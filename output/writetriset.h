@@ -75,13 +75,12 @@ protected:
     const ColorTable* colours = nullptr;  // during Write
     SceneFile out;
     RealTextCache reals;
-    // For the slices of long lists: a buffer, its end and a cache for each
-    // slice made at the same time.
+    // For the slices of long lists: a buffer and a cache for each slice
+    // made at the same time.
     struct Slice
     {
         std::unique_ptr<char[]> text;
         std::size_t room = 0;
-        char* end = nullptr;
         RealTextCache reals;
     };
     std::vector<Slice> slices;
