@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "model/parallel.h"
+#include "model/polygonsides.h"
 
 namespace
 {
@@ -349,47 +350,58 @@ void PolyMesh::FlipPolygon(unsigned p)
     polygonNormals[p] = -polygonNormals[p];
 }
 
-void PolyMesh::SpreadOrientation(unsigned seed, std::vector<char>& visited)
+void PolyMesh::SpreadOrientation(unsigned seed, const PolygonSides& sides,
+                                 std::vector<char>& visited, std::vector<char>& isTurned)
 {
-    // Depth first through shared edges, as a recursion over each polygon's
-    // edges in list order would go; the stack holds the next edge position.
+    // Depth first across the sides, as a recursion over each polygon's sides
+    // in corner order would go; the stack holds the next side's position.
     struct Frame
     {
         unsigned polygon;
-        unsigned nextEdge;
+        unsigned nextSide;
     };
     std::vector<Frame> stack;
     stack.push_back({seed, 0});
     while (!stack.empty())
     {
         Frame& frame = stack.back();
-        const _Polygon& r = polygons[frame.polygon];
-        const unsigned edgeAt = polygonEdgeStart[frame.polygon] + frame.nextEdge;
-        if (edgeAt == polygonEdgeStart[frame.polygon + 1])
+        const unsigned p = frame.polygon;
+        const unsigned sideAt = sides.start[p] + frame.nextSide;
+        if (sideAt == sides.start[p + 1])
         {
             stack.pop_back();
             continue;
         }
-        ++frame.nextEdge;
-        const _Edge& edge = edges[polygonEdges[edgeAt]];
-        const int o =
-            edge.polygonA == static_cast<int>(frame.polygon) ? edge.polygonB : edge.polygonA;
+        const unsigned side = frame.nextSide++;
+        const int o = sides.across[sideAt];
         if (o == -1 || visited[o])
             continue;
 
-        // Two polygons that share a side must run it in opposite directions.
+        // The side's two vertices: its corners were counted before any
+        // polygon was turned, and a turned polygon runs its corners backwards.
+        const _Polygon& r = polygons[p];
         const unsigned n = r.vertexIndices.size();
-        const unsigned j = FindCorner(r, edge.vertexLo);
+        const unsigned next = side + 1 < n ? side + 1 : 0;
+        const unsigned a = r.vertexIndices[isTurned[p] ? n - 1 - side : side];
+        const unsigned b = r.vertexIndices[isTurned[p] ? n - 1 - next : next];
+        const unsigned lo = a < b ? a : b;
+        const unsigned hi = a < b ? b : a;
+
+        // Two polygons that share a side must run it in opposite directions.
+        const unsigned j = FindCorner(r, lo);
         assert(j < n);
-        const bool rRunsHiToLo = r.vertexIndices[(n + j - 1) % n] == edge.vertexHi;
+        const bool rRunsHiToLo = r.vertexIndices[(n + j - 1) % n] == hi;
         const _Polygon& other = polygons[o];
         const unsigned m = other.vertexIndices.size();
-        const unsigned k = FindCorner(other, edge.vertexLo);
+        const unsigned k = FindCorner(other, lo);
         assert(k < m);
-        const bool flip = rRunsHiToLo ? other.vertexIndices[(m + k - 1) % m] == edge.vertexHi
-                                      : other.vertexIndices[(k + 1) % m] == edge.vertexHi;
+        const bool flip = rRunsHiToLo ? other.vertexIndices[(m + k - 1) % m] == hi
+                                      : other.vertexIndices[(k + 1) % m] == hi;
         if (flip)
+        {
             FlipPolygon(static_cast<unsigned>(o));
+            isTurned[o] ^= 1;
+        }
         visited[o] = 1;
         stack.push_back({static_cast<unsigned>(o), 0});  // invalidates `frame`
     }
@@ -402,11 +414,12 @@ void PolyMesh::FixNormals(bool outward)
         std::cerr << "Error: 0 points or 0 polygons in FixNormals" << std::endl;
         return;
     }
-    RecordPendingEdges();
     ComputePendingNormals();
-    // Orienting follows the recorded edges and looks none up.
-    ReleaseEdgeLookup();
+    // Orienting goes from polygon to polygon across the sides that the edge
+    // records would join; it needs no records of its own.
+    const PolygonSides sides = FindPolygonSides(polygons, static_cast<unsigned>(vertices.size()));
     std::vector<char> visited(polygons.size(), 0);
+    std::vector<char> isTurned(polygons.size(), 0);
 
     Vector3 centre(0.0, 0.0, 0.0);
     for (const Vector3& v : vertices)
@@ -423,11 +436,17 @@ void PolyMesh::FixNormals(bool outward)
         const double dPlus = ((n + q) - centre).Length();
         const double dMinus = ((-n + q) - centre).Length();
         if (dMinus > dPlus)
+        {
             FlipPolygon(s);
+            isTurned[s] ^= 1;
+        }
         if (!outward)
+        {
             FlipPolygon(s);
+            isTurned[s] ^= 1;
+        }
         visited[s] = 1;
-        SpreadOrientation(s, visited);
+        SpreadOrientation(s, sides, visited, isTurned);
     }
 }
 

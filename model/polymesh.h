@@ -13,6 +13,8 @@
 // points); the edge of each side (side i joins corner i to corner i + 1, the
 // last side the last corner to corner 0) and its unit face normal are kept
 // by the mesh (GetPolygonEdge, GetPolygonNormal).
+struct PolygonSides;
+
 struct _Polygon
 {
     InlineArray<unsigned, 3> vertexIndices;
@@ -33,9 +35,10 @@ struct _Edge
 // polygon gets a unit normal from its first three corners.
 //
 // Edges are recorded on demand, polygon by polygon in index order, the first
-// time anything reads them (orientation, the edge views below), with exactly
-// the records that recording each polygon as it was added would give. Most
-// meshes are only ever merged into others and never need them.
+// time anything reads them (the edge views below), with exactly the records
+// that recording each polygon as it was added would give, unless orienting
+// turned it before. Orienting goes across the same sides without records of
+// its own (FindPolygonSides). Most meshes never need them.
 //
 // Face normals are likewise worked out when first read, all pending ones at
 // once and on every job, from the corners as they were when the polygon was
@@ -198,7 +201,10 @@ protected:
     // anything look one up later.
     void ReleaseEdgeLookup();
     void FlipPolygon(unsigned p);
-    void SpreadOrientation(unsigned seed, std::vector<char>& visited);
+    // Turns the polygons connected to `seed` to run each shared side the
+    // other way from their neighbour; isTurned[p] flips with polygon p.
+    void SpreadOrientation(unsigned seed, const PolygonSides& sides, std::vector<char>& visited,
+                           std::vector<char>& isTurned);
     // Sets an empty polygon record's corners; its normal is pending.
     void FillPolygon(_Polygon& polygon, unsigned count, const unsigned* vertexIndices) const;
     // Works out the normal of every polygon added since the last call. Not

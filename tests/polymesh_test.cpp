@@ -6,6 +6,8 @@
 #include <random>
 
 #include "model/legopolymesh.h"
+#include "model/parallel.h"
+#include "model/polygonsides.h"
 #include "tests/mesh_compare.h"
 #include "tests/reference_mesh.h"
 
@@ -393,7 +395,9 @@ TEST(PolyMeshFixNormals, EachGroupIsDecidedByItsLowestPolygonAgainstTheCommonCen
     AddBox(reference, mesh, {0, 0, 10}, {1, 1, 11}, random);
     mesh.FixNormals(true);
     reference.FixNormals(true);
-    EXPECT_TRUE(MeshesMatch(reference, mesh));
+    // Orienting records no edges: read afterwards, they follow the turned
+    // corners.
+    EXPECT_TRUE(MeshesMatch(reference, mesh, false));
     auto facing = [&](unsigned p, const Vector3& boxCentre)
     { return mesh.GetPolygonNormal(p).Dot(mesh.GetPolygonVertex(p, 0) - boxCentre); };
     for (unsigned p = 0; p < 12; ++p)
@@ -567,3 +571,47 @@ TEST_P(PolyMeshEquivalence, BuildOrientAndSmoothMatchTheLiteralAlgorithms)
 INSTANTIATE_TEST_SUITE_P(RandomMeshes, PolyMeshEquivalence, ::testing::Range(1u, 13u));
 
 }  // namespace
+
+// The polygon across each side, found on any number of jobs, is the one the
+// edge records name: sides joined by three or more polygons, by the same
+// polygon twice, and across the runs the polygons are split into.
+TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
+{
+    PolyMesh mesh;
+    std::mt19937 random(11);
+    constexpr unsigned kVertices = 700;
+    for (unsigned v = 0; v < kVertices; ++v)
+        mesh.AddVertexApart(Vector3(v, v % 7, v % 11));
+    std::uniform_int_distribution<unsigned> near(0, 9), any(0, kVertices - 1);
+    for (unsigned p = 0; p < 300000; ++p)
+    {
+        const unsigned a = p % 50 == 0 ? any(random) : (p / 7) % (kVertices - 10);
+        unsigned corners[4] = {a, a + 1 + near(random), a + near(random), a + 2 + near(random)};
+        if (p % 97 == 0)
+            corners[2] = a;  // a corner twice: the same pair on two sides
+        mesh.AddPolygonOnVertices(p % 5 == 0 ? 4 : 3, corners);
+    }
+    std::vector<_Polygon> polygons;
+    for (unsigned p = 0; p < mesh.GetPolygonCount(); ++p)
+        polygons.push_back(mesh.GetPolygon(p));
+    for (const unsigned jobs : {1u, 2u, 3u})
+    {
+        Parallel::SetJobs(jobs);
+        const PolygonSides sides = FindPolygonSides(polygons, kVertices);
+        ASSERT_EQ(sides.start.size(), polygons.size() + 1);
+        unsigned differences = 0;
+        for (unsigned p = 0; p < polygons.size(); ++p)
+        {
+            ASSERT_EQ(sides.start[p + 1] - sides.start[p], mesh.GetPolygonEdgeCount(p));
+            for (unsigned k = 0; k < mesh.GetPolygonEdgeCount(p); ++k)
+            {
+                const _Edge& edge = mesh.GetEdge(static_cast<unsigned>(mesh.GetPolygonEdge(p, k)));
+                const int across =
+                    edge.polygonA == static_cast<int>(p) ? edge.polygonB : edge.polygonA;
+                differences += sides.across[sides.start[p] + k] != across;
+            }
+        }
+        EXPECT_EQ(differences, 0u) << jobs << " jobs";
+    }
+    Parallel::SetJobs(0);
+}
