@@ -194,7 +194,8 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         if (f != i)
         {
             polygons[i] = std::move(polygons[f]);
-            polygonNormals[i] = polygonNormals[f];
+            if (!arePolygonNormalsReleased)
+                polygonNormals[i] = polygonNormals[f];
             faceColors[i] = faceColors[f];
         }
         for (unsigned& vertex : polygons[i].vertexIndices)
@@ -209,8 +210,11 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         if (newIndex[v] != kUnused)
             keptVertices[newIndex[v]] = vertices[v];
     polygons.resize(kept.size());
-    polygonNormals.resize(kept.size());
-    polygonsWithNormals = static_cast<unsigned>(polygons.size());
+    if (!arePolygonNormalsReleased)
+    {
+        polygonNormals.resize(kept.size());
+        polygonsWithNormals = static_cast<unsigned>(polygons.size());
+    }
     faceColors.resize(kept.size());
     faceNormals.resize(3 * kept.size());
     vertices.swap(keptVertices);
@@ -249,18 +253,27 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
                           for (std::size_t k = 0; k < slots; ++k)
                               faceNormals[p * slots + k] = polygonNormals[p];
                   });
+    // The corners hold the normals from now on.
+    ReleasePolygonNormals();
     if (!smooth)
         return;
 
     // Every vertex's corners, in polygon order and within a polygon in corner
-    // order; only the four corners that have a normal slot take part.
-    struct Corner
-    {
-        unsigned polygon;
-        unsigned corner;
-    };
+    // order, as the positions of their normal slots; only the four corners
+    // that have a slot take part.
+    if (std::size_t(polygonCount) * slots > ~0u)
+        SmoothCorners<std::size_t>();
+    else
+        SmoothCorners<unsigned>();
+}
+
+template <typename Slot>
+void LEGOPolyMesh::SmoothCorners()
+{
+    const unsigned polygonCount = GetPolygonCount();
     const unsigned vertexCount = GetVertexCount();
-    const Buckets<Corner> byVertex = BuildBuckets<Corner>(
+    const std::size_t slots = normalSlots;
+    const Buckets<Slot> byVertex = BuildBuckets<Slot>(
         vertexCount,
         [&](auto emit)
         {
@@ -268,30 +281,27 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
             {
                 const _Polygon& polygon = polygons[p];
                 for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
-                    emit(polygon.vertexIndices[k], Corner{p, k});
+                    emit(polygon.vertexIndices[k], static_cast<Slot>(p * slots + k));
             }
         });
     const std::vector<unsigned>& firstCorner = byVertex.first;
-    const std::vector<Corner>& corners = byVertex.items;
+    const std::vector<Slot>& corners = byVertex.items;
 
     // Each vertex reads and writes only its own corners' slots.
-    Parallel::For(
-        vertexCount, 8192,
-        [&](std::size_t begin, std::size_t end)
-        {
-            std::vector<Vector3> group;
-            for (std::size_t v = begin; v < end; ++v)
-            {
-                group.clear();
-                for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-                    group.push_back(
-                        faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner]);
-                SmoothNormals(group);
-                for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-                    faceNormals[std::size_t(corners[c].polygon) * slots + corners[c].corner] =
-                        group[c - firstCorner[v]];
-            }
-        });
+    Parallel::For(vertexCount, 8192,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      std::vector<Vector3> group;
+                      for (std::size_t v = begin; v < end; ++v)
+                      {
+                          group.clear();
+                          for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
+                              group.push_back(faceNormals[corners[c]]);
+                          SmoothNormals(group);
+                          for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
+                              faceNormals[corners[c]] = group[c - firstCorner[v]];
+                      }
+                  });
 }
 
 // For every corner i in turn, the normalised sum of the normals within the

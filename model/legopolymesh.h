@@ -99,6 +99,10 @@ protected:
     // Replaces each normal of one vertex's corners by the normalised sum of
     // its neighbourhood (Angle below the smoothing threshold).
     void SmoothNormals(std::vector<Vector3>& group);
+    // Smooths the normal slots of the corners at each vertex; Slot holds a
+    // slot's position.
+    template <typename Slot>
+    void SmoothCorners();
 
     void ResizeFaces(unsigned count);
 

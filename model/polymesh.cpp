@@ -231,10 +231,26 @@ void PolyMesh::FillPolygon(_Polygon& polygon, unsigned count, const unsigned* ve
     }
 }
 
+void PolyMesh::PutNormalOf(const _Polygon& polygon, Vector3& normal) const
+{
+    const Vector3& v0 = vertices[polygon.vertexIndices[0]];
+    const Vector3& v1 = vertices[polygon.vertexIndices[1]];
+    const Vector3& v2 = vertices[polygon.vertexIndices[2]];
+    normal.Cross(v0 - v1, v1 - v2);
+    normal.Unit();
+}
+
+void PolyMesh::ReleasePolygonNormals()
+{
+    std::vector<Vector3>().swap(polygonNormals);
+    polygonsWithNormals = 0;
+    arePolygonNormalsReleased = true;
+}
+
 void PolyMesh::ComputePendingNormals() const
 {
     const std::size_t pending = polygons.size() - polygonsWithNormals;
-    if (pending == 0)
+    if (pending == 0 || arePolygonNormalsReleased)
         return;
     // The list grows to the polygons there are, a little more when it has
     // to grow again.
@@ -245,15 +261,7 @@ void PolyMesh::ComputePendingNormals() const
     const auto compute = [this](std::size_t begin, std::size_t end)
     {
         for (std::size_t p = begin; p < end; ++p)
-        {
-            const _Polygon& polygon = polygons[p];
-            const Vector3& v0 = vertices[polygon.vertexIndices[0]];
-            const Vector3& v1 = vertices[polygon.vertexIndices[1]];
-            const Vector3& v2 = vertices[polygon.vertexIndices[2]];
-            Vector3& normal = polygonNormals[p];
-            normal.Cross(v0 - v1, v1 - v2);
-            normal.Unit();
-        }
+            PutNormalOf(polygons[p], polygonNormals[p]);
     };
     constexpr std::size_t kGrain = 16384;
     if (pending < 2 * kGrain)
@@ -414,6 +422,7 @@ void PolyMesh::FixNormals(bool outward)
         std::cerr << "Error: 0 points or 0 polygons in FixNormals" << std::endl;
         return;
     }
+    arePolygonNormalsReleased = false;
     ComputePendingNormals();
     // Orienting goes from polygon to polygon across the sides that the edge
     // records would join; it needs no records of its own.
@@ -501,6 +510,7 @@ void PolyMesh::Clear()
     edgeLookup.Clear();
     polygonsWithEdges = 0;
     polygonsWithNormals = 0;
+    arePolygonNormalsReleased = false;
     isEdgeLookupReleased = false;
     vertexGrid.Clear();
     isGridStale = false;

@@ -86,9 +86,19 @@ public:
     Vector3 GetPolygonNormal(unsigned p) const
     {
         assert(p < polygons.size());
+        if (arePolygonNormalsReleased)
+        {
+            Vector3 normal;
+            PutNormalOf(polygons[p], normal);
+            return normal;
+        }
         ComputePendingNormals();
         return polygonNormals[p];
     }
+    // Frees the polygon normals for good, for a mesh whose corners carry
+    // normals of their own from now on: any asked for later are worked out
+    // from the corners as they are then, and orienting works them out anew.
+    void ReleasePolygonNormals();
 
     // Copies polygon p's corner indices into one 1000-entry buffer shared by
     // every mesh; the contents are valid until the next call on any mesh.
@@ -228,6 +238,10 @@ protected:
     // The normals of polygons [0, polygonsWithNormals), one each.
     mutable std::vector<Vector3> polygonNormals;
     mutable unsigned polygonsWithNormals = 0;
+    bool arePolygonNormalsReleased = false;  // see ReleasePolygonNormals
+    // Sets `normal` to the unit normal of the polygon's first three corners
+    // as they are.
+    void PutNormalOf(const _Polygon& polygon, Vector3& normal) const;
     mutable bool isEdgeLookupReleased = false;  // edges recorded but not indexed
 
 private:

@@ -204,7 +204,7 @@ TEST(LegoNormals, UnsmoothedNormalsFillEveryCornerSlotAndTrimFaceList)
     for (unsigned f = 0; f < 2; ++f)
     {
         for (unsigned k = 0; k < 3; ++k)
-            ExpectSame(mesh.FaceNormal(f, k), mesh.GetPolygonNormal(f));
+            ExpectEqual(mesh.FaceNormal(f, k), mesh.GetPolygonNormal(f));
         // Triangles only: no fourth slot is kept.
         ExpectSame(mesh.FaceNormal(f, 3), Vector3());
     }
