@@ -128,6 +128,8 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                 target.SetFaceNormals(face, 3, normals);
         }
         target.ReleaseLookups();
+        // Its corners carry the normals, as the source's did.
+        target.ReleasePolygonNormals();
     }
     if (inPlace != kNoTarget)
     {
