@@ -1,7 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
+
+#include "model/parallel.h"
 
 // Items grouped by a whole-number key, each group in the order the items
 // were visited (a counting sort): the items of key k are
@@ -28,5 +31,46 @@ Buckets<Item> BuildBuckets(std::size_t keyCount, Visit visit)
     std::vector<unsigned> fill(buckets.first.begin(), buckets.first.end() - 1);
     visit([&buckets, &fill](std::size_t key, const Item& item)
           { buckets.items[fill[key]++] = item; });
+    return buckets;
+}
+
+// The same buckets, made on every job: each job visits every item and keeps
+// those of its own range of keys, so visit must be safe to call from several
+// threads at once. Worth it for many items over many keys.
+template <typename Item, typename Visit>
+Buckets<Item> BuildBucketsOnEveryJob(std::size_t keyCount, Visit visit)
+{
+    const std::size_t jobs = std::min<std::size_t>(Parallel::Jobs(), keyCount);
+    if (jobs <= 1)
+        return BuildBuckets<Item>(keyCount, visit);
+    Buckets<Item> buckets;
+    buckets.first.assign(keyCount + 1, 0);
+    const auto keysOf = [&](std::size_t job) { return keyCount * job / jobs; };
+    Parallel::ForEach(jobs,
+                      [&](std::size_t job)
+                      {
+                          const std::size_t lo = keysOf(job), hi = keysOf(job + 1);
+                          visit(
+                              [&](std::size_t key, const Item&)
+                              {
+                                  if (key >= lo && key < hi)
+                                      ++buckets.first[key + 1];
+                              });
+                      });
+    for (std::size_t k = 0; k < keyCount; ++k)
+        buckets.first[k + 1] += buckets.first[k];
+    buckets.items.resize(buckets.first[keyCount]);
+    std::vector<unsigned> fill(buckets.first.begin(), buckets.first.end() - 1);
+    Parallel::ForEach(jobs,
+                      [&](std::size_t job)
+                      {
+                          const std::size_t lo = keysOf(job), hi = keysOf(job + 1);
+                          visit(
+                              [&](std::size_t key, const Item& item)
+                              {
+                                  if (key >= lo && key < hi)
+                                      buckets.items[fill[key]++] = item;
+                              });
+                      });
     return buckets;
 }

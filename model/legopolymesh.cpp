@@ -273,17 +273,20 @@ void LEGOPolyMesh::SmoothCorners()
     const unsigned polygonCount = GetPolygonCount();
     const unsigned vertexCount = GetVertexCount();
     const std::size_t slots = normalSlots;
-    const Buckets<Slot> byVertex = BuildBuckets<Slot>(
-        vertexCount,
-        [&](auto emit)
+    const auto visit = [&](auto emit)
+    {
+        for (unsigned p = 0; p < polygonCount; ++p)
         {
-            for (unsigned p = 0; p < polygonCount; ++p)
-            {
-                const _Polygon& polygon = polygons[p];
-                for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
-                    emit(polygon.vertexIndices[k], static_cast<Slot>(p * slots + k));
-            }
-        });
+            const _Polygon& polygon = polygons[p];
+            for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
+                emit(polygon.vertexIndices[k], static_cast<Slot>(p * slots + k));
+        }
+    };
+    // Only a large mesh is worth the threads.
+    constexpr unsigned kManyPolygons = 65536;
+    const Buckets<Slot> byVertex = polygonCount < kManyPolygons
+                                       ? BuildBuckets<Slot>(vertexCount, visit)
+                                       : BuildBucketsOnEveryJob<Slot>(vertexCount, visit);
     const std::vector<unsigned>& firstCorner = byVertex.first;
     const std::vector<Slot>& corners = byVertex.items;
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <random>
 
+#include "model/buckets.h"
 #include "model/legopolymesh.h"
 #include "model/parallel.h"
 #include "model/polygonsides.h"
@@ -613,6 +614,29 @@ TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
             }
         }
         EXPECT_EQ(differences, 0u) << jobs << " jobs";
+    }
+    Parallel::SetJobs(0);
+}
+
+// Buckets made on every job hold what the one-pass counting sort holds.
+TEST(BucketsOnEveryJob, HoldWhatOneJobMakes)
+{
+    std::mt19937 random(5);
+    std::vector<std::pair<unsigned, unsigned>> items;
+    for (unsigned i = 0; i < 50000; ++i)
+        items.emplace_back(random() % 997, i);
+    const auto visit = [&](auto emit)
+    {
+        for (const auto& [key, item] : items)
+            emit(key, item);
+    };
+    const Buckets<unsigned> expected = BuildBuckets<unsigned>(997, visit);
+    for (const unsigned jobs : {2u, 3u})
+    {
+        Parallel::SetJobs(jobs);
+        const Buckets<unsigned> made = BuildBucketsOnEveryJob<unsigned>(997, visit);
+        EXPECT_EQ(made.first, expected.first) << jobs;
+        EXPECT_EQ(made.items, expected.items) << jobs;
     }
     Parallel::SetJobs(0);
 }
