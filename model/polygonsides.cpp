@@ -40,7 +40,8 @@ public:
         int last;
     };
 
-    explicit SideTable(std::size_t expected)
+    // Room for `expected` pairs before the table grows.
+    void Reserve(std::size_t expected)
     {
         entries.reserve(expected);
         Resize(expected);
@@ -153,11 +154,7 @@ PolygonSides FindPolygonSides(const std::vector<_Polygon>& polygons, unsigned ve
     const std::size_t runCount = std::max<std::size_t>(
         1, std::min<std::size_t>(Parallel::Jobs(), polygonCount / kPolygonsPerRun));
     const auto runBegin = [&](std::size_t r) { return polygonCount * r / runCount; };
-    std::vector<SideTable> tables;
-    tables.reserve(runCount);
-    for (std::size_t r = 0; r < runCount; ++r)
-        // Most pairs join two triangles, and brick meshes have open sides.
-        tables.emplace_back((runBegin(r + 1) - runBegin(r)) * 7 / 4 + 16);
+    std::vector<SideTable> tables(runCount);
     // Which vertices each run's sides use: only a pair of vertices that two
     // runs both use can be joined in both.
     std::vector<std::vector<unsigned char>> uses(runCount > 1 ? runCount : 0);
@@ -166,6 +163,9 @@ PolygonSides FindPolygonSides(const std::vector<_Polygon>& polygons, unsigned ve
                       [&](std::size_t r)
                       {
                           SideTable& table = tables[r];
+                          // Most pairs join two triangles, and brick meshes
+                          // have open sides.
+                          table.Reserve((runBegin(r + 1) - runBegin(r)) * 7 / 4 + 16);
                           if (runCount > 1)
                               uses[r].assign(vertexCount, 0);
                           const std::size_t end = runBegin(r + 1);
