@@ -79,68 +79,99 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                 byTarget.first[inPlace + 1] - byTarget.first[inPlace])
                 inPlace = j;
     }
+    // With the largest colour in place, the other colours' face records are
+    // made first: the copying fills in their colours while the normals are
+    // dealt out to them at the same time.
     for (unsigned j = 0; j < targets.size(); ++j)
     {
         if (j == inPlace)
             continue;
-        LEGOPolyMesh& target = *targets[j];
-        target.ReservePolygons(byTarget.first[j + 1] - byTarget.first[j]);
-        // Room for the distinct vertices of the target's faces, as many as
-        // it gets when they are apart; they are marked counted for this
-        // target, which still reads as not placed in it.
-        const unsigned counted = j | kCounted;
-        unsigned used = 0;
-        for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
-            for (unsigned k = 0; k < 3; ++k)
-            {
-                unsigned& mark = placed[source.GetPolygonVertexIndex(byTarget.items[i], k)].target;
-                if (mark != counted)
-                {
-                    mark = counted;
-                    ++used;
-                }
-            }
-        target.ReserveVertices(used);
-        for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
-        {
-            const unsigned f = byTarget.items[i];
-            unsigned corners[3];
-            Vector3 normals[3];
-            // Moved over below instead, when the largest colour stays in place.
-            const bool copiesNormals = inPlace == kNoTarget;
-            const bool hasRecord = f < source.GetFaceCount();
-            for (unsigned k = 0; k < 3; ++k)
-            {
-                const unsigned vertex = source.GetPolygonVertexIndex(f, k);
-                if (placed[vertex].target != j)
-                {
-                    const Vector3 position = source.GetVertex(vertex);
-                    placed[vertex] = {j, isApart ? target.AddVertexApart(position)
-                                                 : target.MergeVertex(position)};
-                }
-                corners[k] = placed[vertex].vertex;
-                if (copiesNormals)
-                    normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
-            }
-            const unsigned face = target.AddPolygonOnVertices(3, corners);
-            target.FaceColor(face) = source.FaceColor(f);
-            if (copiesNormals)
-                target.SetFaceNormals(face, 3, normals);
-        }
-        target.ReleaseLookups();
-        // Its corners carry the normals, as the source's did.
-        target.ReleasePolygonNormals();
+        const unsigned count = byTarget.first[j + 1] - byTarget.first[j];
+        targets[j]->ReservePolygons(count);
+        if (inPlace != kNoTarget && count > 0)
+            targets[j]->FaceColor(count - 1) = 0;
     }
-    if (inPlace != kNoTarget)
+    const auto copyFaces = [&]()
+    {
+        for (unsigned j = 0; j < targets.size(); ++j)
+        {
+            if (j == inPlace)
+                continue;
+            LEGOPolyMesh& target = *targets[j];
+            // Room for the distinct vertices of the target's faces, as many as
+            // it gets when they are apart; they are marked counted for this
+            // target, which still reads as not placed in it.
+            const unsigned counted = j | kCounted;
+            unsigned used = 0;
+            for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
+                for (unsigned k = 0; k < 3; ++k)
+                {
+                    unsigned& mark =
+                        placed[source.GetPolygonVertexIndex(byTarget.items[i], k)].target;
+                    if (mark != counted)
+                    {
+                        mark = counted;
+                        ++used;
+                    }
+                }
+            target.ReserveVertices(used);
+            for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
+            {
+                const unsigned f = byTarget.items[i];
+                unsigned corners[3];
+                Vector3 normals[3];
+                // Moved over below instead, when the largest colour stays in place.
+                const bool copiesNormals = inPlace == kNoTarget;
+                const bool hasRecord = f < source.GetFaceCount();
+                for (unsigned k = 0; k < 3; ++k)
+                {
+                    const unsigned vertex = source.GetPolygonVertexIndex(f, k);
+                    if (placed[vertex].target != j)
+                    {
+                        const Vector3 position = source.GetVertex(vertex);
+                        placed[vertex] = {j, isApart ? target.AddVertexApart(position)
+                                                     : target.MergeVertex(position)};
+                    }
+                    corners[k] = placed[vertex].vertex;
+                    if (copiesNormals)
+                        normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
+                }
+                const unsigned face = target.AddPolygonOnVertices(3, corners);
+                target.FaceColor(face) = source.FaceColor(f);
+                if (copiesNormals)
+                    target.SetFaceNormals(face, 3, normals);
+            }
+            target.ReleaseLookups();
+            // Its corners carry the normals, as the source's did.
+            target.ReleasePolygonNormals();
+        }
+    };
+    if (inPlace == kNoTarget)
+        copyFaces();
+    else
     {
         // The normals are dealt out in one pass that frees what it has read,
-        // so the source's and the copies' are never all held at once.
+        // so the source's and the copies' are never all held at once. It
+        // reads and writes normals alone, which the copying leaves alone:
+        // for a large mesh the two go on at once.
+        const auto dealNormals = [&]()
         {
             std::vector<unsigned> targetOf(faceCount);
             for (unsigned j = 0; j < targets.size(); ++j)
                 for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
                     targetOf[byTarget.items[i]] = j;
             source.MoveNormalsOut(targetOf, inPlace, targets);
+        };
+        constexpr unsigned kManyFaces = 65536;
+        if (faceCount < kManyFaces)
+        {
+            copyFaces();
+            dealNormals();
+        }
+        else
+        {
+            Parallel::ForEach(2,
+                              [&](std::size_t task) { task == 0 ? copyFaces() : dealNormals(); });
         }
         source.KeepFaces(
             std::vector<unsigned>(byTarget.items.begin() + byTarget.first[inPlace],
