@@ -591,6 +591,8 @@ TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
         unsigned corners[4] = {a, a + 1 + near(random), a + near(random), a + 2 + near(random)};
         if (p % 97 == 0)
             corners[2] = a;  // a corner twice: the same pair on two sides
+        for (unsigned& corner : corners)
+            corner %= kVertices;
         mesh.AddPolygonOnVertices(p % 5 == 0 ? 4 : 3, corners);
     }
     std::vector<_Polygon> polygons;
