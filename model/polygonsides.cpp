@@ -53,38 +53,21 @@ public:
         if ((entries.size() + 1) * kLoadDenominator > slots.size() * kLoadNumerator)
             Resize(2 * entries.size());
         const std::uint64_t hash = Hash(key);
-        const auto tag = static_cast<std::uint32_t>(hash >> 32);
-        const std::size_t mask = slots.size() - 1;
-        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask)
+        Slot& slot = slots[SlotOf(key, hash)];
+        if (slot.entry != kEmpty)
         {
-            const Slot s = slots[slot];
-            if (s.entry == kEmpty)
-            {
-                slots[slot] = {tag, static_cast<std::uint32_t>(entries.size())};
-                entries.push_back({key, p, -1});
-                return static_cast<unsigned>(entries.size() - 1);
-            }
-            if (s.tag == tag && entries[s.entry].key == key)
-            {
-                entries[s.entry].last = p;
-                return s.entry;
-            }
+            entries[slot.entry].last = p;
+            return slot.entry;
         }
+        slot = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(entries.size())};
+        entries.push_back({key, p, -1});
+        return slot.entry;
     }
 
     const Entry* Find(std::uint64_t key) const
     {
-        const std::uint64_t hash = Hash(key);
-        const auto tag = static_cast<std::uint32_t>(hash >> 32);
-        const std::size_t mask = slots.size() - 1;
-        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask)
-        {
-            const Slot s = slots[slot];
-            if (s.entry == kEmpty)
-                return nullptr;
-            if (s.tag == tag && entries[s.entry].key == key)
-                return &entries[s.entry];
-        }
+        const Slot& slot = slots[SlotOf(key, Hash(key))];
+        return slot.entry == kEmpty ? nullptr : &entries[slot.entry];
     }
 
     void Prefetch(std::uint64_t key) const
@@ -105,6 +88,18 @@ private:
     static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
     static constexpr std::size_t kLoadNumerator = 7;
     static constexpr std::size_t kLoadDenominator = 10;
+
+    // The slot that holds the pair, or the empty one where it would go.
+    std::size_t SlotOf(std::uint64_t key, std::uint64_t hash) const
+    {
+        const auto tag = static_cast<std::uint32_t>(hash >> 32);
+        const std::size_t mask = slots.size() - 1;
+        std::size_t slot = hash & mask;
+        while (slots[slot].entry != kEmpty &&
+               (slots[slot].tag != tag || entries[slots[slot].entry].key != key))
+            slot = (slot + 1) & mask;
+        return slot;
+    }
 
     void Resize(std::size_t count)
     {
