@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+
+// Sets up the C library's heap for a conversion; call once, first thing in
+// main, before any thread starts.
+//
+// One heap for every thread, grown and never mapped block by block: a
+// conversion builds, merges and frees meshes of hundreds of megabytes many
+// times over, and memory handed back to the system (a mapped block freed,
+// another thread's arena) is faulted and cleared in again on the next use.
+// Kept in one heap, freed arrays are reused by the next mesh, and the peak
+// stays that of the largest set of live meshes. The C library still maps
+// memory when the heap cannot grow.
+//
+// The heap is also grown ahead by half the machine's memory, without
+// touching it, and that room is asked for in huge pages where the system
+// offers them: the first touch of a fresh page is
+// what large conversions wait for most, and a huge page is faulted in once
+// for 512 small ones. Untouched room takes no memory.
+// Returns the room made, 0 when none was.
+std::size_t ConfigureHeap();
+
+// Whether the program is built with a sanitizer, whose heap is its own.
+bool IsSanitized();
