@@ -110,6 +110,17 @@ void Flattener::Play(bool copyNormals)
             }
         const auto isLastRead = [&](unsigned source, std::size_t i)
         { return isRetired[source] && lastReaderCount[source] == 1 && lastRead[source] == i; };
+        // A target's sources are whole when its merges start: room for every
+        // vertex they could add, so its vertex list is never copied as it
+        // grows.
+        auto reserveVertices = [&](unsigned t)
+        {
+            std::uint64_t room = nodes[t].mesh.GetVertexCount();
+            for (unsigned i = byTarget.first[t]; i < byTarget.first[t + 1]; ++i)
+                room += nodes[merges[byTarget.items[i]].source].mesh.GetVertexCount();
+            if (room <= std::numeric_limits<unsigned>::max())
+                nodes[t].mesh.ReserveVertices(static_cast<unsigned>(room));
+        };
         const unsigned top = *std::max_element(height.begin(), height.end());
         const Buckets<unsigned> byHeight =
             BuildBuckets<unsigned>(std::size_t(top) + 1,
@@ -135,6 +146,7 @@ void Flattener::Play(bool copyNormals)
                                   const unsigned t = targets[k];
                                   if (wantsRoom[t])
                                       ReserveMesh(t);
+                                  reserveVertices(t);
                                   // Nothing merges into t after its last merge.
                                   const unsigned last = byTarget.first[t + 1] - 1;
                                   for (unsigned i = byTarget.first[t]; i <= last; ++i)
