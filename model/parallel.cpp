@@ -45,10 +45,11 @@ namespace
 
 // Threads that wait for work and share out each piece of it with the
 // calling thread, so that the many short parallel steps of a conversion do
-// not each start and end threads. One piece of work at a time: a call made
-// while the pool is busy (from inside a piece of work) gets threads of its
-// own instead, and so does a call in a child process, which has none of its
-// parent's threads.
+// not each start and end threads. A call made from inside a piece of work
+// (a merge inside a wave of nodes) is shared out the same way: its caller
+// works through it and any pool thread that is idle, or becomes idle before
+// the work is done, joins in. A call in a child process, which has none of
+// its parent's threads, gets threads of its own.
 class Pool
 {
 public:
@@ -76,10 +77,7 @@ public:
         if (owner.load() != 0 && owner.load() != self)
             return false;
         std::unique_lock<std::mutex> lock(mutex);
-        if (isBusy)
-            return false;
         owner.store(self);
-        isBusy = true;
         if (threads.size() < helpers)
         {
             // Interruptions are left to the threads that expect them.
@@ -96,44 +94,59 @@ public:
             // which a fork right after would copy half done.
             started.wait(lock, [this] { return startedThreads == threads.size(); });
         }
-        task = &work;
-        openRuns = helpers;
-        startedRuns = endedRuns = 0;
-        ++generation;
+        Request request{&work, helpers};
+        requests.push_back(&request);
         lock.unlock();
         wake.notify_all();
         work();
         lock.lock();
         // Runs not yet begun are not needed: the work is shared out.
-        openRuns = startedRuns;
-        ended.wait(lock, [this] { return endedRuns == startedRuns; });
-        task = nullptr;
-        isBusy = false;
+        request.open = request.started;
+        ended.wait(lock, [&] { return request.ended == request.started; });
+        requests.erase(std::find(requests.begin(), requests.end(), &request));
         return true;
     }
 
 private:
+    struct Request
+    {
+        const std::function<void()>* work;
+        std::size_t open;  // runs that may still begin
+        std::size_t started = 0;
+        std::size_t ended = 0;
+    };
+
+    // The oldest request that a thread may still join; the lock is held.
+    Request* OpenRequest() const
+    {
+        for (Request* request : requests)
+            if (request->started < request->open)
+                return request;
+        return nullptr;
+    }
+
     void Serve()
     {
         std::unique_lock<std::mutex> lock(mutex);
-        unsigned seen = generation;
         ++startedThreads;
         started.notify_all();
         for (;;)
         {
-            wake.wait(lock, [&] { return isStopping || (generation != seen && task != nullptr); });
+            Request* request = nullptr;
+            wake.wait(lock,
+                      [&]
+                      {
+                          request = OpenRequest();
+                          return isStopping || request != nullptr;
+                      });
             if (isStopping)
                 return;
-            seen = generation;
-            if (startedRuns == openRuns)
-                continue;
-            ++startedRuns;
-            const std::function<void()>* work = task;
+            ++request->started;
             lock.unlock();
-            (*work)();
+            (*request->work)();
             lock.lock();
-            if (++endedRuns == startedRuns)
-                ended.notify_all();
+            ++request->ended;
+            ended.notify_all();
         }
     }
 
@@ -143,12 +156,7 @@ private:
     std::condition_variable started;
     std::size_t startedThreads = 0;
     std::vector<std::thread> threads;
-    const std::function<void()>* task = nullptr;
-    unsigned generation = 0;
-    std::size_t openRuns = 0;
-    std::size_t startedRuns = 0;
-    std::size_t endedRuns = 0;
-    bool isBusy = false;
+    std::vector<Request*> requests;  // oldest first
     bool isStopping = false;
     std::atomic<pid_t> owner{0};  // the process whose threads these are
 };
