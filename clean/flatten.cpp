@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <limits>
 #include <memory>
@@ -104,6 +105,48 @@ double PlacedSeparation(const Matrix4x4& M, double apart, const Vector3& extent)
     // measured with rounding.
     const double placed = std::sqrt(least) * apart * (1 - 1e-12) - 2 * std::sqrt(squared) * 1.01;
     return std::isfinite(placed) && placed > 0.0 ? placed : 0.0;
+}
+
+// A corner may name at most one more than the highest vertex named before
+// it, and the highest named must be the last vertex: on every job, each run
+// of triangles notes its highest vertex and the highest one it needs before.
+bool IsInFirstUseOrder(const PolyMesh& source)
+{
+    constexpr std::size_t kGrain = 65536;
+    const std::size_t triangleCount = source.GetPolygonCount();
+    const std::size_t runCount = (triangleCount + kGrain - 1) / kGrain;
+    // Per run: its highest vertex, and the highest that a corner names
+    // beyond one more than the highest named before it within the run.
+    constexpr std::int64_t kNone = -1;
+    std::vector<std::int64_t> highest(runCount, kNone), needed(runCount, kNone);
+    Parallel::For(runCount, 1,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      for (std::size_t r = begin; r < end; ++r)
+                      {
+                          std::int64_t high = kNone, need = kNone;
+                          const std::size_t last = std::min(triangleCount, (r + 1) * kGrain);
+                          for (std::size_t i = r * kGrain; i < last; ++i)
+                              for (unsigned k = 0; k < 3; ++k)
+                              {
+                                  const std::int64_t v =
+                                      source.GetPolygonVertexIndex(static_cast<unsigned>(i), k);
+                                  if (v > high + 1)
+                                      need = std::max(need, v);
+                                  high = std::max(high, v);
+                              }
+                          highest[r] = high;
+                          needed[r] = need;
+                      }
+                  });
+    std::int64_t high = kNone;
+    for (std::size_t r = 0; r < runCount; ++r)
+    {
+        if (needed[r] > high + 1)
+            return false;
+        high = std::max(high, highest[r]);
+    }
+    return high + 1 == static_cast<std::int64_t>(source.GetVertexCount());
 }
 
 namespace
@@ -295,19 +338,8 @@ std::vector<unsigned> FirstUseOrder(const PolyMesh& source, std::vector<unsigned
     const unsigned vertexCount = source.GetVertexCount();
     const unsigned triangleCount = source.GetPolygonCount();
     std::vector<unsigned> order;
-    // Most meshes number their vertices in that order already: every corner
-    // names a vertex seen before or the next one, and all are used.
-    bool isInOrder = !anyOverflowed;
-    unsigned seen = 0;
-    for (unsigned i = 0; i < triangleCount && isInOrder; ++i)
-        for (unsigned k = 0; k < 3; ++k)
-        {
-            const unsigned v = source.GetPolygonVertexIndex(i, k);
-            if (v > seen)
-                isInOrder = false;
-            seen += v == seen ? 1 : 0;
-        }
-    if (isInOrder && seen == vertexCount)
+    // Most meshes number their vertices in that order already.
+    if (!anyOverflowed && IsInFirstUseOrder(source))
     {
         order.resize(vertexCount);
         Parallel::For(vertexCount, kGrain,

@@ -48,6 +48,11 @@ unsigned MergeInstance(const ColorTable& colours, std::vector<_LegoNode>& nodes,
 // on each axis; 0 when M may bring them closer, as far as can be told.
 double PlacedSeparation(const Matrix4x4& M, double apart, const Vector3& extent);
 
+// Whether every corner of `source` names a vertex that an earlier corner
+// names or the next one, and every vertex is named: its vertices are
+// numbered in the order its triangles' corners first use them.
+bool IsInFirstUseOrder(const PolyMesh& source);
+
 // The one "Error: " line for triangles that placing dropped from a node.
 void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count);
 

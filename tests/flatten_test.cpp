@@ -1,5 +1,6 @@
 #include <cmath>
 #include <gtest/gtest.h>
+#include <tuple>
 
 #include "clean/treeops.h"
 #include "model/parallel.h"
@@ -374,6 +375,62 @@ TEST(Flattening, LargeMergesMatchTheCornerByCornerMerge)
         expected.RefFlattenToParts(false);
         actual.FlattenToParts(false);
         ASSERT_TRUE(TreesMatch(expected, actual)) << jobs << " jobs";
+    }
+    Parallel::SetJobs(0);
+}
+
+// The order check, on every job and across its runs of triangles, against
+// the corner by corner count it stands for: a corner one past the highest
+// vertex named before, in a later run than that vertex, is in order; two
+// past is not, nor is a vertex no corner names.
+TEST(Flattening, TellsWhetherVerticesAreNumberedInFirstUseOrder)
+{
+    const auto countedInOrder = [](const PolyMesh& mesh)
+    {
+        unsigned seen = 0;
+        for (unsigned i = 0; i < mesh.GetPolygonCount(); ++i)
+            for (unsigned k = 0; k < 3; ++k)
+            {
+                const unsigned v = mesh.GetPolygonVertexIndex(i, k);
+                if (v > seen)
+                    return false;
+                seen += v == seen ? 1 : 0;
+            }
+        return seen == mesh.GetVertexCount();
+    };
+    // A strip: triangle i names i, i + 1 and i + 2; one corner changed.
+    constexpr unsigned kTriangles = 200000;
+    const auto strip = [](unsigned changed, unsigned to, unsigned extraVertices)
+    {
+        PolyMesh mesh;
+        for (unsigned v = 0; v < kTriangles + 2 + extraVertices; ++v)
+            mesh.AddVertexApart(Vector3(v, 0, 0));
+        for (unsigned i = 0; i < kTriangles; ++i)
+        {
+            unsigned corners[3] = {i, i + 1, i + 2};
+            if (i == changed)
+                corners[2] = to;
+            mesh.AddPolygonOnVertices(3, corners);
+        }
+        return mesh;
+    };
+    for (const unsigned jobs : {1u, 2u, 3u})
+    {
+        Parallel::SetJobs(jobs);
+        // Triangle 65536 starts the second run.
+        for (const auto& [changed, to, extra] :
+             std::vector<std::tuple<unsigned, unsigned, unsigned>>{{0, 2, 0},
+                                                                   {65536, 65538, 0},
+                                                                   {65536, 65539, 0},
+                                                                   {65535, 65538, 0},
+                                                                   {131072, 5, 0},
+                                                                   {199999, 200001, 1},
+                                                                   {0, 2, 1}})
+        {
+            const PolyMesh mesh = strip(changed, to, extra);
+            EXPECT_EQ(cleaning::IsInFirstUseOrder(mesh), countedInOrder(mesh))
+                << jobs << " jobs, triangle " << changed << " names " << to;
+        }
     }
     Parallel::SetJobs(0);
 }
