@@ -16,6 +16,19 @@ constexpr std::size_t kTopPad = std::size_t(32) << 20;
 constexpr std::uint64_t kMostRoom = std::uint64_t(64) << 30;
 constexpr std::size_t kLeastRoom = std::size_t(64) << 20;
 
+// Asks for [begin, end) in huge pages, rounded inwards to whole pages.
+void AdviseHugePages(std::uintptr_t begin, std::uintptr_t end)
+{
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pageSize <= 0)
+        return;
+    const std::uintptr_t page = static_cast<std::uintptr_t>(pageSize);
+    begin = (begin + page - 1) & ~(page - 1);
+    end &= ~(page - 1);
+    if (end > begin)
+        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 }  // namespace
 
 bool IsSanitized()
@@ -33,24 +46,6 @@ bool IsSanitized()
     return false;
 #endif
 }
-
-namespace
-{
-
-// Asks for [begin, end) in huge pages, rounded inwards to whole pages.
-void AdviseHugePages(std::uintptr_t begin, std::uintptr_t end)
-{
-    const long pageSize = sysconf(_SC_PAGESIZE);
-    if (pageSize <= 0)
-        return;
-    const std::uintptr_t page = static_cast<std::uintptr_t>(pageSize);
-    begin = (begin + page - 1) & ~(page - 1);
-    end &= ~(page - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
-}  // namespace
 
 std::size_t ConfigureHeap()
 {

@@ -145,8 +145,9 @@ private:
             lock.unlock();
             (*request->work)();
             lock.lock();
-            ++request->ended;
-            ended.notify_all();
+            // Its caller waits only for every begun run to end.
+            if (++request->ended == request->started)
+                ended.notify_all();
         }
     }
 
