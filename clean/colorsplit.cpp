@@ -119,10 +119,6 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
             {
                 const unsigned f = byTarget.items[i];
                 unsigned corners[3];
-                Vector3 normals[3];
-                // Moved over below instead, when the largest colour stays in place.
-                const bool copiesNormals = inPlace == kNoTarget;
-                const bool hasRecord = f < source.GetFaceCount();
                 for (unsigned k = 0; k < 3; ++k)
                 {
                     const unsigned vertex = source.GetPolygonVertexIndex(f, k);
@@ -133,13 +129,12 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                                                      : target.MergeVertex(position)};
                     }
                     corners[k] = placed[vertex].vertex;
-                    if (copiesNormals)
-                        normals[k] = hasRecord ? source.FaceNormal(f, k) : Vector3();
                 }
                 const unsigned face = target.AddPolygonOnVertices(3, corners);
                 target.FaceColor(face) = source.FaceColor(f);
-                if (copiesNormals)
-                    target.SetFaceNormals(face, 3, normals);
+                // Moved over below instead, when the largest colour stays in place.
+                if (inPlace == kNoTarget)
+                    target.CopyFaceNormals(face, source, f);
             }
             target.ReleaseLookups();
             // Its corners carry the normals, as the source's did.

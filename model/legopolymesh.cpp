@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "model/buckets.h"
 #include "model/parallel.h"
@@ -58,7 +59,7 @@ Vector3 TransformNormal(const Vector3& n, const Matrix4x4& M)
     return v;
 }
 
-void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* normals)
+void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* given)
 {
     assert(count <= 4);
     if (f >= faceColors.size())
@@ -66,23 +67,66 @@ void LEGOPolyMesh::SetFaceNormals(unsigned f, unsigned count, const Vector3* nor
     if (count > normalSlots)
         SetNormalSlots(count);
     const std::size_t end = (std::size_t(f) + 1) * normalSlots;
-    if (end > faceNormals.size())
-        faceNormals.resize(end);
+    if (end > normalOf.size())
+        normalOf.resize(end);
+    OwnNormals();
     for (unsigned k = 0; k < count; ++k)
-        faceNormals[end - normalSlots + k] = normals[k];
+        normalOf[end - normalSlots + k] = AddNormal(given[k]);
+}
+
+void LEGOPolyMesh::CopyFaceNormals(unsigned f, const LEGOPolyMesh& source, unsigned from)
+{
+    if (normals == nullptr && normalOf.size() == 0)
+        normals = source.normals;
+    if (normals != source.normals)
+    {
+        Vector3 given[3];
+        for (unsigned k = 0; k < 3; ++k)
+            given[k] = from < source.GetFaceCount() ? source.FaceNormal(from, k) : Vector3();
+        SetFaceNormals(f, 3, given);
+        return;
+    }
+    if (f >= faceColors.size())
+        ResizeFaces(f + 1);
+    const std::size_t end = (std::size_t(f) + 1) * normalSlots;
+    if (end > normalOf.size())
+        normalOf.resize(end);
+    for (unsigned k = 0; k < 3; ++k)
+    {
+        const std::size_t slot = std::size_t(from) * source.normalSlots + k;
+        normalOf[end - normalSlots + k] =
+            from < source.GetFaceCount() && slot < source.normalOf.size() ? source.normalOf[slot]
+                                                                          : 0;
+    }
+}
+
+void LEGOPolyMesh::OwnNormals()
+{
+    if (!normals)
+        normals = std::make_shared<PagedArray<Vector3>>();
+    else if (normals.use_count() > 1)
+        normals = std::make_shared<PagedArray<Vector3>>(*normals);
+}
+
+unsigned LEGOPolyMesh::AddNormal(const Vector3& normal)
+{
+    const std::size_t entry = normals->size();
+    normals->resize(entry + 1);
+    (*normals)[entry] = normal;
+    return static_cast<unsigned>(entry + 1);
 }
 
 void LEGOPolyMesh::SetNormalSlots(unsigned slots)
 {
     if (slots == normalSlots)
         return;
-    const std::size_t faceCount = faceNormals.size() / normalSlots;
-    PagedArray<Vector3> widened;
+    const std::size_t faceCount = normalOf.size() / normalSlots;
+    PagedArray<unsigned> widened;
     widened.resize(faceCount * slots);
     for (std::size_t f = 0; f < faceCount; ++f)
         for (unsigned k = 0; k < slots && k < normalSlots; ++k)
-            widened[f * slots + k] = faceNormals[f * normalSlots + k];
-    faceNormals.swap(widened);
+            widened[f * slots + k] = normalOf[f * normalSlots + k];
+    normalOf.swap(widened);
     normalSlots = slots;
 }
 
@@ -122,14 +166,15 @@ void LEGOPolyMesh::ReservePolygonsExactly(unsigned count)
 void LEGOPolyMesh::ResizeFaces(unsigned count)
 {
     faceColors.resize(count);
-    if (faceNormals.size() > std::size_t(count) * normalSlots)
-        faceNormals.resize(std::size_t(count) * normalSlots);
+    if (normalOf.size() > std::size_t(count) * normalSlots)
+        normalOf.resize(std::size_t(count) * normalSlots);
 }
 
 void LEGOPolyMesh::Clear()
 {
     std::vector<int>().swap(faceColors);
-    faceNormals.Release();
+    normalOf.Release();
+    normals.reset();
     normalSlots = 3;
     PolyMesh::Clear();
 }
@@ -137,7 +182,7 @@ void LEGOPolyMesh::Clear()
 bool LEGOPolyMesh::CanKeepFacesInPlace() const
 {
     if (!AreVerticesApart() || normalSlots != 3 || faceColors.size() != polygons.size() ||
-        faceNormals.size() != 3 * polygons.size())
+        normalOf.size() != 3 * polygons.size())
         return false;
     return std::all_of(polygons.begin(), polygons.end(),
                        [](const _Polygon& polygon) { return polygon.vertexIndices.size() == 3; });
@@ -147,7 +192,15 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
                                   const std::vector<LEGOPolyMesh*>& targets)
 {
     assert(CanKeepFacesInPlace() && targetOf.size() == polygons.size());
-    constexpr std::size_t kPage = PagedArray<Vector3>::kPageElements;
+    constexpr std::size_t kPage = PagedArray<unsigned>::kPageElements;
+    // The targets share this mesh's list of normals; the slots move.
+    for (unsigned j = 0; j < targets.size(); ++j)
+    {
+        if (j == keptTarget)
+            continue;
+        assert(targets[j]->normalOf.size() == 0 && targets[j]->normalSlots == 3);
+        targets[j]->normals = normals;
+    }
     std::vector<unsigned> nextFace(targets.size(), 0);
     std::size_t keptCount = 0;
     std::size_t nextFree = 0;  // the first page not yet freed
@@ -158,23 +211,29 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
         {
             for (std::size_t k = 0; k < 3; ++k)
             {
-                const Vector3 normal = faceNormals[3 * f + k];
-                faceNormals.Remade(3 * keptCount + k) = normal;
+                const unsigned entry = normalOf[3 * f + k];
+                normalOf.Remade(3 * keptCount + k) = entry;
             }
             ++keptCount;
         }
         else
         {
-            const Vector3 normals[3] = {faceNormals[3 * f], faceNormals[3 * f + 1],
-                                        faceNormals[3 * f + 2]};
-            targets[target]->SetFaceNormals(nextFace[target]++, 3, normals);
+            LEGOPolyMesh& to = *targets[target];
+            const unsigned face = nextFace[target]++;
+            if (face >= to.faceColors.size())
+                to.ResizeFaces(face + 1);
+            const std::size_t end = 3 * (std::size_t(face) + 1);
+            if (end > to.normalOf.size())
+                to.normalOf.resize(end);
+            for (std::size_t k = 0; k < 3; ++k)
+                to.normalOf[end - 3 + k] = normalOf[3 * f + k];
         }
         // A page that is read to its end and holds nothing moved there yet
         // goes; moving may make it again later.
         const std::size_t read = 3 * (f + 1);
         nextFree = std::max(nextFree, (3 * keptCount + kPage - 1) / kPage);
         for (; (nextFree + 1) * kPage <= read; ++nextFree)
-            faceNormals.FreePage(nextFree);
+            normalOf.FreePage(nextFree);
     }
 }
 
@@ -216,7 +275,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
         polygonsWithNormals = static_cast<unsigned>(polygons.size());
     }
     faceColors.resize(kept.size());
-    faceNormals.resize(3 * kept.size());
+    normalOf.resize(3 * kept.size());
     vertices.swap(keptVertices);
     RenumberClosePairs(newIndex);
     // The lookups are built again, from the kept vertices, should anything
@@ -242,18 +301,34 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     for (unsigned p = 0; p < polygonCount && slots == 3; ++p)
         if (polygons[p].vertexIndices.size() > 3)
             slots = 4;
-    faceNormals.Release();
+    normalOf.Release();
+    normals.reset();
     normalSlots = slots;
-    faceNormals.resize(std::size_t(polygonCount) * slots);
     ComputePendingNormals();
-    Parallel::For(polygonCount, 16384,
-                  [&](std::size_t begin, std::size_t end)
-                  {
-                      for (std::size_t p = begin; p < end; ++p)
-                          for (std::size_t k = 0; k < slots; ++k)
-                              faceNormals[p * slots + k] = polygonNormals[p];
-                  });
+    // Corners that smoothing leaves alone keep their polygon's normal: then
+    // the polygon normals open the list, entry p + 1 being polygon p's.
+    bool isEverySlotSmoothed = smooth;
+    for (unsigned p = 0; p < polygonCount && isEverySlotSmoothed; ++p)
+        isEverySlotSmoothed = polygons[p].vertexIndices.size() >= slots;
+    normalOf.resize(std::size_t(polygonCount) * slots);
+    if (!isEverySlotSmoothed)
+    {
+        normals = std::make_shared<PagedArray<Vector3>>();
+        normals->resize(polygonCount);
+        for (unsigned p = 0; p < polygonCount; ++p)
+            (*normals)[p] = polygonNormals[p];
+        Parallel::For(polygonCount, 16384,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t p = begin; p < end; ++p)
+                              for (std::size_t k = 0; k < slots; ++k)
+                                  normalOf[p * slots + k] = static_cast<unsigned>(p + 1);
+                      });
+    }
     // The corners hold the normals from now on.
+    std::vector<Vector3> polygonNormal;
+    if (smooth)
+        polygonNormal.swap(polygonNormals);
     ReleasePolygonNormals();
     if (!smooth)
         return;
@@ -262,13 +337,13 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     // order, as the positions of their normal slots; only the four corners
     // that have a slot take part.
     if (std::size_t(polygonCount) * slots > ~0u)
-        SmoothCorners<std::size_t>();
+        SmoothCorners<std::size_t>(std::move(polygonNormal));
     else
-        SmoothCorners<unsigned>();
+        SmoothCorners<unsigned>(std::move(polygonNormal));
 }
 
 template <typename Slot>
-void LEGOPolyMesh::SmoothCorners()
+void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
 {
     const unsigned polygonCount = GetPolygonCount();
     const unsigned vertexCount = GetVertexCount();
@@ -290,21 +365,75 @@ void LEGOPolyMesh::SmoothCorners()
     const std::vector<unsigned>& firstCorner = byVertex.first;
     const std::vector<Slot>& corners = byVertex.items;
 
-    // Each vertex reads and writes only its own corners' slots.
+    // Each vertex reads and writes only its own corners' slots. Each range
+    // of vertices lists its normals, the corners of one vertex with equal
+    // normals sharing an entry, and numbers them from 1 in the meantime.
+    struct Found
+    {
+        std::size_t begin;
+        std::size_t end;
+        std::vector<Vector3> normals;
+    };
+    std::vector<Found> found;
+    std::mutex foundMutex;
     Parallel::For(vertexCount, 8192,
                   [&](std::size_t begin, std::size_t end)
                   {
                       std::vector<Vector3> group;
+                      std::vector<Vector3> list;
                       for (std::size_t v = begin; v < end; ++v)
                       {
+                          const unsigned first = firstCorner[v];
+                          const unsigned last = firstCorner[v + 1];
                           group.clear();
-                          for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-                              group.push_back(faceNormals[corners[c]]);
+                          for (unsigned c = first; c < last; ++c)
+                              group.push_back(polygonNormal[corners[c] / slots]);
                           SmoothNormals(group);
-                          for (unsigned c = firstCorner[v]; c < firstCorner[v + 1]; ++c)
-                              faceNormals[corners[c]] = group[c - firstCorner[v]];
+                          const std::size_t vertexFirst = list.size();
+                          for (unsigned c = first; c < last; ++c)
+                          {
+                              const Vector3& normal = group[c - first];
+                              // A vast fan is not searched: each corner its own.
+                              std::size_t e =
+                                  last - first <= kSmallGroup * 4 ? vertexFirst : list.size();
+                              while (e < list.size() && !SameBits(list[e], normal))
+                                  ++e;
+                              if (e == list.size())
+                                  list.push_back(normal);
+                              normalOf[corners[c]] = static_cast<unsigned>(e + 1);
+                          }
                       }
+                      const std::lock_guard<std::mutex> lock(foundMutex);
+                      found.push_back({begin, end, std::move(list)});
                   });
+
+    std::vector<Vector3>().swap(polygonNormal);
+
+    // The lists join in vertex order, each freed once copied; each range's
+    // entries move up by the entries before its list.
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.begin < b.begin; });
+    OwnNormals();
+    std::vector<std::size_t> before(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i)
+    {
+        std::vector<Vector3>& list = found[i].normals;
+        before[i] = normals->size();
+        normals->resize(before[i] + list.size());
+        for (std::size_t e = 0; e < list.size(); ++e)
+            (*normals)[before[i] + e] = list[e];
+        std::vector<Vector3>().swap(list);
+    }
+    Parallel::ForEach(found.size(),
+                      [&](std::size_t i)
+                      {
+                          if (before[i] == 0)
+                              return;
+                          const unsigned shift = static_cast<unsigned>(before[i]);
+                          for (unsigned c = firstCorner[found[i].begin];
+                               c < firstCorner[found[i].end]; ++c)
+                              normalOf[corners[c]] += shift;
+                      });
 }
 
 // For every corner i in turn, the normalised sum of the normals within the

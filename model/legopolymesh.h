@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "geometry/matrix.h"
@@ -37,6 +38,10 @@ public:
     // Copies `count` (at most 4) normals into the corner slots of face f,
     // growing the face list to f + 1 records.
     void SetFaceNormals(unsigned f, unsigned count, const Vector3* normals);
+    // Gives face f the first three normals of face `from` of `source` (the
+    // default where `from` has no record), as SetFaceNormals would; a mesh
+    // without normals of its own shares the source's list.
+    void CopyFaceNormals(unsigned f, const LEGOPolyMesh& source, unsigned from);
     // Normal slot k (0 to 3) of face f. A mesh of triangles keeps three slots
     // per face; the fourth, which no triangle corner uses, reads as the
     // default then, as do the slots of faces that never got normals.
@@ -44,7 +49,8 @@ public:
     {
         assert(f < faceColors.size() && k < 4);
         const std::size_t slot = std::size_t(f) * normalSlots + k;
-        return k < normalSlots && slot < faceNormals.size() ? faceNormals[slot] : Vector3();
+        const unsigned entry = k < normalSlots && slot < normalOf.size() ? normalOf[slot] : 0;
+        return entry == 0 ? Vector3() : (*normals)[entry - 1];
     }
     // Normal k of polygon f as written out: a polygon without a face record
     // reads as the default Vector3, (0, 0, 1).
@@ -99,22 +105,32 @@ protected:
     // Replaces each normal of one vertex's corners by the normalised sum of
     // its neighbourhood (Angle below the smoothing threshold).
     void SmoothNormals(std::vector<Vector3>& group);
-    // Smooths the normal slots of the corners at each vertex; Slot holds a
-    // slot's position.
+    // Gives the corners at each vertex their smoothed normals, from the
+    // normal of each polygon, which it frees once read; Slot holds a slot's
+    // position.
     template <typename Slot>
-    void SmoothCorners();
+    void SmoothCorners(std::vector<Vector3> polygonNormal);
 
     void ResizeFaces(unsigned count);
 
     // Gives every face `slots` normal slots, keeping the normals there are.
     void SetNormalSlots(unsigned slots);
 
+    // Makes `normals` a list of this mesh's own, copying a shared one.
+    void OwnNormals();
+    // Appends `normal` to the list and gives its entry.
+    unsigned AddNormal(const Vector3& normal);
+
     // A face record is its colour and its corner normals. Meshes that are
     // only merged into others never get normals, so the normals are kept
     // apart, `normalSlots` per face, and only as far as the last face that
-    // got some: the faces after it read the default.
+    // got some: the faces after it read the default. A slot holds an entry
+    // of `normals`: 0 for the default, e for normals[e - 1]. Corners that
+    // smoothing gave one normal share its entry, and the meshes a mesh is
+    // split into share its list.
     std::vector<int> faceColors;
-    PagedArray<Vector3> faceNormals;
+    PagedArray<unsigned> normalOf;
+    std::shared_ptr<PagedArray<Vector3>> normals;
     unsigned normalSlots = 3;
 };
 

@@ -572,6 +572,37 @@ TEST_P(PolyMeshEquivalence, BuildOrientAndSmoothMatchTheLiteralAlgorithms)
 
 INSTANTIATE_TEST_SUITE_P(RandomMeshes, PolyMeshEquivalence, ::testing::Range(1u, 13u));
 
+// A mesh of many vertices is smoothed in several ranges whose lists of
+// normals are joined: every corner reads what one range gives it.
+TEST(PolyMeshSmoothing, ManyVerticesGiveEveryJobTheSameNormals)
+{
+    // A ridged sheet of 150 by 150 vertices: smooth slopes and sharp creases.
+    LEGOPolyMesh mesh;
+    const auto height = [](int x, int y) { return (x % 7 == 0 ? 3.0 : 0.0) + 0.1 * ((x * y) % 5); };
+    for (int x = 0; x < 149; ++x)
+        for (int y = 0; y < 149; ++y)
+        {
+            const Vector3 a(x, y, height(x, y)), b(x + 1, y, height(x + 1, y)),
+                c(x + 1, y + 1, height(x + 1, y + 1)), d(x, y + 1, height(x, y + 1));
+            AddTriangle(mesh, a, b, c);
+            AddTriangle(mesh, a, c, d);
+        }
+    ASSERT_GT(mesh.GetVertexCount(), 20000u);
+    std::vector<LEGOPolyMesh> smoothed;
+    for (const unsigned jobs : {1u, 3u})
+    {
+        Parallel::SetJobs(jobs);
+        smoothed.push_back(mesh);
+        smoothed.back().CreateNormals(true);
+    }
+    Parallel::SetJobs(0);
+    unsigned differences = 0;
+    for (unsigned f = 0; f < mesh.GetPolygonCount(); ++f)
+        for (unsigned k = 0; k < 3; ++k)
+            differences += !SameBits(smoothed[0].FaceNormal(f, k), smoothed[1].FaceNormal(f, k));
+    EXPECT_EQ(differences, 0u);
+}
+
 }  // namespace
 
 // The polygon across each side, found on any number of jobs, is the one the
