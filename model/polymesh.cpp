@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <utility>
 
@@ -358,6 +359,62 @@ void PolyMesh::FlipPolygon(unsigned p)
     polygonNormals[p] = -polygonNormals[p];
 }
 
+namespace
+{
+
+// The polygons joined through their sides, in groups dealt to `shares`
+// shares of about equal size: the share of each polygon's group.
+std::vector<unsigned char> ShareGroups(const PolygonSides& sides, unsigned polygonCount,
+                                       unsigned shares)
+{
+    // Each group's root is its lowest polygon.
+    std::vector<unsigned> root(polygonCount);
+    for (unsigned p = 0; p < polygonCount; ++p)
+        root[p] = p;
+    const auto find = [&root](unsigned p)
+    {
+        while (root[p] != p)
+        {
+            root[p] = root[root[p]];
+            p = root[p];
+        }
+        return p;
+    };
+    for (unsigned p = 0; p < polygonCount; ++p)
+        for (unsigned s = sides.start[p]; s < sides.start[p + 1]; ++s)
+        {
+            if (sides.across[s] < 0)
+                continue;
+            const unsigned a = find(p);
+            const unsigned b = find(static_cast<unsigned>(sides.across[s]));
+            if (a != b)
+                root[std::max(a, b)] = std::min(a, b);
+        }
+    // Roots come first in polygon order: a group's polygons all follow it.
+    std::vector<unsigned> size(polygonCount, 0);
+    for (unsigned p = 0; p < polygonCount; ++p)
+    {
+        root[p] = root[root[p]];
+        ++size[root[p]];
+    }
+    std::vector<unsigned char> share(polygonCount, 0);
+    std::uint64_t dealt = 0;
+    for (unsigned p = 0; p < polygonCount; ++p)
+    {
+        if (root[p] == p)
+        {
+            share[p] = static_cast<unsigned char>(
+                std::min<std::uint64_t>(shares - 1, dealt * shares / polygonCount));
+            dealt += size[p];
+        }
+        else
+            share[p] = share[root[p]];
+    }
+    return share;
+}
+
+}  // namespace
+
 void PolyMesh::SpreadOrientation(unsigned seed, const PolygonSides& sides,
                                  std::vector<char>& visited, std::vector<char>& isTurned)
 {
@@ -436,10 +493,8 @@ void PolyMesh::FixNormals(bool outward)
     centre /= static_cast<double>(vertices.size());
 
     // Each connected group is decided by its lowest-index polygon alone.
-    for (unsigned s = 0; s < polygons.size(); ++s)
+    const auto orient = [&](unsigned s)
     {
-        if (visited[s])
-            continue;
         const Vector3 n = polygonNormals[s];
         const Vector3 q = vertices[polygons[s].vertexIndices[0]];
         const double dPlus = ((n + q) - centre).Length();
@@ -456,7 +511,27 @@ void PolyMesh::FixNormals(bool outward)
         }
         visited[s] = 1;
         SpreadOrientation(s, sides, visited, isTurned);
+    };
+    const unsigned polygonCount = static_cast<unsigned>(polygons.size());
+    constexpr unsigned kManyPolygons = 65536;
+    if (polygonCount < kManyPolygons || Parallel::Jobs() == 1)
+    {
+        for (unsigned s = 0; s < polygonCount; ++s)
+            if (!visited[s])
+                orient(s);
+        return;
     }
+    // A walk never leaves the group of polygons that sides join, either way:
+    // the groups are oriented on every job, each in polygon order as above.
+    const unsigned shares = std::min(Parallel::Jobs(), 64u);
+    const std::vector<unsigned char> share = ShareGroups(sides, polygonCount, shares);
+    Parallel::ForEach(shares,
+                      [&](std::size_t job)
+                      {
+                          for (unsigned s = 0; s < polygonCount; ++s)
+                              if (share[s] == job && !visited[s])
+                                  orient(s);
+                      });
 }
 
 void PolyMesh::ReleaseLookups()

@@ -434,6 +434,55 @@ TEST(PolyMeshFixNormals, DeepGroupNeedsNoDeepRecursion)
         ASSERT_EQ(mesh.GetPolygonNormal(p).z, first) << p;
 }
 
+// Groups of a large mesh are oriented on every job as one job orients them.
+// Each group is a Moebius band, whose turns depend on where the walk starts
+// and on its path, with blades of three triangles on one side here and
+// there; the groups' triangles take turns in polygon order.
+TEST(PolyMeshFixNormals, EveryJobOrientsLikeOne)
+{
+    std::mt19937 random(9);
+    constexpr int kBands = 9, kSections = 3500;
+    const double pi = 3.14159265358979323846;
+    const auto point = [&](int band, int section, double side)
+    {
+        const double t = 2 * pi * (section % kSections) / kSections, half = t / 2;
+        const double r = 10 + side * std::cos(half);
+        return Vector3(r * std::cos(t) + 30 * band, r * std::sin(t), side * std::sin(half));
+    };
+    LEGOPolyMesh mesh;
+    for (int section = 0; section < kSections; ++section)
+        for (int band = 0; band < kBands; ++band)
+        {
+            // Past the last section the band comes back turned over.
+            const double far = section + 1 == kSections ? -1 : 1;
+            const Vector3 a = point(band, section, -1), b = point(band, section, 1),
+                          c = point(band, section + 1, -far), d = point(band, section + 1, far);
+            const Vector3 triangles[3][3] = {
+                {a, b, d}, {a, d, c}, {a, b, Vector3(a.x, a.y, a.z + 3 + band)}};
+            for (int k = 0; k < (section % 7 == 0 ? 3 : 2); ++k)
+            {
+                const bool isTurned = random() % 2 != 0;
+                AddTriangle(mesh, triangles[k][isTurned ? 2 : 0], triangles[k][1],
+                            triangles[k][isTurned ? 0 : 2]);
+            }
+        }
+    ASSERT_GT(mesh.GetPolygonCount(), 65536u);
+    std::vector<LEGOPolyMesh> oriented;
+    for (const unsigned jobs : {1u, 3u})
+    {
+        Parallel::SetJobs(jobs);
+        oriented.push_back(mesh);
+        oriented.back().FixNormals(true);
+    }
+    Parallel::SetJobs(0);
+    unsigned differences = 0;
+    for (unsigned p = 0; p < mesh.GetPolygonCount(); ++p)
+        for (unsigned k = 0; k < 3; ++k)
+            differences +=
+                oriented[0].GetPolygonVertexIndex(p, k) != oriented[1].GetPolygonVertexIndex(p, k);
+    EXPECT_EQ(differences, 0u);
+}
+
 TEST(PolyMeshLookups, ReleasedLookupsAreRebuiltWithTheSameResults)
 {
     std::mt19937 random(21);
