@@ -61,6 +61,32 @@ void AddBox(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& lo, con
     }
 }
 
+// Copies of `mesh` that `step` changed on one job and on three.
+template <class Step>
+std::vector<LEGOPolyMesh> OnOneAndThreeJobs(const LEGOPolyMesh& mesh, Step step)
+{
+    std::vector<LEGOPolyMesh> copies;
+    for (const unsigned jobs : {1u, 3u})
+    {
+        Parallel::SetJobs(jobs);
+        copies.push_back(mesh);
+        step(copies.back());
+    }
+    Parallel::SetJobs(0);
+    return copies;
+}
+
+// How many corners of the two copies `differ(a, b, polygon, corner)` tells apart.
+template <class Differ>
+unsigned CornersThatDiffer(const std::vector<LEGOPolyMesh>& copies, Differ differ)
+{
+    unsigned count = 0;
+    for (unsigned p = 0; p < copies[0].GetPolygonCount(); ++p)
+        for (unsigned k = 0; k < 3; ++k)
+            count += differ(copies[0], copies[1], p, k) ? 1 : 0;
+    return count;
+}
+
 // A tessellated sphere with random windings: a connected group whose
 // orientation must spread across hundreds of shared edges.
 void AddSphere(ReferenceMesh& reference, LEGOPolyMesh& mesh, const Vector3& centre, double radius,
@@ -467,20 +493,12 @@ TEST(PolyMeshFixNormals, EveryJobOrientsLikeOne)
             }
         }
     ASSERT_GT(mesh.GetPolygonCount(), 65536u);
-    std::vector<LEGOPolyMesh> oriented;
-    for (const unsigned jobs : {1u, 3u})
-    {
-        Parallel::SetJobs(jobs);
-        oriented.push_back(mesh);
-        oriented.back().FixNormals(true);
-    }
-    Parallel::SetJobs(0);
-    unsigned differences = 0;
-    for (unsigned p = 0; p < mesh.GetPolygonCount(); ++p)
-        for (unsigned k = 0; k < 3; ++k)
-            differences +=
-                oriented[0].GetPolygonVertexIndex(p, k) != oriented[1].GetPolygonVertexIndex(p, k);
-    EXPECT_EQ(differences, 0u);
+    const std::vector<LEGOPolyMesh> oriented =
+        OnOneAndThreeJobs(mesh, [](LEGOPolyMesh& copy) { copy.FixNormals(true); });
+    EXPECT_EQ(CornersThatDiffer(
+                  oriented, [](const LEGOPolyMesh& a, const LEGOPolyMesh& b, unsigned p, unsigned k)
+                  { return a.GetPolygonVertexIndex(p, k) != b.GetPolygonVertexIndex(p, k); }),
+              0u);
 }
 
 TEST(PolyMeshLookups, ReleasedLookupsAreRebuiltWithTheSameResults)
@@ -637,19 +655,12 @@ TEST(PolyMeshSmoothing, ManyVerticesGiveEveryJobTheSameNormals)
             AddTriangle(mesh, a, c, d);
         }
     ASSERT_GT(mesh.GetVertexCount(), 20000u);
-    std::vector<LEGOPolyMesh> smoothed;
-    for (const unsigned jobs : {1u, 3u})
-    {
-        Parallel::SetJobs(jobs);
-        smoothed.push_back(mesh);
-        smoothed.back().CreateNormals(true);
-    }
-    Parallel::SetJobs(0);
-    unsigned differences = 0;
-    for (unsigned f = 0; f < mesh.GetPolygonCount(); ++f)
-        for (unsigned k = 0; k < 3; ++k)
-            differences += !SameBits(smoothed[0].FaceNormal(f, k), smoothed[1].FaceNormal(f, k));
-    EXPECT_EQ(differences, 0u);
+    const std::vector<LEGOPolyMesh> smoothed =
+        OnOneAndThreeJobs(mesh, [](LEGOPolyMesh& copy) { copy.CreateNormals(true); });
+    EXPECT_EQ(CornersThatDiffer(
+                  smoothed, [](const LEGOPolyMesh& a, const LEGOPolyMesh& b, unsigned f, unsigned k)
+                  { return !SameBits(a.FaceNormal(f, k), b.FaceNormal(f, k)); }),
+              0u);
 }
 
 }  // namespace
