@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <system_error>
 #include <vector>
 
@@ -268,5 +270,20 @@ int RunPlinthex(int argc, const char* const* argv)
         if (!EndsWithGlb(request.outputPath))
             request.outputPath += ".glb";
     }
-    return ConvertModel(request);
+    // A conversion that runs out of memory (or of threads) stops with one
+    // line; the output it was writing is dropped, an older file kept.
+    try
+    {
+        return ConvertModel(request);
+    }
+    catch (const std::bad_alloc&)
+    {
+        std::cerr << "Error: out of memory converting " << request.modelPath << "; stopped\n";
+    }
+    catch (const std::exception& error)
+    {
+        std::cerr << "Error: " << error.what() << " converting " << request.modelPath
+                  << "; stopped\n";
+    }
+    return kExitFailure;
 }

@@ -86,8 +86,16 @@ public:
             for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
                 sigaddset(&interruptions, signalNumber);
             pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
-            while (threads.size() < helpers)
-                threads.emplace_back(&Pool::Serve, this);
+            try
+            {
+                while (threads.size() < helpers)
+                    threads.emplace_back(&Pool::Serve, this);
+            }
+            catch (const std::exception&)
+            {
+                // No more threads to be had: the work is shared by those
+                // there are, and by the caller.
+            }
             pthread_sigmask(SIG_SETMASK, &previous, nullptr);
             // Every thread waits for work before any is handed out: none is
             // still starting up (allocating, say) when the caller goes on,
@@ -206,9 +214,16 @@ void RunRanges(std::size_t count, std::size_t rangeSize, std::size_t ranges,
     if (!ThePool().Run(helpers, work))
     {
         std::vector<std::thread> workers;
-        workers.reserve(helpers);
-        for (std::size_t i = 0; i < helpers; ++i)
-            workers.emplace_back(work);
+        try
+        {
+            workers.reserve(helpers);
+            for (std::size_t i = 0; i < helpers; ++i)
+                workers.emplace_back(work);
+        }
+        catch (const std::exception&)
+        {
+            // The calling thread takes what the others cannot.
+        }
         work();
         for (std::thread& worker : workers)
             worker.join();

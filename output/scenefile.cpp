@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -552,8 +553,23 @@ void SceneFile::Flush(bool isLast)
     if (length == 0)
         return;
     // Only a well-filled buffer starts the thread: small files never start
-    // one. Once it runs, everything goes through it, in order.
-    if (!isQueued && (length < kBufferSize / 2 || Parallel::Jobs() == 1))
+    // one. Once it runs, everything goes through it, in order. Where no
+    // thread can be had, this one writes.
+    if (!isQueued && length >= kBufferSize / 2 && Parallel::Jobs() > 1)
+    {
+        blockCount = 1 + freeBlocks.size();
+        // The interruptions stay with the other threads: the handler must
+        // not run while a blocked thread is changing the name it removes.
+        const InterruptionBlock block;
+        try
+        {
+            writer = std::thread(&SceneFile::RunWriter, this);
+        }
+        catch (const std::system_error&)
+        {
+        }
+    }
+    if (!writer.joinable())
     {
         if (!WriteChunk(buffer.get(), length))
             Fail(errno);
@@ -561,14 +577,6 @@ void SceneFile::Flush(bool isLast)
             std::memmove(buffer.get(), buffer.get() + length, tail);
         cursor = buffer.get() + tail;
         return;
-    }
-    if (!writer.joinable())
-    {
-        blockCount = 1 + freeBlocks.size();
-        // The interruptions stay with the other threads: the handler must
-        // not run while a blocked thread is changing the name it removes.
-        const InterruptionBlock block;
-        writer = std::thread(&SceneFile::RunWriter, this);
     }
     HandToWriter(length, tail);
 }

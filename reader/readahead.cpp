@@ -1,6 +1,7 @@
 #include "reader/readahead.h"
 
 #include <csignal>
+#include <exception>
 #include <pthread.h>
 
 #include "reader/ldrawtokens.h"
@@ -171,8 +172,15 @@ FilesReadAhead::FilesReadAhead(unsigned threadCount, Finder finder) : find(std::
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaddset(&interruptions, signalNumber);
     pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
-    for (unsigned i = 0; i < threadCount; ++i)
-        threads.emplace_back(&FilesReadAhead::Serve, this);
+    try
+    {
+        for (unsigned i = 0; i < threadCount; ++i)
+            threads.emplace_back(&FilesReadAhead::Serve, this);
+    }
+    catch (const std::exception&)
+    {
+        // Fewer threads read ahead, or none: the reader reads the rest.
+    }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 

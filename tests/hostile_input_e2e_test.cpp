@@ -128,6 +128,45 @@ TEST_F(HostileInput, ModelsThatAreFoldersMissingEmptyOrBinaryGarbage)
               std::string::npos);
 }
 
+// Out of memory, wherever it strikes (threads that cannot start, lists that
+// cannot grow), a conversion stops with one line and fails; an older scene
+// of that name stays as it was.
+TEST_F(HostileInput, RunningOutOfMemoryStopsWithOneLineAndKeepsTheOldScene)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer maps room of its own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "a sanitizer maps room of its own";
+#endif
+#endif
+    // A part of a million triangles, none sharing a corner: a thousand of
+    // them placed a thousand times.
+    std::string grid, part;
+    for (int i = 0; i < 1000; ++i)
+    {
+        const std::string x = std::to_string(i);
+        grid += "3 16 " + x + " 0 0 " + x + ".5 1 0 " + x + " 0 1\n";
+        part += "1 16 0 " + std::to_string(3 * i) + " 0 1 0 0 0 1 0 0 0 1 s/grid.dat\n";
+    }
+    Write("lib/parts/s/grid.dat", grid);
+    Write("lib/parts/big.dat", part);
+    Write("model.ldr", Ref("big.dat"));
+    for (const rlim_t megabytes : {120, 250})
+    {
+        Write("model.txt", "the old scene\n");
+        Invocation invocation;
+        invocation.arguments = {"lib", "model.ldr"};
+        invocation.folder = work.path;
+        invocation.addressSpaceLimit = megabytes << 20;
+        const Result result = RunPlinthex(invocation);
+        EXPECT_EQ(result.status, 255) << megabytes << " MB";
+        EXPECT_EQ(result.err, "Error: out of memory converting model.ldr; stopped\n")
+            << megabytes << " MB";
+        EXPECT_EQ(ReadFile(work / "model.txt"), "the old scene\n");
+    }
+}
+
 TEST_F(HostileInput, LibraryEntriesThatAreFoldersOrCannotBeReadAreNotFound)
 {
     fs::create_directories(work / "lib/parts/folder.dat");

@@ -32,7 +32,8 @@ struct Invocation
     const char* ldrawDir = nullptr;  // LDRAWDIR, unset when null
     std::string folder;              // working folder
     rlim_t fileSizeLimit = RLIM_INFINITY;
-    std::vector<std::string> environment;  // more NAME=value entries
+    rlim_t addressSpaceLimit = RLIM_INFINITY;  // bytes of address space
+    std::vector<std::string> environment;      // more NAME=value entries
 };
 
 // Starts the program with its standard output and standard error going to
@@ -76,6 +77,11 @@ inline pid_t StartPlinthex(const Invocation& invocation, const std::string& outP
         signal(SIGXFSZ, SIG_IGN);
         const rlimit limit = {invocation.fileSizeLimit, invocation.fileSizeLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (invocation.addressSpaceLimit != RLIM_INFINITY)
+    {
+        const rlimit limit = {invocation.addressSpaceLimit, invocation.addressSpaceLimit};
+        setrlimit(RLIMIT_AS, &limit);
     }
     // Interruptions as a shell gives them, whatever the test runner chose.
     sigset_t none;
