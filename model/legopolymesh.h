@@ -90,7 +90,8 @@ public:
     // For splitting a mesh by colour, first: hands the corner normals of
     // every face f, in face order, to its target, targetOf[f]: to the next
     // face of targets[targetOf[f]], which has its faces and no normals yet,
-    // or, for `keptTarget`, to the front of this mesh, in order. The normals
+    // or, for `keptTarget`, to the front of this mesh, in order. The targets
+    // share this mesh's list of normals and take the entries; the entries
     // read are freed as it goes, so they are never held twice. Needs
     // CanKeepFacesInPlace.
     void MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigned keptTarget,

@@ -18,7 +18,7 @@ struct PolygonSides
     std::vector<int> across;
 };
 
-// Worked out on every job, the polygons split into as many runs, each with a
-// table of its own; sides that may join vertices of another run are then
-// matched with that run's table. The same result for any number of jobs.
+// Every side is filed under its lower vertex on every job, each job keeping
+// its own range of vertices; each vertex's sides are then matched by their
+// other vertex. The same result for any number of jobs.
 PolygonSides FindPolygonSides(const std::vector<_Polygon>& polygons, unsigned vertexCount);
