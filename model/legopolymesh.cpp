@@ -86,18 +86,26 @@ void LEGOPolyMesh::CopyFaceNormals(unsigned f, const LEGOPolyMesh& source, unsig
         SetFaceNormals(f, 3, given);
         return;
     }
+    unsigned entries[3];
+    for (unsigned k = 0; k < 3; ++k)
+    {
+        const std::size_t slot = std::size_t(from) * source.normalSlots + k;
+        entries[k] = from < source.GetFaceCount() && slot < source.normalOf.size()
+                         ? source.normalOf[slot]
+                         : 0;
+    }
+    SetFaceEntries(f, entries);
+}
+
+void LEGOPolyMesh::SetFaceEntries(unsigned f, const unsigned* entries)
+{
     if (f >= faceColors.size())
         ResizeFaces(f + 1);
     const std::size_t end = (std::size_t(f) + 1) * normalSlots;
     if (end > normalOf.size())
         normalOf.resize(end);
     for (unsigned k = 0; k < 3; ++k)
-    {
-        const std::size_t slot = std::size_t(from) * source.normalSlots + k;
-        normalOf[end - normalSlots + k] =
-            from < source.GetFaceCount() && slot < source.normalOf.size() ? source.normalOf[slot]
-                                                                          : 0;
-    }
+        normalOf[end - normalSlots + k] = entries[k];
 }
 
 void LEGOPolyMesh::OwnNormals()
@@ -218,15 +226,8 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
         }
         else
         {
-            LEGOPolyMesh& to = *targets[target];
-            const unsigned face = nextFace[target]++;
-            if (face >= to.faceColors.size())
-                to.ResizeFaces(face + 1);
-            const std::size_t end = 3 * (std::size_t(face) + 1);
-            if (end > to.normalOf.size())
-                to.normalOf.resize(end);
-            for (std::size_t k = 0; k < 3; ++k)
-                to.normalOf[end - 3 + k] = normalOf[3 * f + k];
+            const unsigned entries[3] = {normalOf[3 * f], normalOf[3 * f + 1], normalOf[3 * f + 2]};
+            targets[target]->SetFaceEntries(nextFace[target]++, entries);
         }
         // A page that is read to its end and holds nothing moved there yet
         // goes; moving may make it again later.

@@ -117,6 +117,9 @@ protected:
     // Gives every face `slots` normal slots, keeping the normals there are.
     void SetNormalSlots(unsigned slots);
 
+    // Sets the first three normal slots of face f to `entries` of this
+    // mesh's list, growing the face list to f + 1 records.
+    void SetFaceEntries(unsigned f, const unsigned* entries);
     // Makes `normals` a list of this mesh's own, copying a shared one.
     void OwnNormals();
     // Appends `normal` to the list and gives its entry.
