@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
-#include "model/buckets.h"
 #include "model/parallel.h"
 
 namespace
@@ -334,9 +334,7 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
     if (!smooth)
         return;
 
-    // Every vertex's corners, in polygon order and within a polygon in corner
-    // order, as the positions of their normal slots; only the four corners
-    // that have a slot take part.
+    // The positions of the normal slots in the widest type they need.
     if (std::size_t(polygonCount) * slots > ~0u)
         SmoothCorners<std::size_t>(std::move(polygonNormal));
     else
@@ -349,22 +347,37 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
     const unsigned polygonCount = GetPolygonCount();
     const unsigned vertexCount = GetVertexCount();
     const std::size_t slots = normalSlots;
-    const auto visit = [&](auto emit)
+    const auto cornersOf = [&](unsigned p)
+    { return std::min<unsigned>(static_cast<unsigned>(polygons[p].vertexIndices.size()), 4); };
+
+    // Every vertex's corners, as the positions of their normal slots, in a
+    // chain through the slots themselves until each gets its entry: head[v]
+    // names the first, each slot the next, in polygon order and within a
+    // polygon in corner order. Made from the last corner back, each put in
+    // front. Where a slot's position does not fit an entry the chain has
+    // links of its own.
+    constexpr Slot kEnd = ~Slot(0);
+    constexpr bool kLinksInSlots = std::is_same<Slot, unsigned>::value;
+    std::vector<Slot> head(vertexCount, kEnd);
+    std::vector<Slot> wideLinks(kLinksInSlots ? 0 : std::size_t(polygonCount) * slots);
+    const auto link = [&](Slot slot) -> Slot&
     {
-        for (unsigned p = 0; p < polygonCount; ++p)
-        {
-            const _Polygon& polygon = polygons[p];
-            for (unsigned k = 0; k < polygon.vertexIndices.size() && k < 4; ++k)
-                emit(polygon.vertexIndices[k], static_cast<Slot>(p * slots + k));
-        }
+        if constexpr (kLinksInSlots)
+            return normalOf[slot];
+        else
+            return wideLinks[slot];
     };
-    // Only a large mesh is worth the threads.
-    constexpr unsigned kManyPolygons = 65536;
-    const Buckets<Slot> byVertex = polygonCount < kManyPolygons
-                                       ? BuildBuckets<Slot>(vertexCount, visit)
-                                       : BuildBucketsOnEveryJob<Slot>(vertexCount, visit);
-    const std::vector<unsigned>& firstCorner = byVertex.first;
-    const std::vector<Slot>& corners = byVertex.items;
+    for (unsigned p = polygonCount; p-- > 0;)
+    {
+        const _Polygon& polygon = polygons[p];
+        for (unsigned k = cornersOf(p); k-- > 0;)
+        {
+            const Slot slot = static_cast<Slot>(p * slots + k);
+            Slot& first = head[polygon.vertexIndices[k]];
+            link(slot) = first;
+            first = slot;
+        }
+    }
 
     // Each vertex reads and writes only its own corners' slots. Each range
     // of vertices lists its normals, the corners of one vertex with equal
@@ -380,23 +393,26 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
     Parallel::For(vertexCount, 8192,
                   [&](std::size_t begin, std::size_t end)
                   {
+                      std::vector<Slot> corners;
                       std::vector<Vector3> group;
                       std::vector<Vector3> list;
                       for (std::size_t v = begin; v < end; ++v)
                       {
-                          const unsigned first = firstCorner[v];
-                          const unsigned last = firstCorner[v + 1];
+                          corners.clear();
                           group.clear();
-                          for (unsigned c = first; c < last; ++c)
-                              group.push_back(polygonNormal[corners[c] / slots]);
+                          for (Slot slot = head[v]; slot != kEnd; slot = link(slot))
+                          {
+                              corners.push_back(slot);
+                              group.push_back(polygonNormal[slot / slots]);
+                          }
                           SmoothNormals(group);
                           const std::size_t vertexFirst = list.size();
-                          for (unsigned c = first; c < last; ++c)
+                          for (std::size_t c = 0; c < corners.size(); ++c)
                           {
-                              const Vector3& normal = group[c - first];
+                              const Vector3& normal = group[c];
                               // A vast fan is not searched: each corner its own.
                               std::size_t e =
-                                  last - first <= kSmallGroup * 4 ? vertexFirst : list.size();
+                                  corners.size() <= kSmallGroup * 4 ? vertexFirst : list.size();
                               while (e < list.size() && !SameBits(list[e], normal))
                                   ++e;
                               if (e == list.size())
@@ -409,32 +425,46 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
                   });
 
     std::vector<Vector3>().swap(polygonNormal);
+    std::vector<Slot>().swap(wideLinks);
 
     // The lists join in vertex order, each freed once copied; each range's
-    // entries move up by the entries before its list.
+    // entries move up by the entries before its list, which its vertices
+    // note where their chains began.
     std::sort(found.begin(), found.end(),
               [](const Found& a, const Found& b) { return a.begin < b.begin; });
     OwnNormals();
+    bool isAnyShifted = false;
     std::vector<std::size_t> before(found.size());
     for (std::size_t i = 0; i < found.size(); ++i)
     {
         std::vector<Vector3>& list = found[i].normals;
         before[i] = normals->size();
+        isAnyShifted = isAnyShifted || before[i] != 0;
         normals->resize(before[i] + list.size());
         for (std::size_t e = 0; e < list.size(); ++e)
             (*normals)[before[i] + e] = list[e];
         std::vector<Vector3>().swap(list);
     }
+    if (!isAnyShifted)
+        return;
     Parallel::ForEach(found.size(),
                       [&](std::size_t i)
                       {
-                          if (before[i] == 0)
-                              return;
-                          const unsigned shift = static_cast<unsigned>(before[i]);
-                          for (unsigned c = firstCorner[found[i].begin];
-                               c < firstCorner[found[i].end]; ++c)
-                              normalOf[corners[c]] += shift;
+                          std::fill(head.begin() + static_cast<std::ptrdiff_t>(found[i].begin),
+                                    head.begin() + static_cast<std::ptrdiff_t>(found[i].end),
+                                    static_cast<Slot>(before[i]));
                       });
+    Parallel::For(polygonCount, 16384,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      for (std::size_t p = begin; p < end; ++p)
+                      {
+                          const _Polygon& polygon = polygons[p];
+                          for (unsigned k = 0; k < cornersOf(static_cast<unsigned>(p)); ++k)
+                              normalOf[p * slots + k] +=
+                                  static_cast<unsigned>(head[polygon.vertexIndices[k]]);
+                      }
+                  });
 }
 
 // For every corner i in turn, the normalised sum of the normals within the
