@@ -241,6 +241,17 @@ void PolyMesh::PutNormalOf(const _Polygon& polygon, Vector3& normal) const
     normal.Unit();
 }
 
+void PolyMesh::PutTurnedNormalOf(const _Polygon& polygon, Vector3& normal) const
+{
+    const unsigned n = polygon.vertexIndices.size();
+    const Vector3& v0 = vertices[polygon.vertexIndices[n - 1]];
+    const Vector3& v1 = vertices[polygon.vertexIndices[n - 2]];
+    const Vector3& v2 = vertices[polygon.vertexIndices[n - 3]];
+    normal.Cross(v0 - v1, v1 - v2);
+    normal.Unit();
+    normal = -normal;
+}
+
 void PolyMesh::ReleasePolygonNormals()
 {
     std::vector<Vector3>().swap(polygonNormals);
@@ -248,7 +259,7 @@ void PolyMesh::ReleasePolygonNormals()
     arePolygonNormalsReleased = true;
 }
 
-void PolyMesh::ComputePendingNormals() const
+void PolyMesh::ComputePendingNormals(const std::vector<char>* isTurned) const
 {
     const std::size_t pending = polygons.size() - polygonsWithNormals;
     if (pending == 0 || arePolygonNormalsReleased)
@@ -259,10 +270,13 @@ void PolyMesh::ComputePendingNormals() const
         polygonNormals.reserve(polygons.size() + polygons.size() / 8);
     polygonNormals.resize(polygons.size());
     // The normal follows the stored vertices the corners merged into.
-    const auto compute = [this](std::size_t begin, std::size_t end)
+    const auto compute = [this, isTurned](std::size_t begin, std::size_t end)
     {
         for (std::size_t p = begin; p < end; ++p)
-            PutNormalOf(polygons[p], polygonNormals[p]);
+            if (isTurned != nullptr && (*isTurned)[p] != 0)
+                PutTurnedNormalOf(polygons[p], polygonNormals[p]);
+            else
+                PutNormalOf(polygons[p], polygonNormals[p]);
     };
     constexpr std::size_t kGrain = 16384;
     if (pending < 2 * kGrain)
@@ -354,9 +368,10 @@ void PolyMesh::FlipPolygon(unsigned p)
     const unsigned count = polygon.vertexIndices.size();
     for (unsigned i = 0; i < count / 2; ++i)
         std::swap(corner[i], corner[count - 1 - i]);
-    // Orienting works the normals out before it turns anything.
-    assert(polygonsWithNormals == polygons.size());
-    polygonNormals[p] = -polygonNormals[p];
+    // A normal still pending is worked out once orienting is done, from the
+    // corners as they were.
+    if (p < polygonsWithNormals)
+        polygonNormals[p] = -polygonNormals[p];
 }
 
 namespace
@@ -480,10 +495,13 @@ void PolyMesh::FixNormals(bool outward)
         return;
     }
     arePolygonNormalsReleased = false;
-    ComputePendingNormals();
+    // Orienting reads the normals of the polygons it starts from only; the
+    // ones still pending are worked out once it is done and the sides' memory
+    // is free.
+    const unsigned firstPending = polygonsWithNormals;
     // Orienting goes from polygon to polygon across the sides that the edge
     // records would join; it needs no records of its own.
-    const PolygonSides sides = FindPolygonSides(polygons, static_cast<unsigned>(vertices.size()));
+    PolygonSides sides = FindPolygonSides(polygons, static_cast<unsigned>(vertices.size()));
     std::vector<char> visited(polygons.size(), 0);
     std::vector<char> isTurned(polygons.size(), 0);
 
@@ -495,7 +513,12 @@ void PolyMesh::FixNormals(bool outward)
     // Each connected group is decided by its lowest-index polygon alone.
     const auto orient = [&](unsigned s)
     {
-        const Vector3 n = polygonNormals[s];
+        // Not turned yet: no walk has reached it.
+        Vector3 n;
+        if (s < firstPending)
+            n = polygonNormals[s];
+        else
+            PutNormalOf(polygons[s], n);
         const Vector3 q = vertices[polygons[s].vertexIndices[0]];
         const double dPlus = ((n + q) - centre).Length();
         const double dMinus = ((-n + q) - centre).Length();
@@ -519,19 +542,25 @@ void PolyMesh::FixNormals(bool outward)
         for (unsigned s = 0; s < polygonCount; ++s)
             if (!visited[s])
                 orient(s);
-        return;
     }
-    // A walk never leaves the group of polygons that sides join, either way:
-    // the groups are oriented on every job, each in polygon order as above.
-    const unsigned shares = std::min(Parallel::Jobs(), 64u);
-    const std::vector<unsigned char> share = ShareGroups(sides, polygonCount, shares);
-    Parallel::ForEach(shares,
-                      [&](std::size_t job)
-                      {
-                          for (unsigned s = 0; s < polygonCount; ++s)
-                              if (share[s] == job && !visited[s])
-                                  orient(s);
-                      });
+    else
+    {
+        // A walk never leaves the group of polygons that sides join, either
+        // way: the groups are oriented on every job, each in polygon order as
+        // above.
+        const unsigned shares = std::min(Parallel::Jobs(), 64u);
+        const std::vector<unsigned char> share = ShareGroups(sides, polygonCount, shares);
+        Parallel::ForEach(shares,
+                          [&](std::size_t job)
+                          {
+                              for (unsigned s = 0; s < polygonCount; ++s)
+                                  if (share[s] == job && !visited[s])
+                                      orient(s);
+                          });
+    }
+    sides = PolygonSides();
+    std::vector<char>().swap(visited);
+    ComputePendingNormals(&isTurned);
 }
 
 void PolyMesh::ReleaseLookups()

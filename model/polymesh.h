@@ -218,8 +218,10 @@ protected:
     // Sets an empty polygon record's corners; its normal is pending.
     void FillPolygon(_Polygon& polygon, unsigned count, const unsigned* vertexIndices) const;
     // Works out the normal of every polygon added since the last call. Not
-    // to be called on one mesh from two threads at once.
-    void ComputePendingNormals() const;
+    // to be called on one mesh from two threads at once. Where isTurned says
+    // so, the polygon was turned since it was added: its normal is worked
+    // out from its corners as they were, and turned.
+    void ComputePendingNormals(const std::vector<char>* isTurned = nullptr) const;
     // Follows a renumbering of the vertices (kept ones get their new index,
     // the others ~0u) in the list of close pairs.
     void RenumberClosePairs(const std::vector<unsigned>& newIndex);
@@ -242,6 +244,9 @@ protected:
     // Sets `normal` to the unit normal of the polygon's first three corners
     // as they are.
     void PutNormalOf(const _Polygon& polygon, Vector3& normal) const;
+    // The same for a polygon whose corners were reversed since: its normal
+    // then, turned.
+    void PutTurnedNormalOf(const _Polygon& polygon, Vector3& normal) const;
     mutable bool isEdgeLookupReleased = false;  // edges recorded but not indexed
 
 private:
