@@ -24,10 +24,77 @@ constexpr unsigned kMaxSmoothedClasses = 1024;
 // Groups up to this size are smoothed with a table of all pairs.
 constexpr unsigned kSmallGroup = 16;
 
+// The smoothed normals of this many vertices in a row are each listed once.
+constexpr std::size_t kVerticesPerTable = 4096;
+
 bool SameBits(const Vector3& a, const Vector3& b)
 {
     return std::memcmp(&a, &b, sizeof(Vector3)) == 0;
 }
+
+// A list of normals, each bit pattern once, found through a hash table.
+class DistinctNormals
+{
+public:
+    std::vector<Vector3> list;
+
+    // The position of `normal` in the list, where it is added when new.
+    unsigned Find(const Vector3& normal)
+    {
+        if (2 * (list.size() - forgotten + 1) > table.size())
+            Grow();
+        const std::size_t mask = table.size() - 1;
+        for (std::size_t at = Hash(normal) & mask;; at = (at + 1) & mask)
+        {
+            if (table[at] == kEmpty)
+            {
+                table[at] = static_cast<unsigned>(list.size());
+                list.push_back(normal);
+                return table[at];
+            }
+            if (SameBits(list[table[at]], normal))
+                return table[at];
+        }
+    }
+
+    // Normals added from now on are found among themselves only: the table
+    // stays small enough for the cache.
+    void Forget()
+    {
+        std::fill(table.begin(), table.end(), kEmpty);
+        forgotten = list.size();
+    }
+
+private:
+    static constexpr unsigned kEmpty = ~0u;
+
+    static std::size_t Hash(const Vector3& v)
+    {
+        std::uint64_t bits[3];
+        std::memcpy(bits, &v, sizeof bits);
+        std::uint64_t h = bits[0] * 0x9E3779B97F4A7C15ull ^ bits[1] * 0xC2B2AE3D27D4EB4Full ^
+                          bits[2] * 0x165667B19E3779F9ull;
+        h ^= h >> 32;
+        h *= 0xD6E8FEB86659FD93ull;
+        return static_cast<std::size_t>(h ^ (h >> 29));
+    }
+
+    void Grow()
+    {
+        table.assign(std::max<std::size_t>(1024, 2 * table.size()), kEmpty);
+        const std::size_t mask = table.size() - 1;
+        for (unsigned e = static_cast<unsigned>(forgotten); e < list.size(); ++e)
+        {
+            std::size_t at = Hash(list[e]) & mask;
+            while (table[at] != kEmpty)
+                at = (at + 1) & mask;
+            table[at] = e;
+        }
+    }
+
+    std::vector<unsigned> table;
+    std::size_t forgotten = 0;
+};
 
 }  // namespace
 
@@ -380,8 +447,8 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
     }
 
     // Each vertex reads and writes only its own corners' slots. Each range
-    // of vertices lists its normals, the corners of one vertex with equal
-    // normals sharing an entry, and numbers them from 1 in the meantime.
+    // of vertices lists its normals, the corners with equal normals sharing
+    // an entry, and numbers them from 1 in the meantime.
     struct Found
     {
         std::size_t begin;
@@ -390,39 +457,53 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
     };
     std::vector<Found> found;
     std::mutex foundMutex;
-    Parallel::For(vertexCount, 8192,
-                  [&](std::size_t begin, std::size_t end)
-                  {
-                      std::vector<Slot> corners;
-                      std::vector<Vector3> group;
-                      std::vector<Vector3> list;
-                      for (std::size_t v = begin; v < end; ++v)
-                      {
-                          corners.clear();
-                          group.clear();
-                          for (Slot slot = head[v]; slot != kEnd; slot = link(slot))
-                          {
-                              corners.push_back(slot);
-                              group.push_back(polygonNormal[slot / slots]);
-                          }
-                          SmoothNormals(group);
-                          const std::size_t vertexFirst = list.size();
-                          for (std::size_t c = 0; c < corners.size(); ++c)
-                          {
-                              const Vector3& normal = group[c];
-                              // A vast fan is not searched: each corner its own.
-                              std::size_t e =
-                                  corners.size() <= kSmallGroup * 4 ? vertexFirst : list.size();
-                              while (e < list.size() && !SameBits(list[e], normal))
-                                  ++e;
-                              if (e == list.size())
-                                  list.push_back(normal);
-                              normalOf[corners[c]] = static_cast<unsigned>(e + 1);
-                          }
-                      }
-                      const std::lock_guard<std::mutex> lock(foundMutex);
-                      found.push_back({begin, end, std::move(list)});
-                  });
+    Parallel::For(
+        vertexCount, 8192,
+        [&](std::size_t begin, std::size_t end)
+        {
+            std::vector<Slot> corners;
+            std::vector<Vector3> group;
+            std::vector<unsigned> vertexEntries;
+            DistinctNormals distinct;
+            std::vector<Vector3>& list = distinct.list;
+            for (std::size_t v = begin; v < end; ++v)
+            {
+                if ((v - begin) % kVerticesPerTable == 0)
+                    distinct.Forget();
+                corners.clear();
+                group.clear();
+                for (Slot slot = head[v]; slot != kEnd; slot = link(slot))
+                {
+                    corners.push_back(slot);
+                    group.push_back(polygonNormal[slot / slots]);
+                }
+                SmoothNormals(group);
+                // The vertex's own entries first: most of its corners
+                // share one. A vast fan goes to the table at once.
+                const bool isSearched = corners.size() <= kSmallGroup * 4;
+                vertexEntries.clear();
+                for (std::size_t c = 0; c < corners.size(); ++c)
+                {
+                    const Vector3& normal = group[c];
+                    std::size_t i = 0;
+                    while (i < vertexEntries.size() && !SameBits(list[vertexEntries[i]], normal))
+                        ++i;
+                    if (i == vertexEntries.size())
+                    {
+                        const unsigned e = distinct.Find(normal);
+                        if (!isSearched)
+                        {
+                            normalOf[corners[c]] = e + 1;
+                            continue;
+                        }
+                        vertexEntries.push_back(e);
+                    }
+                    normalOf[corners[c]] = vertexEntries[i] + 1;
+                }
+            }
+            const std::lock_guard<std::mutex> lock(foundMutex);
+            found.push_back({begin, end, std::move(list)});
+        });
 
     std::vector<Vector3>().swap(polygonNormal);
     std::vector<Slot>().swap(wideLinks);

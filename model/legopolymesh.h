@@ -129,9 +129,10 @@ protected:
     // only merged into others never get normals, so the normals are kept
     // apart, `normalSlots` per face, and only as far as the last face that
     // got some: the faces after it read the default. A slot holds an entry
-    // of `normals`: 0 for the default, e for normals[e - 1]. Corners that
-    // smoothing gave one normal share its entry, and the meshes a mesh is
-    // split into share its list.
+    // of `normals`: 0 for the default, e for normals[e - 1]. Smoothed corners
+    // of nearby vertices (a few thousand in a row) whose normals have the
+    // same bits share an entry, and the meshes a mesh is split into share
+    // its list.
     std::vector<int> faceColors;
     PagedArray<unsigned> normalOf;
     std::shared_ptr<PagedArray<Vector3>> normals;
