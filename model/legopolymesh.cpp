@@ -475,7 +475,8 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
                 for (Slot slot = head[v]; slot != kEnd; slot = link(slot))
                 {
                     corners.push_back(slot);
-                    group.push_back(polygonNormal[slot / slots]);
+                    // Three or four slots a face, divided by constants.
+                    group.push_back(polygonNormal[slots == 3 ? slot / 3 : slot / 4]);
                 }
                 SmoothNormals(group);
                 // The vertex's own entries first: most of its corners

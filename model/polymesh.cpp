@@ -470,13 +470,18 @@ void PolyMesh::SpreadOrientation(unsigned seed, const PolygonSides& sides,
         // Two polygons that share a side must run it in opposite directions.
         const unsigned j = FindCorner(r, lo);
         assert(j < n);
-        const bool rRunsHiToLo = r.vertexIndices[(n + j - 1) % n] == hi;
+        // The corners before and after, around the polygon (no division:
+        // this runs for every polygon).
+        const auto before = [](unsigned i, unsigned count) { return i == 0 ? count - 1 : i - 1; };
+        const auto after = [](unsigned i, unsigned count)
+        { return i + 1 >= count ? i + 1 - count : i + 1; };
+        const bool rRunsHiToLo = r.vertexIndices[before(j, n)] == hi;
         const _Polygon& other = polygons[o];
         const unsigned m = other.vertexIndices.size();
         const unsigned k = FindCorner(other, lo);
         assert(k < m);
-        const bool flip = rRunsHiToLo ? other.vertexIndices[(m + k - 1) % m] == hi
-                                      : other.vertexIndices[(k + 1) % m] == hi;
+        const bool flip = rRunsHiToLo ? other.vertexIndices[before(k, m)] == hi
+                                      : other.vertexIndices[after(k, m)] == hi;
         if (flip)
         {
             FlipPolygon(static_cast<unsigned>(o));
