@@ -72,6 +72,21 @@ public:
         ++count;
     }
 
+    // Replaces the items by `n` items from `from`.
+    void assign(const T* from, unsigned n)
+    {
+        if (!IsOnHeap() && n <= InlineCount)
+        {
+            std::memcpy(items, from, n * sizeof(T));
+            count = n;
+            return;
+        }
+        clear();
+        reserve(n);
+        std::memcpy(data(), from, n * sizeof(T));
+        count = (count & kOnHeap) | n;
+    }
+
     // Empties the array; a heap block stays for reuse.
     void clear() { count &= kOnHeap; }
 

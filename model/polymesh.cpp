@@ -224,12 +224,11 @@ unsigned PolyMesh::AddPolygonOnVertices(unsigned count, const unsigned* vertexIn
 
 void PolyMesh::FillPolygon(_Polygon& polygon, unsigned count, const unsigned* vertexIndices) const
 {
-    polygon.vertexIndices.reserve(count);
+#ifndef NDEBUG
     for (unsigned i = 0; i < count; ++i)
-    {
         assert(vertexIndices[i] < vertices.size());
-        polygon.vertexIndices.push_back(vertexIndices[i]);
-    }
+#endif
+    polygon.vertexIndices.assign(vertexIndices, count);
 }
 
 void PolyMesh::PutNormalOf(const _Polygon& polygon, Vector3& normal) const

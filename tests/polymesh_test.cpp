@@ -733,3 +733,21 @@ TEST(BucketsOnEveryJob, HoldWhatOneJobMakes)
     }
     Parallel::SetJobs(0);
 }
+
+TEST(PolygonCorners, AssignKeepsExactlyTheGivenCornersInlineOrOnTheHeap)
+{
+    const unsigned many[6] = {9, 8, 7, 6, 5, 4};
+    InlineArray<unsigned, 3> corners;
+    corners.assign(many, 3);
+    EXPECT_EQ(std::vector<unsigned>(corners.begin(), corners.end()),
+              std::vector<unsigned>(many, many + 3));
+    corners.assign(many, 6);
+    EXPECT_EQ(std::vector<unsigned>(corners.begin(), corners.end()),
+              std::vector<unsigned>(many, many + 6));
+    // Fewer again: the heap block stays, holding only the new corners.
+    corners.assign(many + 4, 2);
+    EXPECT_EQ(std::vector<unsigned>(corners.begin(), corners.end()), (std::vector<unsigned>{5, 4}));
+    corners.push_back(1);
+    EXPECT_EQ(corners.size(), 3u);
+    EXPECT_EQ(corners[2], 1u);
+}
