@@ -304,10 +304,11 @@ private:
     static constexpr double kLargest = 67108864.0;
 
     // Monotone in the value, as rounding, flooring and clamping are: a value
-    // between two others gets a cell between theirs.
+    // between two others gets a cell between theirs. Truncating a positive
+    // value floors it.
     int Cell(double value, int axis) const
     {
-        const double c = std::floor((value - lo[axis]) * scale[axis]);
+        const double c = (value - lo[axis]) * scale[axis];
         return c <= 0.0 ? 0 : c >= kCells - 1 ? kCells - 1 : static_cast<int>(c);
     }
     static std::size_t Index(int x, int y, int z)
