@@ -77,7 +77,9 @@ public:
     {
         if (!IsOnHeap() && n <= InlineCount)
         {
-            std::memcpy(items, from, n * sizeof(T));
+            // A few items: no call to a copying routine.
+            for (unsigned i = 0; i < n; ++i)
+                items[i] = from[i];
             count = n;
             return;
         }
