@@ -243,6 +243,12 @@ void PolyMesh::PutNormalOf(const _Polygon& polygon, Vector3& normal) const
 void PolyMesh::PutTurnedNormalOf(const _Polygon& polygon, Vector3& normal) const
 {
     const unsigned n = polygon.vertexIndices.size();
+    if (n < 3)
+    {
+        // No plane to turn: the normal of the corners as they are.
+        PutNormalOf(polygon, normal);
+        return;
+    }
     const Vector3& v0 = vertices[polygon.vertexIndices[n - 1]];
     const Vector3& v1 = vertices[polygon.vertexIndices[n - 2]];
     const Vector3& v2 = vertices[polygon.vertexIndices[n - 3]];
