@@ -27,6 +27,13 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
     return position;
 }
 
+// The unit normal of the plane through three corners, in that order.
+void PutNormalThrough(const Vector3& v0, const Vector3& v1, const Vector3& v2, Vector3& normal)
+{
+    normal.Cross(v0 - v1, v1 - v2);
+    normal.Unit();
+}
+
 }  // namespace
 
 unsigned PolyMesh::MergeVertex(const Vector3& position)
@@ -233,11 +240,8 @@ void PolyMesh::FillPolygon(_Polygon& polygon, unsigned count, const unsigned* ve
 
 void PolyMesh::PutNormalOf(const _Polygon& polygon, Vector3& normal) const
 {
-    const Vector3& v0 = vertices[polygon.vertexIndices[0]];
-    const Vector3& v1 = vertices[polygon.vertexIndices[1]];
-    const Vector3& v2 = vertices[polygon.vertexIndices[2]];
-    normal.Cross(v0 - v1, v1 - v2);
-    normal.Unit();
+    PutNormalThrough(vertices[polygon.vertexIndices[0]], vertices[polygon.vertexIndices[1]],
+                     vertices[polygon.vertexIndices[2]], normal);
 }
 
 void PolyMesh::PutTurnedNormalOf(const _Polygon& polygon, Vector3& normal) const
@@ -249,11 +253,9 @@ void PolyMesh::PutTurnedNormalOf(const _Polygon& polygon, Vector3& normal) const
         PutNormalOf(polygon, normal);
         return;
     }
-    const Vector3& v0 = vertices[polygon.vertexIndices[n - 1]];
-    const Vector3& v1 = vertices[polygon.vertexIndices[n - 2]];
-    const Vector3& v2 = vertices[polygon.vertexIndices[n - 3]];
-    normal.Cross(v0 - v1, v1 - v2);
-    normal.Unit();
+    // Turning reversed the corners: the first three as they were come last.
+    PutNormalThrough(vertices[polygon.vertexIndices[n - 1]], vertices[polygon.vertexIndices[n - 2]],
+                     vertices[polygon.vertexIndices[n - 3]], normal);
     normal = -normal;
 }
 
