@@ -43,31 +43,32 @@ const PowerTable kPowers;
 const double kPowersAsDoubles[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,  1e3,  1e4,  1e5, 1e6,
                                    1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
 
-// Writes exactly `count` (at most 8) decimal digits of `value`, with leading
-// zeros, ending at `end`.
-void WriteDigitsBackwards(char* end, std::uint32_t value, int count)
+// The eight decimal digits of a value below 10^8, with leading zeros, as
+// bytes 0 to 9 in memory order (the first digit in the lowest byte): the
+// value is split into halves, quarters and single digits lane by lane, each
+// quotient found by a multiply and a shift that is exact in its range.
+std::uint64_t EightDigitValues(std::uint32_t value)
 {
-    while (count >= 2)
-    {
-        const std::uint32_t pair = (value % 100) * 2;
-        value /= 100;
-        *--end = kDigitPairs[pair + 1];
-        *--end = kDigitPairs[pair];
-        count -= 2;
-    }
-    if (count == 1)
-        *--end = static_cast<char>('0' + value % 10);
+    const std::uint64_t high = value / 10000;
+    std::uint64_t lanes = high | (std::uint64_t(value - high * 10000) << 32);
+    const std::uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007F0000007FULL;
+    lanes = hundreds | ((lanes - hundreds * 100) << 16);
+    const std::uint64_t tens = ((lanes * 103) >> 10) & 0x000F000F000F000FULL;
+    return tens | ((lanes - tens * 10) << 8);
 }
 
-// Writes the 19 digits of a value below 10^19, in three 32-bit pieces.
-void WriteNineteenDigits(char* out, std::uint64_t value)
+constexpr std::uint64_t kAsciiZeros = 0x3030303030303030ULL;
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a word's digits are stored lowest first");
+
+void StoreWord(char* at, std::uint64_t word)
 {
-    constexpr std::uint64_t kTen8 = 100000000;
-    const std::uint64_t high = value / kTen8;
-    WriteDigitsBackwards(out + 19, static_cast<std::uint32_t>(value - high * kTen8), 8);
-    const std::uint64_t top = high / kTen8;
-    WriteDigitsBackwards(out + 11, static_cast<std::uint32_t>(high - top * kTen8), 8);
-    WriteDigitsBackwards(out + 3, static_cast<std::uint32_t>(top), 3);
+    std::memcpy(at, &word, sizeof word);
+}
+
+// How many of the eight digits in `digitValues` are zeros at its end.
+int TrailingZeroDigits(std::uint64_t digitValues)
+{
+    return digitValues == 0 ? 8 : __builtin_clzll(digitValues) / 8;
 }
 
 // The general path, for the values the exact paths below leave out.
@@ -130,33 +131,58 @@ bool FormatFraction(char*& out, double value, std::uint64_t m, int shift)
         }
     }
 
-    char digits[kDigits];
-    WriteNineteenDigits(digits, leading);
-    digits[kDigits - 1] = static_cast<char>('0' + last);
+    // The twenty digits as 19 + 1, in words of eight digits: the first
+    // eight, the next eight and the last four (the rounded twentieth among
+    // them), padded with zeros.
+    constexpr std::uint64_t kTen11 = 100000000000ULL;
+    const std::uint64_t top = leading / kTen11;
+    const std::uint64_t lowDigits = (leading - top * kTen11) * 10 + last;  // 12 digits
+    const std::uint64_t middle = lowDigits / 10000;
+    const std::uint32_t tail = static_cast<std::uint32_t>(lowDigits - middle * 10000);
+    const std::uint64_t topValues = EightDigitValues(static_cast<std::uint32_t>(top));
+    const std::uint64_t middleValues = EightDigitValues(static_cast<std::uint32_t>(middle));
+    const std::uint64_t tailValues = EightDigitValues(tail) >> 32;  // its last four
     int used = kDigits;
-    while (used > 0 && digits[used - 1] == '0')
-        --used;
+    if (tailValues != 0)
+        used -= TrailingZeroDigits(tailValues << 32);
+    else if (middleValues != 0)
+        used -= 4 + TrailingZeroDigits(middleValues);
+    else
+        used = 8 - TrailingZeroDigits(topValues);
+    const std::uint64_t words[6] = {topValues + kAsciiZeros,
+                                    middleValues + kAsciiZeros,
+                                    tailValues + kAsciiZeros,
+                                    kAsciiZeros,
+                                    kAsciiZeros,
+                                    kAsciiZeros};
 
+    // The text is stored in whole words, which may write past its end but
+    // never past the kMaxRealText characters of the caller's buffer (of which
+    // at most the sign comes before `out`); none is read back.
     if (k >= 0)
     {
-        const int whole = k + 1;
-        for (int i = 0; i < whole; ++i)
-            *out++ = i < used ? digits[i] : '0';
-        if (used > whole)
-        {
-            *out++ = '.';
-            std::memcpy(out, digits + whole, static_cast<std::size_t>(used - whole));
-            out += used - whole;
-        }
+        const int whole = k + 1;  // at most 16: the value is below 2^53
+        StoreWord(out, words[0]);
+        StoreWord(out + 8, words[1]);
+        out[whole] = '.';
+        // The digits after the point: the words from digit `whole` on.
+        const int first = whole / 8;
+        const int bits = (whole % 8) * 8;
+        char* at = out + whole + 1;
+        for (int i = first; whole + 8 * (i - first) < kDigits; ++i, at += 8)
+            StoreWord(at,
+                      bits == 0 ? words[i] : (words[i] >> bits) | (words[i + 1] << (64 - bits)));
+        out += used > whole ? used + 1 : whole;
     }
     else
     {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = -1; i > k; --i)
-            *out++ = '0';
-        std::memcpy(out, digits, static_cast<std::size_t>(used));
-        out += used;
+        const int zeros = -k - 1;  // 0 to 3
+        std::memcpy(out, "0.000000", 8);
+        char* at = out + 2 + zeros;
+        StoreWord(at, words[0]);
+        StoreWord(at + 8, words[1]);
+        StoreWord(at + 16, words[2]);
+        out = at + used;
     }
     return true;
 }
@@ -212,6 +238,20 @@ char* format_real(char* buffer, double value)
 
 char* format_unsigned(char* out, std::uint64_t value)
 {
+    // Below 10^8, as vertex numbers are: the eight digits at once, without
+    // their leading zeros, stored as one word.
+    if (value < 100000000)
+    {
+        if (value == 0)
+        {
+            *out = '0';
+            return out + 1;
+        }
+        const std::uint64_t digits = EightDigitValues(static_cast<std::uint32_t>(value));
+        const int leadingZeros = __builtin_ctzll(digits) / 8;
+        StoreWord(out, (digits >> (8 * leadingZeros)) + kAsciiZeros);
+        return out + 8 - leadingZeros;
+    }
     // The digit count first, then two digits at a time from the end, in place.
     static constexpr std::uint64_t kTens[] = {10ULL,
                                               100ULL,
