@@ -44,7 +44,7 @@ const double kPowersAsDoubles[] = {1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,  1e3
                                    1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16};
 
 // The eight decimal digits of a value below 10^8, with leading zeros, as
-// bytes 0 to 9 in memory order (the first digit in the lowest byte): the
+// byte values 0 to 9 in memory order (the first digit in the lowest byte): the
 // value is split into halves, quarters and single digits lane by lane, each
 // quotient found by a multiply and a shift that is exact in its range.
 std::uint64_t EightDigitValues(std::uint32_t value)
