@@ -9,6 +9,7 @@
 
 #include "model/parallel.h"
 #include "model/polygonsides.h"
+#include "model/prefault.h"
 
 namespace
 {
@@ -127,6 +128,7 @@ unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions,
     }
     else
     {
+        Prefault::InParallel(vertices.data() + first, which.size() * sizeof(Vector3));
         vertices.resize(needed);
         Vector3* gathered = vertices.data() + first;
         Parallel::For(which.size(), kManyGathered / 4,
