@@ -12,7 +12,6 @@
 #include "model/buckets.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
-#include "model/prefault.h"
 
 namespace
 {
@@ -387,14 +386,8 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     const unsigned vertexCount = source.GetVertexCount();
     constexpr std::size_t kGrain = 4096;
     constexpr std::size_t kMapRatio = 4;
-    std::vector<Vector3> positions;
-    positions.reserve(vertexCount);
-    Prefault::InParallel(positions.data(), std::size_t(vertexCount) * sizeof(Vector3));
-    positions.resize(vertexCount);
-    std::vector<unsigned> placedVertex;
-    placedVertex.reserve(vertexCount);
-    Prefault::InParallel(placedVertex.data(), std::size_t(vertexCount) * sizeof(unsigned));
-    placedVertex.assign(vertexCount, kUnplaced);
+    std::vector<Vector3> positions(vertexCount);
+    std::vector<unsigned> placedVertex(vertexCount, kUnplaced);
     std::mutex extentLock;
     Vector3 extent(0, 0, 0);
     bool anyOverflowed = false;

@@ -9,7 +9,6 @@
 
 #include "model/parallel.h"
 #include "model/polygonsides.h"
-#include "model/prefault.h"
 
 namespace
 {
@@ -128,7 +127,6 @@ unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions,
     }
     else
     {
-        Prefault::InParallel(vertices.data() + first, which.size() * sizeof(Vector3));
         vertices.resize(needed);
         Vector3* gathered = vertices.data() + first;
         Parallel::For(which.size(), kManyGathered / 4,

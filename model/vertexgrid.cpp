@@ -6,23 +6,9 @@
 #include <cstring>
 
 #include "model/parallel.h"
-#include "model/prefault.h"
 
 namespace
 {
-
-// Grows the vertices' links to `count`, the new ones `fill`, as a vector
-// grows but with the new room faulted in on every job.
-void GrowLinks(std::vector<std::uint32_t>& links, std::size_t count, std::uint32_t fill)
-{
-    if (count > links.capacity())
-    {
-        links.reserve(std::max(count, 2 * links.size()));
-        Prefault::InParallel(links.data() + links.size(),
-                             (count - links.size()) * sizeof(std::uint32_t));
-    }
-    links.resize(count, fill);
-}
 
 constexpr double kMergeDistance = VertexGrid::kMergeDistance;
 
@@ -269,7 +255,7 @@ void VertexGrid::InsertRest(const std::vector<Vector3>& vertices)
         size *= 2;
     if (size > cells.size())
         GrowTable(size);
-    GrowLinks(nextInCell, count, kWaiting);
+    nextInCell.resize(count, kWaiting);
     // Cells are scattered over the table: ask for each a few vertices ahead.
     constexpr std::uint32_t kAhead = 12;
     for (std::uint32_t i = indexedCount; i < count; ++i)
@@ -335,7 +321,7 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
     };
 
     const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
-    GrowLinks(nextInCell, count, kWaiting);
+    nextInCell.resize(count, kWaiting);
     const std::uint32_t first = indexedCount;
     // Which waiting vertices lie in a cell read, on every job; then linked
     // in ascending order.
@@ -359,10 +345,8 @@ void VertexGrid::GrowTable(std::size_t size)
 {
     std::vector<Cell> old;
     old.swap(cells);
-    const std::size_t count = std::max<std::size_t>(size, old.empty() ? 64 : old.size() * 2);
-    cells.reserve(count);
-    Prefault::InParallel(cells.data(), count * sizeof(Cell));
-    cells.assign(count, Cell{0, kNone, kNone});
+    cells.assign(std::max<std::size_t>(size, old.empty() ? 64 : old.size() * 2),
+                 Cell{0, kNone, kNone});
     for (const Cell& cell : old)
         if (cell.first != kNone)
             cells[FindSlot(cell.key)] = cell;

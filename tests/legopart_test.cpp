@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "model/parallel.h"
-#include "model/prefault.h"
 
 namespace
 {
@@ -151,23 +150,6 @@ TEST(ParallelFor, CoversEveryIndexOnceForAnyJobNumber)
                                    }),
                      std::runtime_error);
     }
-    Parallel::SetJobs(0);
-}
-
-// Faulting a block in ahead keeps what it holds, at any alignment.
-TEST(Prefault, KeepsWhatTheBlockHolds)
-{
-    Parallel::SetJobs(2);
-    constexpr std::size_t kCount = (std::size_t(9) << 20) / sizeof(unsigned);
-    std::vector<unsigned> block;
-    block.reserve(kCount);
-    block.resize(kCount / 3);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] = static_cast<unsigned>(i * 2654435761u);
-    Prefault::InParallel(block.data() + 1, kCount * sizeof(unsigned) - 7);
-    block.resize(kCount);
-    for (std::size_t i = 0; i < kCount / 3; ++i)
-        ASSERT_EQ(block[i], static_cast<unsigned>(i * 2654435761u)) << i;
     Parallel::SetJobs(0);
 }
 
