@@ -36,11 +36,15 @@ Buckets<Item> BuildBuckets(std::size_t keyCount, Visit visit)
 
 // The same buckets, made on every job: each job visits every item and keeps
 // those of its own range of keys, so visit must be safe to call from several
-// threads at once. Worth it for many items over many keys.
+// threads at once. Worth it for many items over many keys. Every visit reads
+// all the items, so there are no more ranges than cores: more jobs than
+// cores would only read them more often (the buckets are the same for any
+// split of the keys).
 template <typename Item, typename Visit>
 Buckets<Item> BuildBucketsOnEveryJob(std::size_t keyCount, Visit visit)
 {
-    const std::size_t jobs = std::min<std::size_t>(Parallel::Jobs(), keyCount);
+    const std::size_t jobs =
+        std::min<std::size_t>(std::min(Parallel::Jobs(), Parallel::Cores()), keyCount);
     if (jobs <= 1)
         return BuildBuckets<Item>(keyCount, visit);
     Buckets<Item> buckets;

@@ -25,14 +25,17 @@ unsigned& JobSetting()
 namespace Parallel
 {
 
-unsigned Jobs()
+unsigned Cores()
 {
-    const unsigned jobs = JobSetting();
-    if (jobs != 0)
-        return jobs;
     // Asked once: the C library reads a system file for it every time.
     static const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     return cores;
+}
+
+unsigned Jobs()
+{
+    const unsigned jobs = JobSetting();
+    return jobs != 0 ? jobs : Cores();
 }
 
 void SetJobs(unsigned jobs)

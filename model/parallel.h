@@ -14,6 +14,8 @@ namespace Parallel
 unsigned Jobs();
 // Sets the number of threads; 0 means one per core.
 void SetJobs(unsigned jobs);
+// The number of cores (1 or more), whatever the number of jobs.
+unsigned Cores();
 
 // Calls body(begin, end) for consecutive ranges that together cover
 // [0, count), on up to Jobs() threads at once; returns when all are done.

@@ -1,6 +1,7 @@
 #include "output/writetriset.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -175,8 +176,12 @@ void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& it
         return;
     }
     const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / itemRoom);
-    if (slices.size() < jobs)
-        slices.resize(jobs);
+    const std::size_t sliceCount = (count + sliceItems - 1) / sliceItems;
+    // No more slices are made at once than there are cores: more would only
+    // hold more buffers and colder number caches.
+    const std::size_t makers = std::min<std::size_t>({jobs, Parallel::Cores(), sliceCount});
+    if (slices.size() < makers)
+        slices.resize(makers);
     for (Slice& slice : slices)
     {
         if (slice.room < sliceItems * itemRoom)
@@ -195,48 +200,53 @@ void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& it
         free.push_back(&slice);
     std::size_t turn = 0;      // the slice to write next
     bool isAbandoned = false;  // a write threw: the rest is not written
-    const std::size_t sliceCount = (count + sliceItems - 1) / sliceItems;
-    Parallel::ForEach(
-        sliceCount,
-        [&](std::size_t k)
+    std::atomic<std::size_t> nextSlice{0};
+    const auto makeSlice = [&](std::size_t k)
+    {
+        Slice* slice = nullptr;
         {
-            Slice* slice = nullptr;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                turnChange.wait(lock, [&] { return !free.empty(); });
-                slice = free.back();
-                free.pop_back();
-            }
-            const std::size_t begin = k * sliceItems;
-            const std::size_t end = std::min<std::size_t>(count, begin + sliceItems);
-            char* at = slice->text.get();
-            for (std::size_t i = begin; i < end; ++i)
-                at = item(at, static_cast<unsigned>(i), slice->reals);
             std::unique_lock<std::mutex> lock(mutex);
-            turnChange.wait(lock, [&] { return turn == k; });
-            lock.unlock();
-            std::exception_ptr failure;
-            if (!isAbandoned)
+            turnChange.wait(lock, [&] { return !free.empty(); });
+            slice = free.back();
+            free.pop_back();
+        }
+        const std::size_t begin = k * sliceItems;
+        const std::size_t end = std::min<std::size_t>(count, begin + sliceItems);
+        char* at = slice->text.get();
+        for (std::size_t i = begin; i < end; ++i)
+            at = item(at, static_cast<unsigned>(i), slice->reals);
+        std::unique_lock<std::mutex> lock(mutex);
+        turnChange.wait(lock, [&] { return turn == k; });
+        lock.unlock();
+        std::exception_ptr failure;
+        if (!isAbandoned)
+        {
+            try
             {
-                try
-                {
-                    out.Write(std::string_view(slice->text.get(),
-                                               static_cast<std::size_t>(at - slice->text.get())));
-                }
-                catch (...)
-                {
-                    failure = std::current_exception();
-                }
+                out.Write(std::string_view(slice->text.get(),
+                                           static_cast<std::size_t>(at - slice->text.get())));
             }
-            lock.lock();
-            isAbandoned = isAbandoned || failure != nullptr;
-            free.push_back(slice);
-            ++turn;
-            lock.unlock();
-            turnChange.notify_all();
-            if (failure != nullptr)
-                std::rethrow_exception(failure);
-        });
+            catch (...)
+            {
+                failure = std::current_exception();
+            }
+        }
+        lock.lock();
+        isAbandoned = isAbandoned || failure != nullptr;
+        free.push_back(slice);
+        ++turn;
+        lock.unlock();
+        turnChange.notify_all();
+        if (failure != nullptr)
+            std::rethrow_exception(failure);
+    };
+    // Each maker takes the next slice until none is left.
+    Parallel::ForEach(makers,
+                      [&](std::size_t)
+                      {
+                          for (std::size_t k = nextSlice++; k < sliceCount; k = nextSlice++)
+                              makeSlice(k);
+                      });
 }
 
 void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)

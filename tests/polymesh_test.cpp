@@ -1,5 +1,7 @@
 #include "model/polymesh.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
@@ -711,25 +713,31 @@ TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
     Parallel::SetJobs(0);
 }
 
-// Buckets made on every job hold what the one-pass counting sort holds.
+// Buckets made on every job hold what the one-pass counting sort holds, and
+// reading every item once per range, they read them no more often for jobs
+// beyond the cores.
 TEST(BucketsOnEveryJob, HoldWhatOneJobMakes)
 {
     std::mt19937 random(5);
     std::vector<std::pair<unsigned, unsigned>> items;
     for (unsigned i = 0; i < 50000; ++i)
         items.emplace_back(random() % 997, i);
+    std::atomic<unsigned> visits{0};
     const auto visit = [&](auto emit)
     {
+        ++visits;
         for (const auto& [key, item] : items)
             emit(key, item);
     };
     const Buckets<unsigned> expected = BuildBuckets<unsigned>(997, visit);
-    for (const unsigned jobs : {2u, 3u})
+    for (const unsigned jobs : {2u, 3u, 64u})
     {
         Parallel::SetJobs(jobs);
+        visits = 0;
         const Buckets<unsigned> made = BuildBucketsOnEveryJob<unsigned>(997, visit);
         EXPECT_EQ(made.first, expected.first) << jobs;
         EXPECT_EQ(made.items, expected.items) << jobs;
+        EXPECT_LE(visits.load(), 2 * std::min(jobs, Parallel::Cores())) << jobs;
     }
     Parallel::SetJobs(0);
 }
