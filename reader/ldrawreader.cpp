@@ -1,5 +1,6 @@
 #include "reader/ldrawreader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <iostream>
 
@@ -250,10 +251,11 @@ void LDrawReader::AskAhead(std::string_view source, const StatementsRead& statem
         if (!lookup.NextBaseNamePlace(next, name, place))
             continue;
         // Library files are read ahead on the other jobs while this one
-        // follows the references, once the library is listed.
+        // follows the references, once the library is listed; reading is
+        // work for a core, so by no more threads than there are cores.
         if (!filesAhead)
             filesAhead = std::make_unique<FilesReadAhead>(
-                Parallel::Jobs(),
+                std::min(Parallel::Jobs(), Parallel::Cores()),
                 [this](std::string_view asWritten)
                 {
                     const std::string base(LDrawBaseName(asWritten));
