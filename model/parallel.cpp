@@ -107,8 +107,14 @@ public:
         }
         Request request{&work, helpers};
         requests.push_back(&request);
+        const std::size_t threadCount = threads.size();
         lock.unlock();
-        wake.notify_all();
+        // As many threads as may join: the others sleep on.
+        if (helpers >= threadCount)
+            wake.notify_all();
+        else
+            for (std::size_t i = 0; i < helpers; ++i)
+                wake.notify_one();
         work();
         lock.lock();
         // Runs not yet begun are not needed: the work is shared out.
