@@ -27,6 +27,18 @@ unsigned FindCorner(const _Polygon& polygon, unsigned vertex)
     return position;
 }
 
+// The corner before and the corner after corner i of `count`, around the
+// polygon (no division: orienting asks for every polygon it reaches).
+unsigned CornerBefore(unsigned i, unsigned count)
+{
+    return i == 0 ? count - 1 : i - 1;
+}
+
+unsigned CornerAfter(unsigned i, unsigned count)
+{
+    return i + 1 == count ? 0 : i + 1;
+}
+
 // The unit normal of the plane through three corners, in that order.
 void PutNormalThrough(const Vector3& v0, const Vector3& v1, const Vector3& v2, Vector3& normal)
 {
@@ -468,7 +480,7 @@ void PolyMesh::SpreadOrientation(unsigned seed, const PolygonSides& sides,
         // polygon was turned, and a turned polygon runs its corners backwards.
         const _Polygon& r = polygons[p];
         const unsigned n = r.vertexIndices.size();
-        const unsigned next = side + 1 < n ? side + 1 : 0;
+        const unsigned next = CornerAfter(side, n);
         const unsigned a = r.vertexIndices[isTurned[p] ? n - 1 - side : side];
         const unsigned b = r.vertexIndices[isTurned[p] ? n - 1 - next : next];
         const unsigned lo = a < b ? a : b;
@@ -477,18 +489,13 @@ void PolyMesh::SpreadOrientation(unsigned seed, const PolygonSides& sides,
         // Two polygons that share a side must run it in opposite directions.
         const unsigned j = FindCorner(r, lo);
         assert(j < n);
-        // The corners before and after, around the polygon (no division:
-        // this runs for every polygon).
-        const auto before = [](unsigned i, unsigned count) { return i == 0 ? count - 1 : i - 1; };
-        const auto after = [](unsigned i, unsigned count)
-        { return i + 1 >= count ? i + 1 - count : i + 1; };
-        const bool rRunsHiToLo = r.vertexIndices[before(j, n)] == hi;
+        const bool rRunsHiToLo = r.vertexIndices[CornerBefore(j, n)] == hi;
         const _Polygon& other = polygons[o];
         const unsigned m = other.vertexIndices.size();
         const unsigned k = FindCorner(other, lo);
         assert(k < m);
-        const bool flip = rRunsHiToLo ? other.vertexIndices[before(k, m)] == hi
-                                      : other.vertexIndices[after(k, m)] == hi;
+        const bool flip = rRunsHiToLo ? other.vertexIndices[CornerBefore(k, m)] == hi
+                                      : other.vertexIndices[CornerAfter(k, m)] == hi;
         if (flip)
         {
             FlipPolygon(static_cast<unsigned>(o));

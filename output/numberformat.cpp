@@ -149,12 +149,10 @@ bool FormatFraction(char*& out, double value, std::uint64_t m, int shift)
         used -= 4 + TrailingZeroDigits(middleValues);
     else
         used = 8 - TrailingZeroDigits(topValues);
-    const std::uint64_t words[6] = {topValues + kAsciiZeros,
-                                    middleValues + kAsciiZeros,
-                                    tailValues + kAsciiZeros,
-                                    kAsciiZeros,
-                                    kAsciiZeros,
-                                    kAsciiZeros};
+    // A word of zeros after them: the digits after a point are read across
+    // two words at a time.
+    const std::uint64_t words[4] = {topValues + kAsciiZeros, middleValues + kAsciiZeros,
+                                    tailValues + kAsciiZeros, kAsciiZeros};
 
     // The text is stored in whole words, which may write past its end but
     // never past the kMaxRealText characters of the caller's buffer (of which
