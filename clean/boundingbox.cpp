@@ -55,7 +55,7 @@ void LegoPart::ComputeBoundingBoxes()
                         emit(static_cast<unsigned>(instance.node), i);
         });
     const std::vector<unsigned>& firstParent = byChild.first;
-    const std::vector<unsigned>& parents = byChild.items;
+    const auto& parents = byChild.items;
     std::vector<unsigned> pendingCount(nodeCount, 0);
     for (const unsigned parent : parents)
         ++pendingCount[parent];

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "model/buckets.h"
 #include "model/legopart.h"
 
 namespace cleaning
@@ -137,7 +138,7 @@ private:
     // Sites naming node n: sites[firstSite[n]] up to sites[firstSite[n + 1]],
     // ordered by parent, then by position in the parent.
     std::vector<unsigned> firstSite;
-    std::vector<Site> sites;
+    std::vector<Site, UnsetItemsAllocator<Site>> sites;
     std::vector<char> isFlattening;
     std::vector<std::uint64_t> wholeTriangles;
     std::vector<char> isReserved;

@@ -2,9 +2,42 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "model/parallel.h"
+
+// An allocator whose lists make new items without setting them (a new int
+// holds whatever the memory held), for lists that are written in full
+// before they are read. Growing such a list does not write it: the first
+// write to its fresh memory is the filling one, which may run on every job,
+// where setting the items first would fault every page in on one thread.
+template <typename T>
+struct UnsetItemsAllocator : std::allocator<T>
+{
+    template <typename U>
+    struct rebind
+    {
+        using other = UnsetItemsAllocator<U>;
+    };
+    UnsetItemsAllocator() = default;
+    template <typename U>
+    explicit UnsetItemsAllocator(const UnsetItemsAllocator<U>& /*other*/)
+    {
+    }
+    template <typename U>
+    void construct(U* item)
+    {
+        ::new (static_cast<void*>(item)) U;
+    }
+    template <typename U, typename... Arguments>
+    void construct(U* item, Arguments&&... arguments)
+    {
+        ::new (static_cast<void*>(item)) U(std::forward<Arguments>(arguments)...);
+    }
+};
 
 // Items grouped by a whole-number key, each group in the order the items
 // were visited (a counting sort): the items of key k are
@@ -13,7 +46,7 @@ template <typename Item>
 struct Buckets
 {
     std::vector<unsigned> first;
-    std::vector<Item> items;
+    std::vector<Item, UnsetItemsAllocator<Item>> items;  // each one filled
 };
 
 // `visit(emit)` must call emit(key, item), key below keyCount, for every
