@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/glboutput.h"
+#include "app/heap.h"
 #include "app/limits.h"
 #include "app/options.h"
 #include "app/previewoutput.h"
@@ -118,6 +119,7 @@ int ConvertModel(const ConversionRequest& request)
     const std::string& modelPath = request.modelPath;
     const std::string& outputPath = request.outputPath;
     Parallel::SetJobs(request.jobs);
+    WarmHeapAhead();
     // A glb is bounded by its own count of the triangles its parts hold.
     constexpr std::uint64_t kGlbTriangleLimit = 10000000;
     const std::uint64_t maxTriangles =

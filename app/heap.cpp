@@ -1,13 +1,23 @@
 #include "app/heap.h"
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <malloc.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "app/limits.h"
+#include "model/parallel.h"
 
 namespace
 {
@@ -15,6 +25,10 @@ namespace
 constexpr std::size_t kTopPad = std::size_t(32) << 20;
 constexpr std::uint64_t kMostRoom = std::uint64_t(64) << 30;
 constexpr std::size_t kLeastRoom = std::size_t(64) << 20;
+
+// The room made ahead, once made.
+std::uintptr_t roomBegin = 0;
+std::uintptr_t roomEnd = 0;
 
 // Asks for [begin, end) in huge pages, rounded inwards to whole pages.
 void AdviseHugePages(std::uintptr_t begin, std::uintptr_t end)
@@ -75,7 +89,133 @@ std::size_t ConfigureHeap()
             end = brk;
         AdviseHugePages(begin, end);
         std::free(block);
+        roomBegin = begin;
+        roomEnd = end;
         return room;
     }
     return 0;
+}
+
+#ifdef MADV_POPULATE_WRITE
+namespace
+{
+
+constexpr std::uintptr_t kStep = std::uintptr_t(2) << 20;  // a huge page
+constexpr std::uintptr_t kLeastAhead = std::uintptr_t(4) << 20;
+constexpr std::uintptr_t kMostAhead = std::uintptr_t(64) << 20;
+constexpr std::uintptr_t kLookFar = std::uintptr_t(1) << 30;
+
+// Page faults taken by every thread but the calling one.
+long OthersFaults()
+{
+    rusage all{};
+    rusage own{};
+    getrusage(RUSAGE_SELF, &all);
+    getrusage(RUSAGE_THREAD, &own);
+    return all.ru_minflt - own.ru_minflt;
+}
+
+// The end of the highest step in [from, from + kLookFar) that holds a page
+// in memory, or `from` when none does.
+std::uintptr_t HighestTouched(std::uintptr_t from, std::vector<unsigned char>& resident,
+                              std::uintptr_t pageSize)
+{
+    const std::uintptr_t length = std::min(roomEnd - from, kLookFar) & ~(kStep - 1);
+    resident.resize(length / pageSize);
+    if (length == 0 || mincore(reinterpret_cast<void*>(from), length, resident.data()) != 0)
+        return from;
+    for (std::uintptr_t step = length / kStep; step-- > 0;)
+    {
+        const auto first = resident.begin() + static_cast<std::ptrdiff_t>(step * kStep / pageSize);
+        if (std::any_of(first, first + static_cast<std::ptrdiff_t>(kStep / pageSize),
+                        [](unsigned char page) { return (page & 1) != 0; }))
+            return from + (step + 1) * kStep;
+    }
+    return from;
+}
+
+bool Populate(std::uintptr_t step)
+{
+    return madvise(reinterpret_cast<void*>(step), kStep, MADV_POPULATE_WRITE) == 0;
+}
+
+// The heap's room is used from its start upwards. Below `warm` every step
+// is in memory or about to be; steps the conversion touched past it (a
+// large block just cut, being filled from its start) are faulted in from
+// their far end down, to meet the filling thread halfway, and then the
+// room up to a quarter of what is in use past them (at least 4, at most
+// 64 MiB).
+void WarmAhead(long pageSize)
+{
+    sched_param lowest{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+    const auto page = static_cast<std::uintptr_t>(pageSize);
+    std::vector<unsigned char> resident;
+    std::uintptr_t warm = (roomBegin + kStep - 1) & ~(kStep - 1);
+    std::uintptr_t used = warm;  // the end of the highest step touched
+    std::uintptr_t gapBegin = warm;
+    std::uintptr_t gapEnd = warm;  // steps still to fault in, from the top
+    long faults = -1;
+    for (;;)
+    {
+        // Faults elsewhere (or below `warm`) say when to look.
+        const long now = OthersFaults();
+        if (now != faults)
+        {
+            faults = now;
+            const std::uintptr_t touched = HighestTouched(warm, resident, page);
+            if (touched > warm)
+            {
+                gapBegin = gapEnd > gapBegin ? gapBegin : warm;
+                gapEnd = touched - kStep;
+                warm = used = touched;
+            }
+        }
+        std::uintptr_t step = 0;
+        if (gapEnd > gapBegin)
+            step = gapEnd -= kStep;
+        else if (warm + kStep <= roomEnd &&
+                 warm < used + std::clamp((used - roomBegin) / 4, kLeastAhead, kMostAhead))
+        {
+            step = warm;
+            warm += kStep;
+        }
+        if (step != 0)
+        {
+            if (!Populate(step))
+                return;
+            continue;
+        }
+        timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+}  // namespace
+#endif
+
+void WarmHeapAhead()
+{
+#ifdef MADV_POPULATE_WRITE
+    static std::atomic<bool> isStarted{false};
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (roomEnd == 0 || pageSize <= 0 || kStep % static_cast<std::uintptr_t>(pageSize) != 0 ||
+        Parallel::Jobs() < 2 || Parallel::Cores() < 2 || isStarted.exchange(true))
+        return;
+    // Interruptions are left to the threads that expect them.
+    sigset_t interruptions, previous;
+    sigemptyset(&interruptions);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&interruptions, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
+    try
+    {
+        std::thread(WarmAhead, pageSize).detach();
+    }
+    catch (const std::system_error&)
+    {
+        // No thread to be had: the conversion faults its pages in itself.
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#endif
 }

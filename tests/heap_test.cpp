@@ -1,11 +1,17 @@
 #include "app/heap.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+
+#include "model/parallel.h"
 
 namespace
 {
@@ -63,6 +69,59 @@ TEST(Heap, LaterBlocksComeFromTheHugePageRoom)
         EXPECT_NE(MappingFlags(last).find(" hg "), std::string::npos) << size;
         std::free(block);
     }
+}
+
+// Whether the page that holds `address` is in memory.
+bool IsInMemory(const char* address)
+{
+    const auto pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t page = reinterpret_cast<std::uintptr_t>(address) & ~(pageSize - 1);
+    unsigned char resident = 0;
+    return mincore(reinterpret_cast<void*>(page), pageSize, &resident) == 0 && (resident & 1) != 0;
+}
+
+bool CanFaultInAhead()
+{
+#ifdef MADV_POPULATE_WRITE
+    void* probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (probe == MAP_FAILED)
+        return false;
+    const bool can = madvise(probe, 4096, MADV_POPULATE_WRITE) == 0;
+    munmap(probe, 4096);
+    return can;
+#else
+    return false;
+#endif
+}
+
+// A large block cut from the room and written at its start is faulted in
+// to its end, and the room a little past it, by the thread that warms the
+// heap; the room 64 MiB and more past it is left alone.
+TEST(Heap, WarmsTheBlockBeingFilledAndLittleMore)
+{
+    if (IsSanitized())
+        GTEST_SKIP() << "a sanitizer's heap is its own";
+    if (Parallel::Cores() < 2 || !CanFaultInAhead())
+        GTEST_SKIP() << "one core, or no faulting in ahead: nothing warms the heap";
+    ASSERT_GE(ConfigureHeap(), std::size_t(512) << 20);
+    WarmHeapAhead();
+    constexpr std::size_t kSize = std::size_t(100) << 20;
+    constexpr std::size_t kMiB = std::size_t(1) << 20;
+    auto* block = static_cast<char*>(std::malloc(kSize));
+    ASSERT_NE(block, nullptr);
+    block[0] = 1;
+    const auto waitFor = [](const char* address)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!IsInMemory(address) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return IsInMemory(address);
+    };
+    EXPECT_TRUE(waitFor(block + kSize - 1));
+    EXPECT_TRUE(waitFor(block + kSize + 16 * kMiB));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(IsInMemory(block + kSize + 72 * kMiB));
+    std::free(block);
 }
 
 }  // namespace
