@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <limits>
 #include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
+#include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <system_error>
@@ -104,6 +107,8 @@ constexpr std::uintptr_t kStep = std::uintptr_t(2) << 20;  // a huge page
 constexpr std::uintptr_t kLeastAhead = std::uintptr_t(4) << 20;
 constexpr std::uintptr_t kMostAhead = std::uintptr_t(64) << 20;
 constexpr std::uintptr_t kLookFar = std::uintptr_t(1) << 30;
+constexpr std::uint64_t kLeastSpare = std::uint64_t(1) << 30;
+constexpr unsigned kStepsBetweenAsking = 16;
 
 // Page faults taken by every thread but the calling one.
 long OthersFaults()
@@ -134,6 +139,52 @@ std::uintptr_t HighestTouched(std::uintptr_t from, std::vector<unsigned char>& r
     return from;
 }
 
+// Whether a control group holds the process to less memory than the
+// machine has (memory.max, or memory.limit_in_bytes in the older layout).
+bool IsMemoryLimited()
+{
+    std::ifstream groups("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(groups, line))
+    {
+        // "id:controllers:path"
+        const std::size_t first = line.find(':');
+        const std::size_t second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        std::string file;
+        if (controllers.empty())
+            file = "/sys/fs/cgroup" + path + "/memory.max";
+        else if (("," + controllers + ",").find(",memory,") != std::string::npos)
+            file = "/sys/fs/cgroup/memory" + path + "/memory.limit_in_bytes";
+        else
+            continue;
+        std::ifstream setting(file);
+        std::uint64_t limit = 0;
+        if (setting >> limit && limit < PhysicalMemory())
+            return true;
+    }
+    return false;
+}
+
+// The memory the system could still give, as it estimates it; 0 when it
+// does not say.
+std::uint64_t AvailableMemory()
+{
+    std::ifstream info("/proc/meminfo");
+    std::string name;
+    std::uint64_t kilobytes = 0;
+    while (info >> name >> kilobytes)
+    {
+        if (name == "MemAvailable:")
+            return kilobytes * 1024;
+        info.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return 0;
+}
+
 bool Populate(std::uintptr_t step)
 {
     return madvise(reinterpret_cast<void*>(step), kStep, MADV_POPULATE_WRITE) == 0;
@@ -144,11 +195,15 @@ bool Populate(std::uintptr_t step)
 // large block just cut, being filled from its start) are faulted in from
 // their far end down, to meet the filling thread halfway, and then the
 // room up to a quarter of what is in use past them (at least 4, at most
-// 64 MiB).
+// 64 MiB). Memory is only taken ahead of need while the system has plenty
+// to spare: not under a control group's limit, and not once it has less
+// than 1 GiB available.
 void WarmAhead(long pageSize)
 {
     sched_param lowest{};
     pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest);
+    if (IsMemoryLimited())
+        return;
     const auto page = static_cast<std::uintptr_t>(pageSize);
     std::vector<unsigned char> resident;
     std::uintptr_t warm = (roomBegin + kStep - 1) & ~(kStep - 1);
@@ -156,6 +211,7 @@ void WarmAhead(long pageSize)
     std::uintptr_t gapBegin = warm;
     std::uintptr_t gapEnd = warm;  // steps still to fault in, from the top
     long faults = -1;
+    unsigned stepsSinceAsked = kStepsBetweenAsking - 1;
     for (;;)
     {
         // Faults elsewhere (or below `warm`) say when to look.
@@ -182,6 +238,12 @@ void WarmAhead(long pageSize)
         }
         if (step != 0)
         {
+            if (++stepsSinceAsked == kStepsBetweenAsking)
+            {
+                stepsSinceAsked = 0;
+                if (AvailableMemory() < kLeastSpare)
+                    return;
+            }
             if (!Populate(step))
                 return;
             continue;
