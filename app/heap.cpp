@@ -104,8 +104,8 @@ namespace
 {
 
 constexpr std::uintptr_t kStep = std::uintptr_t(2) << 20;  // a huge page
-constexpr std::uintptr_t kLeastAhead = std::uintptr_t(4) << 20;
-constexpr std::uintptr_t kMostAhead = std::uintptr_t(64) << 20;
+constexpr std::uintptr_t kLeastAhead = std::uintptr_t(2) << 20;
+constexpr std::uintptr_t kMostAhead = std::uintptr_t(16) << 20;
 constexpr std::uintptr_t kLookFar = std::uintptr_t(1) << 30;
 constexpr std::uint64_t kLeastSpare = std::uint64_t(1) << 30;
 constexpr unsigned kStepsBetweenAsking = 16;
@@ -194,8 +194,8 @@ bool Populate(std::uintptr_t step)
 // is in memory or about to be; steps the conversion touched past it (a
 // large block just cut, being filled from its start) are faulted in from
 // their far end down, to meet the filling thread halfway, and then the
-// room up to a quarter of what is in use past them (at least 4, at most
-// 64 MiB). Memory is only taken ahead of need while the system has plenty
+// room up to an eighth of what is in use past them (at least 2, at most
+// 16 MiB). Memory is only taken ahead of need while the system has plenty
 // to spare: not under a control group's limit, and not once it has less
 // than 1 GiB available.
 void WarmAhead(long pageSize)
@@ -231,7 +231,7 @@ void WarmAhead(long pageSize)
         if (gapEnd > gapBegin)
             step = gapEnd -= kStep;
         else if (warm + kStep <= roomEnd &&
-                 warm < used + std::clamp((used - roomBegin) / 4, kLeastAhead, kMostAhead))
+                 warm < used + std::clamp((used - roomBegin) / 8, kLeastAhead, kMostAhead))
         {
             step = warm;
             warm += kStep;

@@ -30,8 +30,10 @@ bool IsSanitized();
 // touch of a huge page costs a few milliseconds, and most of a large
 // conversion's pages are first touched while one thread works alone. Steps
 // of 2 MiB are faulted in just past the highest page the conversion has
-// touched, never more than 64 MiB ahead of it (a quarter of what it uses
+// touched: a large block just cut is met from its far end, and the room
+// past it is faulted in up to 16 MiB ahead (an eighth of what the heap uses
 // when that is less). Does nothing without the room, with one job or one
 // core, where the system cannot fault pages in ahead, or after the first
-// call.
+// call; stops under a control group's memory limit or when the system has
+// less than 1 GiB available.
 void WarmHeapAhead();

@@ -96,7 +96,7 @@ bool CanFaultInAhead()
 
 // A large block cut from the room and written at its start is faulted in
 // to its end, and the room a little past it, by the thread that warms the
-// heap; the room 64 MiB and more past it is left alone.
+// heap; the room 24 MiB and more past it is left alone.
 TEST(Heap, WarmsTheBlockBeingFilledAndLittleMore)
 {
     if (IsSanitized())
@@ -118,9 +118,9 @@ TEST(Heap, WarmsTheBlockBeingFilledAndLittleMore)
         return IsInMemory(address);
     };
     EXPECT_TRUE(waitFor(block + kSize - 1));
-    EXPECT_TRUE(waitFor(block + kSize + 16 * kMiB));
+    EXPECT_TRUE(waitFor(block + kSize + 8 * kMiB));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(IsInMemory(block + kSize + 72 * kMiB));
+    EXPECT_FALSE(IsInMemory(block + kSize + 24 * kMiB));
     std::free(block);
 }
 
