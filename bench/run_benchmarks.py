@@ -254,6 +254,9 @@ def main():
     parser.add_argument("--no-jobs", action="store_true", help="leave out the --jobs=1 runs")
     parser.add_argument("--no-full-library", action="store_true",
                         help="leave out the runs with a library of full size")
+    parser.add_argument("--rest", type=float, default=0.0, metavar="SECONDS",
+                        help="pause before each timed conversion, to time conversions "
+                             "started after a pause (memory long free is slower to touch)")
     args = parser.parse_args()
 
     if not os.path.isdir(LIBRARY) or not os.path.isdir(MODELS):
@@ -282,6 +285,7 @@ def main():
             continue
         walls, cpus, stage_runs, floors = [], [], [], []
         for _ in range(args.runs):
+            time.sleep(args.rest)
             wall, stages, inputs, polygons, size, cpu = run_once(binary, model)
             walls.append(wall)
             cpus.append(cpu)
