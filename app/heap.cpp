@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
@@ -264,20 +263,18 @@ void WarmHeapAhead()
     if (roomEnd == 0 || pageSize <= 0 || kStep % static_cast<std::uintptr_t>(pageSize) != 0 ||
         Parallel::Jobs() < 2 || Parallel::Cores() < 2 || isStarted.exchange(true))
         return;
-    // Interruptions are left to the threads that expect them.
-    sigset_t interruptions, previous;
-    sigemptyset(&interruptions);
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&interruptions, signalNumber);
-    pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
-    try
-    {
-        std::thread(WarmAhead, pageSize).detach();
-    }
-    catch (const std::system_error&)
-    {
-        // No thread to be had: the conversion faults its pages in itself.
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    Parallel::StartWithoutInterruptions(
+        [pageSize]
+        {
+            try
+            {
+                std::thread(WarmAhead, pageSize).detach();
+            }
+            catch (const std::system_error&)
+            {
+                // No thread to be had: the conversion faults its pages in
+                // itself.
+            }
+        });
 #endif
 }

@@ -83,23 +83,20 @@ public:
         owner.store(self);
         if (threads.size() < helpers)
         {
-            // Interruptions are left to the threads that expect them.
-            sigset_t interruptions, previous;
-            sigemptyset(&interruptions);
-            for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-                sigaddset(&interruptions, signalNumber);
-            pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
-            try
-            {
-                while (threads.size() < helpers)
-                    threads.emplace_back(&Pool::Serve, this);
-            }
-            catch (const std::exception&)
-            {
-                // No more threads to be had: the work is shared by those
-                // there are, and by the caller.
-            }
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            StartWithoutInterruptions(
+                [&]
+                {
+                    try
+                    {
+                        while (threads.size() < helpers)
+                            threads.emplace_back(&Pool::Serve, this);
+                    }
+                    catch (const std::exception&)
+                    {
+                        // No more threads to be had: the work is shared by
+                        // those there are, and by the caller.
+                    }
+                });
             // Every thread waits for work before any is handed out: none is
             // still starting up (allocating, say) when the caller goes on,
             // which a fork right after would copy half done.
@@ -242,6 +239,25 @@ void RunRanges(std::size_t count, std::size_t rangeSize, std::size_t ranges,
 }
 
 }  // namespace
+
+void StartWithoutInterruptions(const std::function<void()>& start)
+{
+    sigset_t interruptions, previous;
+    sigemptyset(&interruptions);
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&interruptions, signalNumber);
+    pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
+    try
+    {
+        start();
+    }
+    catch (...)
+    {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
 
 void For(std::size_t count, std::size_t grain,
          const std::function<void(std::size_t begin, std::size_t end)>& body)

@@ -25,6 +25,12 @@ unsigned Cores();
 void For(std::size_t count, std::size_t grain,
          const std::function<void(std::size_t begin, std::size_t end)>& body);
 
+// Calls start(), which starts threads, with the interruption signals
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT) held back from the calling thread, so
+// that the threads it starts never take them: interruptions are left to the
+// threads that expect them.
+void StartWithoutInterruptions(const std::function<void()>& start);
+
 // Calls body(i) for every i in [0, count), each item a piece of its own,
 // handed out in index order to whichever thread is free: for a few items of
 // very different cost, put the costly ones first. Otherwise as For.

@@ -1,9 +1,8 @@
 #include "reader/readahead.h"
 
-#include <csignal>
 #include <exception>
-#include <pthread.h>
 
+#include "model/parallel.h"
 #include "reader/ldrawtokens.h"
 #include "reader/quadorder.h"
 
@@ -166,22 +165,19 @@ void ReadFileAhead(const std::string& path, FileAhead& ahead)
 
 FilesReadAhead::FilesReadAhead(unsigned threadCount, Finder finder) : find(std::move(finder))
 {
-    // Interruptions are left to the threads that expect them.
-    sigset_t interruptions, previous;
-    sigemptyset(&interruptions);
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&interruptions, signalNumber);
-    pthread_sigmask(SIG_BLOCK, &interruptions, &previous);
-    try
-    {
-        for (unsigned i = 0; i < threadCount; ++i)
-            threads.emplace_back(&FilesReadAhead::Serve, this);
-    }
-    catch (const std::exception&)
-    {
-        // Fewer threads read ahead, or none: the reader reads the rest.
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    Parallel::StartWithoutInterruptions(
+        [&]
+        {
+            try
+            {
+                for (unsigned i = 0; i < threadCount; ++i)
+                    threads.emplace_back(&FilesReadAhead::Serve, this);
+            }
+            catch (const std::exception&)
+            {
+                // Fewer threads read ahead, or none: the reader reads the rest.
+            }
+        });
 }
 
 FilesReadAhead::~FilesReadAhead()
