@@ -17,7 +17,9 @@
 // touching it, and that room is asked for in huge pages where the system
 // offers them: the first touch of a fresh page is what large conversions
 // wait for most, and a huge page is faulted in once for 512 small ones.
-// Untouched room takes no memory. Returns the room made, 0 when none was.
+// The room's blocks start at a huge page boundary: the memory below it would
+// be faulted in page by page. Untouched room takes no memory. Returns the
+// room made, 0 when none was.
 std::size_t ConfigureHeap();
 
 // Whether the program is built with a sanitizer, whose heap is its own.

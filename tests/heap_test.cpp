@@ -50,8 +50,8 @@ bool OffersHugePages()
 }
 
 // Blocks cut from the room made ahead (any that the memory freed before it
-// cannot hold) lie in memory asked for in huge pages, but for the page the
-// room starts in.
+// cannot hold) lie in memory asked for in huge pages, the first of them at
+// a huge page's start: none lies in the small pages below it.
 TEST(Heap, LaterBlocksComeFromTheHugePageRoom)
 {
     if (IsSanitized())
@@ -63,6 +63,10 @@ TEST(Heap, LaterBlocksComeFromTheHugePageRoom)
     {
         void* block = std::malloc(size);
         ASSERT_NE(block, nullptr);
+        if (size == std::size_t(3) << 20)
+        {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % (std::uintptr_t(2) << 20), 0u);
+        }
         const char* second = static_cast<const char*>(block) + 4096;
         const char* last = static_cast<const char*>(block) + size - 1;
         EXPECT_NE(MappingFlags(second).find(" hg "), std::string::npos) << size;
