@@ -105,7 +105,12 @@ void LibraryFolder::List(const std::string& folderPath)
 std::string LibraryFolder::Find(const std::string& fileName) const
 {
     const std::string* spelling = files.Pick(fileName);
-    return spelling != nullptr ? path + *spelling : std::string();
+    std::string found;
+    if (spelling == nullptr)
+        return found;
+    // One block for the whole path.
+    found.reserve(path.size() + spelling->size());
+    return found.append(path).append(*spelling);
 }
 
 bool FindSubdirectory(const std::string& parentPath, const std::string& name, std::string& path)
