@@ -31,6 +31,9 @@ constexpr std::size_t kWindowBytes = std::size_t(32) << 20;
 // While the cache takes less than this many bytes a nanosecond, direct
 // writes are tried.
 constexpr double kFastCacheRate = 2.0;
+// The writing thread starts once a file has this many bytes (unless set
+// otherwise).
+constexpr std::size_t kWriterAfter = std::size_t(128) << 20;
 // Full buffers that may wait for the writing thread: the text of a few
 // rounds of formatting goes on while the device takes the last ones.
 constexpr std::size_t kQueuedBlocks = 8;
@@ -198,7 +201,7 @@ SceneFile::Block SceneFile::NewBlock()
     return Block(block);
 }
 
-SceneFile::SceneFile() : buffer(NewBlock())
+SceneFile::SceneFile() : buffer(NewBlock()), writerAfter(kWriterAfter)
 {
 }
 
@@ -337,6 +340,7 @@ bool SceneFile::Open(const std::string& path)
     ownsDescriptor = true;
     mayWriteDirect = isDirect = isDirectFixed = isHandedInBlocks = false;
     windowBytes = 0;
+    writtenBytes = 0;
     windowNanoseconds = 0;
     rates[0] = rates[1] = 0.0;
     if (path.empty())
@@ -507,6 +511,7 @@ void SceneFile::ChooseWayOfWriting()
     const double rate = static_cast<double>(windowBytes) /
                         static_cast<double>(std::max<std::int64_t>(1, windowNanoseconds));
     windowBytes = 0;
+    writtenBytes = 0;
     windowNanoseconds = 0;
     rates[isDirect] = rate;
     if (!mayWriteDirect || isDirectFixed)
@@ -552,10 +557,11 @@ void SceneFile::Flush(bool isLast)
     length -= tail;
     if (length == 0)
         return;
-    // Only a well-filled buffer starts the thread: small files never start
-    // one. Once it runs, everything goes through it, in order. Where no
-    // thread can be had, this one writes.
-    if (!isQueued && length >= kBufferSize / 2 && Parallel::Jobs() > 1)
+    // Only a well-filled buffer of a large file starts the thread. Once it
+    // runs, everything goes through it, in order. Where no thread can be
+    // had, this one writes.
+    if (!isQueued && length >= kBufferSize / 2 && writtenBytes >= writerAfter &&
+        Parallel::Jobs() > 1)
     {
         blockCount = 1 + freeBlocks.size();
         // The interruptions stay with the other threads: the handler must
@@ -571,6 +577,7 @@ void SceneFile::Flush(bool isLast)
     }
     if (!writer.joinable())
     {
+        writtenBytes += length;
         if (!WriteChunk(buffer.get(), length))
             Fail(errno);
         if (tail > 0)

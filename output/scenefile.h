@@ -28,9 +28,12 @@ bool IsStandardOutput(const std::string& path);
 // While a file is open, SIGINT, SIGTERM and SIGHUP remove the temporary file
 // and end the program with 128 + the signal number; an existing target stays
 // as it was. Only one open file at a time is guarded so.
-// With more than one job, full buffers are handed to a writing thread, in
-// order, and the next ones fill meanwhile, so the copying into the file
-// overlaps the making of the text; the bytes and their order are the same.
+// With more than one job, once a file is past 128 MiB, full buffers are
+// handed to a writing thread, in order, and the next ones fill meanwhile, so
+// the copying into the file overlaps the making of the text; the bytes and
+// their order are the same. (Handing over the first hundred megabytes cost
+// more than it saved: copying a buffer another core has just filled took
+// the writing thread several times as long.)
 // A new file is written past the system's file cache (direct writes) while
 // that is measured to be the faster way: where the cache must fault in every
 // page it takes (virtual machines), copying into it can take several times
@@ -52,6 +55,9 @@ public:
     // missing or unwritable folder, or a target that is a folder or that may
     // not be written.
     bool Open(const std::string& path);
+    // The bytes a file has before a writing thread takes over (with more than
+    // one job): 128 MiB unless set.
+    void SetWriterAfter(std::size_t bytes) { writerAfter = bytes; }
     bool IsOpen() const { return descriptor >= 0; }
     // The errno value of the first failure of the last Open or Close; 0 for
     // none.
@@ -143,6 +149,8 @@ private:
     // thread alone.
     bool isHandedInBlocks = false;
     std::size_t windowBytes = 0;
+    std::size_t writtenBytes = 0;  // by this thread, before any writing thread
+    std::size_t writerAfter;
     std::int64_t windowNanoseconds = 0;
     double rates[2] = {0.0, 0.0};
 

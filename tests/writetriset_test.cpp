@@ -411,8 +411,8 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
 }
 
 // Text of many buffers goes out through a second thread with more than one
-// job: the same bytes in the same order, and a failure of that thread's
-// writes is still the file's failure.
+// job (here from the start): the same bytes in the same order, and a failure
+// of that thread's writes is still the file's failure.
 TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures)
 {
     const TempFolder folder;
@@ -424,6 +424,7 @@ TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures
         Parallel::SetJobs(jobs);
         const std::string target = folder / ("jobs" + std::to_string(jobs) + ".txt");
         SceneFile file;
+        file.SetWriterAfter(0);
         ASSERT_TRUE(file.Open(target));
         for (std::size_t at = 0; at < text.size(); at += 1000)
             file.Write(std::string_view(text).substr(at, 1000));
@@ -472,7 +473,8 @@ TEST(WriteTrisetFile, LongListsAreTheSameWithEveryJobCount)
 
 // Direct writes go out in whole blocks, the text between them carried over,
 // and the last bytes through the cache: the same file for any way of
-// writing, buffer boundary and job count.
+// writing, buffer boundary and job count, the writing thread taking over
+// from the start or part way.
 TEST(SceneFileWriting, DirectWritesGiveTheSameBytes)
 {
     const TempFolder folder;
@@ -480,12 +482,15 @@ TEST(SceneFileWriting, DirectWritesGiveTheSameBytes)
     for (int i = 0; text.size() < (std::size_t(5) << 20) + 123; ++i)
         text += "vertex " + std::to_string(i * 7) + "\n";
     for (const char* way : {"always", "never"})
-        for (const unsigned jobs : {1u, 2u})
+        for (const std::size_t writerAfter :
+             {std::size_t(1) << 40, std::size_t(2) << 20, std::size_t(0)})
         {
+            const unsigned jobs = writerAfter == std::size_t(1) << 40 ? 1u : 2u;
             ASSERT_EQ(setenv("PLINTHEX_DIRECT_WRITES", way, 1), 0);
             Parallel::SetJobs(jobs);
-            const std::string target = folder / (std::string(way) + std::to_string(jobs));
+            const std::string target = folder / (std::string(way) + std::to_string(writerAfter));
             SceneFile file;
+            file.SetWriterAfter(writerAfter);
             ASSERT_TRUE(file.Open(target));
             // Pieces by Write, which fills every buffer, and by BeginText,
             // which hands a buffer over before it is full.
@@ -502,7 +507,7 @@ TEST(SceneFileWriting, DirectWritesGiveTheSameBytes)
                 file.EndText(room + part.size());
             }
             ASSERT_TRUE(file.Close());
-            EXPECT_TRUE(ReadFile(target) == text) << way << ", " << jobs << " jobs";
+            EXPECT_TRUE(ReadFile(target) == text) << way << ", " << writerAfter;
         }
     unsetenv("PLINTHEX_DIRECT_WRITES");
     Parallel::SetJobs(0);
