@@ -7,7 +7,6 @@
 #include <cstring>
 #include <mutex>
 #include <type_traits>
-#include <utility>
 
 #include "model/parallel.h"
 
@@ -333,30 +332,10 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
             vertex = newIndex[vertex];
         }
     }
-    RenumberClosePairs(newIndex);
-    // The kept vertices move to their new places within the list: a vertex
-    // taken from its place goes to its new one, and the vertex found there
-    // goes on to its own, until the place of one that is not kept or has
-    // moved already. Every new place is that of one kept vertex, and is
-    // reached once.
-    for (std::size_t start = 0; start < vertices.size(); ++start)
-    {
-        unsigned to = newIndex[start];
-        if (to == kUnused)
-            continue;
-        newIndex[start] = kUnused;
-        Vector3 carried = vertices[start];
-        for (;;)
-        {
-            std::swap(carried, vertices[to]);
-            const unsigned next = newIndex[to];
-            if (next == kUnused)
-                break;
-            newIndex[to] = kUnused;
-            to = next;
-        }
-    }
-    vertices.resize(keptCount);
+    std::vector<Vector3> keptVertices(keptCount);
+    for (std::size_t v = 0; v < vertices.size(); ++v)
+        if (newIndex[v] != kUnused)
+            keptVertices[newIndex[v]] = vertices[v];
     polygons.resize(kept.size());
     if (!arePolygonNormalsReleased)
     {
@@ -365,6 +344,8 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
     }
     faceColors.resize(kept.size());
     normalOf.resize(3 * kept.size());
+    vertices.swap(keptVertices);
+    RenumberClosePairs(newIndex);
     // The lookups are built again, from the kept vertices, should anything
     // merge into the mesh.
     ReleaseLookups();
