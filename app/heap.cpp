@@ -67,7 +67,7 @@ void StartAtHugePage(std::uintptr_t begin, std::uintptr_t end)
     std::uintptr_t head = ((begin + kHugePage - 1) & ~(kHugePage - 1)) - begin;
     if (head != 0 && head < kLeastBlock)
         head += kHugePage;
-    if (head == 0 || head % kHeader != 0 || begin + head >= end)
+    if (head == 0 || begin + head >= end)
         return;
     void* filler = std::malloc(head - kHeader / 2);
     if (filler != nullptr && reinterpret_cast<std::uintptr_t>(filler) != begin)
@@ -80,15 +80,8 @@ void StartAtHugePage(std::uintptr_t begin, std::uintptr_t end)
 
 bool IsSanitized()
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef PLINTHEX_SANITIZED
     return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-    return true;
-#else
-    return false;
-#endif
 #else
     return false;
 #endif

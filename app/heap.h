@@ -22,7 +22,17 @@
 // room made, 0 when none was.
 std::size_t ConfigureHeap();
 
-// Whether the program is built with a sanitizer, whose heap is its own.
+// Defined when the program is built with a sanitizer, whose heap is its own.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PLINTHEX_SANITIZED
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define PLINTHEX_SANITIZED
+#endif
+#endif
+
+// Whether the program is built with a sanitizer.
 bool IsSanitized();
 
 // Starts a thread that faults the heap's room in a little ahead of the

@@ -21,17 +21,10 @@
 #include <malloc.h>
 #include <new>
 
-// Sanitizers check every allocation through their own operator new.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define PLINTHEX_NO_NEW_CACHE
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
-    __has_feature(memory_sanitizer)
-#define PLINTHEX_NO_NEW_CACHE
-#endif
-#endif
+#include "app/heap.h"
 
-#ifndef PLINTHEX_NO_NEW_CACHE
+// Sanitizers check every allocation through their own operator new.
+#ifndef PLINTHEX_SANITIZED
 namespace
 {
 
@@ -138,10 +131,11 @@ void* Allocate(std::size_t size)
     }
 }
 
-void Release(void* block, std::size_t usable)
+void Release(void* block)
 {
     if (block == nullptr)
         return;
+    const std::size_t usable = malloc_usable_size(block);
     if (usable <= kLargest + 16 && usable >= kSmallest && !kept.isClosed)
     {
         // The largest class the block holds: its own.
@@ -182,21 +176,21 @@ void* operator new[](std::size_t size)
 
 void operator delete(void* block) noexcept
 {
-    Release(block, block == nullptr ? 0 : malloc_usable_size(block));
+    Release(block);
 }
 
 void operator delete[](void* block) noexcept
 {
-    Release(block, block == nullptr ? 0 : malloc_usable_size(block));
+    Release(block);
 }
 
 void operator delete(void* block, std::size_t) noexcept
 {
-    Release(block, block == nullptr ? 0 : malloc_usable_size(block));
+    Release(block);
 }
 
 void operator delete[](void* block, std::size_t) noexcept
 {
-    Release(block, block == nullptr ? 0 : malloc_usable_size(block));
+    Release(block);
 }
 #endif
