@@ -19,6 +19,9 @@ struct ConversionRequest
     // A reference found nowhere is reported and left out instead of ending
     // the reading of the file that names it.
     bool skipMissing = false;
+    // The listings of the library's large folders are kept between runs in
+    // the user's cache folder.
+    bool keepListings = true;
     // Most triangles the conversion may hold at its peak; 0: bounded only by
     // the machine's memory.
     std::uint64_t maxTriangles = 0;

@@ -20,6 +20,7 @@
 #include "output/scenefile.h"
 #include "output/writer.h"
 #include "reader/colourfile.h"
+#include "reader/folderlisting.h"
 #include "reader/ldrawreader.h"
 
 CommandLine ParseCommandLine(int argc, const char* const* argv, const char* ldrawDirVariable)
@@ -140,6 +141,8 @@ int ConvertModel(const ConversionRequest& request)
     std::cout << "Reading file " << modelPath << '\n' << std::flush;
     LDrawReader reader;
     reader.SetSkipMissing(request.skipMissing);
+    if (request.keepListings)
+        reader.SetListingCache(DefaultListingCacheFolder());
     if (!reader.Read(ldrawDir, modelPath, part))
     {
         std::cerr << "Error: reading file " << modelPath << " failed\n";

@@ -94,6 +94,13 @@ const Option kOptions[] = {
          request.skipMissing = true;
          return std::string();
      }},
+    {"no-cache", nullptr,
+     "list the library's folders afresh, and keep no list of them in the cache folder",
+     [](std::string_view, ConversionRequest& request, ParsedOptions&)
+     {
+         request.keepListings = false;
+         return std::string();
+     }},
     {"max-triangles", "N", "refuse a model that would hold more than N triangles at once",
      [](std::string_view value, ConversionRequest& request, ParsedOptions&)
      {

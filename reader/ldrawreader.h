@@ -34,6 +34,10 @@ public:
     // With `skip`, a reference found nowhere is reported and left out, and
     // the file that names it is read on; no read fails because of it.
     void SetSkipMissing(bool skip) { isSkippingMissing = skip; }
+    // Keeps the listings of the library's large folders in `folder` for later
+    // runs, and reads them back while a folder is unchanged; empty: lists
+    // them every run.
+    void SetListingCache(const std::string& folder) { lookup.SetListingCache(folder); }
     // True when the last Read failed because a reference of the model was
     // found nowhere (rather than because the model could not be read).
     bool FailedOnMissingFile() const { return isFailedOnMissingFile; }

@@ -1,41 +1,12 @@
 #include "reader/libraryindex.h"
 
 #include <algorithm>
-#include <dirent.h>
 #include <sys/stat.h>
+
+#include "reader/folderlisting.h"
 
 namespace
 {
-
-// Calls `visit(name, isDirectory, isRegularFile)` for every entry of the
-// folder ("" is the current folder) but "." and "..", following symbolic
-// links; a folder that cannot be read has no entries, and an entry whose
-// type cannot be told is neither.
-template <typename Visit>
-void WalkFolder(const std::string& folderPath, Visit visit)
-{
-    DIR* folder = opendir(folderPath.empty() ? "." : folderPath.c_str());
-    if (folder == nullptr)
-        return;
-    const int descriptor = dirfd(folder);
-    while (const dirent* entry = readdir(folder))
-    {
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-            continue;
-        bool isDirectory = entry->d_type == DT_DIR;
-        bool isRegularFile = entry->d_type == DT_REG;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
-        {
-            struct stat status;
-            const bool isKnown = fstatat(descriptor, name, &status, 0) == 0;
-            isDirectory = isKnown && S_ISDIR(status.st_mode);
-            isRegularFile = isKnown && S_ISREG(status.st_mode);
-        }
-        visit(std::string_view(name), isDirectory, isRegularFile);
-    }
-    closedir(folder);
-}
 
 // FNV-1a of the name with its ASCII letters folded.
 std::uint32_t FoldedHash(std::string_view name)
@@ -87,18 +58,18 @@ const std::string* NameSet::Pick(std::string_view wanted) const
     return first;
 }
 
-void LibraryFolder::List(const std::string& folderPath)
+void LibraryFolder::List(const std::string& folderPath, const std::string& cacheFolder)
 {
     path = folderPath;
     files = NameSet();
-    WalkFolder(folderPath,
-               [this](std::string_view name, bool isDirectory, bool)
-               {
-                   // An entry whose type cannot be told counts as a file:
-                   // opening it decides.
-                   if (!isDirectory)
-                       files.Add(name);
-               });
+    ForEachEntry(ListFolderKept(folderPath, cacheFolder),
+                 [this](std::string_view name, bool isDirectory, bool)
+                 {
+                     // An entry whose type cannot be told counts as a file:
+                     // opening it decides.
+                     if (!isDirectory)
+                         files.Add(name);
+                 });
     files.Index();
 }
 
@@ -153,12 +124,12 @@ bool FindSubdirectory(const std::string& parentPath, const std::string& name, st
         return false;
     }
     NameSet candidates;
-    WalkFolder(parentPath,
-               [&](std::string_view entry, bool isDirectory, bool)
-               {
-                   if (isDirectory && EqualsIgnoringAsciiCase(entry, name))
-                       candidates.Add(entry);
-               });
+    ForEachEntry(ListFolder(parentPath),
+                 [&](std::string_view entry, bool isDirectory, bool)
+                 {
+                     if (isDirectory && EqualsIgnoringAsciiCase(entry, name))
+                         candidates.Add(entry);
+                 });
     candidates.Index();
     const std::string* spelling = candidates.Pick(name);
     if (spelling == nullptr)
@@ -175,14 +146,14 @@ const FolderTree::Listing& FolderTree::List(const std::string& folderPath)
     Listing& listing = listings[folderPath];
     // Only regular files: a model's reference must not reach a device or a
     // pipe, which could be endless or block.
-    WalkFolder(folderPath,
-               [&listing](std::string_view name, bool isDirectory, bool isRegularFile)
-               {
-                   if (isDirectory)
-                       listing.folders.Add(name);
-                   else if (isRegularFile)
-                       listing.files.Add(name);
-               });
+    ForEachEntry(ListFolder(folderPath),
+                 [&listing](std::string_view name, bool isDirectory, bool isRegularFile)
+                 {
+                     if (isDirectory)
+                         listing.folders.Add(name);
+                     else if (isRegularFile)
+                         listing.files.Add(name);
+                 });
     listing.files.Index();
     listing.folders.Index();
     return listing;

@@ -35,8 +35,10 @@ class LibraryFolder
 {
 public:
     // Lists `folderPath`, which must end in a separator unless empty (the
-    // current directory). A folder that cannot be listed holds nothing.
-    void List(const std::string& folderPath);
+    // current directory). A folder that cannot be listed holds nothing. A
+    // non-empty `cacheFolder` keeps the listing of a large folder for later
+    // runs, and reads it back while the folder is unchanged.
+    void List(const std::string& folderPath, const std::string& cacheFolder = std::string());
 
     // The path to open for `fileName`: the folder path followed by the entry
     // spelt exactly like `fileName` if there is one, else by the first match in

@@ -203,7 +203,7 @@ void ReferenceLookup::IndexLibrary()
                       [&](std::size_t i)
                       {
                           if (!listed[i].second->empty())
-                              libraryFolders[listed[i].first].List(*listed[i].second);
+                              libraryFolders[listed[i].first].List(*listed[i].second, listingCache);
                       });
 }
 
@@ -219,9 +219,9 @@ void ReferenceLookup::IndexMoreLibrary()
     if (!primitivesFolder.empty())
     {
         if (FindSubdirectory(primitivesFolder, "48", path))
-            libraryFolders[kHiResPrimitives].List(path);
+            libraryFolders[kHiResPrimitives].List(path, listingCache);
         if (FindSubdirectory(primitivesFolder, "8", path))
-            libraryFolders[kLoResPrimitives].List(path);
+            libraryFolders[kLoResPrimitives].List(path, listingCache);
     }
     if (!FindSubdirectory(ldrawDir, "MODELS", modelsFolder))
         modelsFolder.clear();

@@ -36,6 +36,9 @@ class ReferenceLookup
 public:
     // Forgets everything; `ldrawDir` ends in a separator unless empty.
     void Reset(const std::string& ldrawDir);
+    // Where the library's large folders are listed for later runs; empty
+    // (the default): each run lists them.
+    void SetListingCache(const std::string& folder) { listingCache = folder; }
 
     // The model file and its sections (step 1); its folder is step 4's.
     void SetModel(const std::string& modelPath, std::string_view modelText);
@@ -88,6 +91,7 @@ private:
     void IndexMoreLibrary();
 
     std::string ldrawDir;
+    std::string listingCache;
     bool isLibraryIndexed = false;
     bool isMoreLibraryIndexed = false;
     LibraryFolder libraryFolders[kLibraryFolderCount];

@@ -10,10 +10,12 @@
 #include <thread>
 
 #include "model/parallel.h"
+#include "reader/folderlisting.h"
 #include "reader/ldrawreader.h"
 #include "reader/libraryindex.h"
 #include "reader/quadorder.h"
 #include "tests/reader_files.h"
+#include "tests/temp_folder.h"
 
 namespace
 {
@@ -115,6 +117,63 @@ TEST_F(LDrawReaderFiles, LargeFoldersMatchEveryNameAmongThousands)
     EXPECT_EQ(folder.Find("N2999X.DAT"), root + "big/n2999x.dat");
     EXPECT_EQ(folder.Find("sub"), "");
     EXPECT_EQ(folder.Find("n3000x.dat"), "");
+}
+
+// A large folder's listing is kept and read back while the folder is
+// unchanged; a damaged one is listed afresh and kept again. Nothing is kept
+// for a folder changed lately or a small one.
+TEST_F(LDrawReaderFiles, KeptListingsFollowTheirFolder)
+{
+    const auto files = [](const std::string& records)
+    {
+        std::vector<std::string> names;
+        ForEachEntry(records, [&names](std::string_view name, bool, bool isFile)
+                     { names.emplace_back(isFile ? "" : "?").append(name); });
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    std::vector<std::string> expected;
+    for (int i = 0; i < 600; ++i)
+    {
+        Write("big/n" + std::to_string(i) + ".dat", "");
+        expected.push_back("n" + std::to_string(i) + ".dat");
+    }
+    fs::create_directories(root + "big/sub");
+    expected.push_back("?sub");
+    std::sort(expected.begin(), expected.end());
+    const std::string cache = root + "cache/plinthex";
+    const std::string listed = ListFolderKept(root + "big/", cache, 0);
+    EXPECT_EQ(files(listed), expected);
+    ASSERT_EQ(std::distance(fs::directory_iterator(cache), fs::directory_iterator()), 1);
+    const std::string kept = fs::directory_iterator(cache)->path().string();
+    const std::string keptBytes = ReadFile(kept);
+    struct stat before;
+    ASSERT_EQ(stat(kept.c_str(), &before), 0);
+    EXPECT_EQ(ListFolderKept(root + "big/", cache, 0), listed);
+    struct stat after;
+    ASSERT_EQ(stat(kept.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+
+    std::string damaged = keptBytes;
+    damaged[damaged.size() - 3] ^= 1;
+    WriteTextFile(kept, damaged);
+    EXPECT_EQ(ListFolderKept(root + "big/", cache, 0), listed);
+    EXPECT_EQ(ReadFile(kept), keptBytes);
+    WriteTextFile(kept, keptBytes.substr(0, 100));
+    EXPECT_EQ(ListFolderKept(root + "big/", cache, 0), listed);
+
+    // Past a tick of the file system's clock, so the folder's times change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Write("big/new.dat", "");
+    expected.insert(std::lower_bound(expected.begin(), expected.end(), "new.dat"), "new.dat");
+    EXPECT_EQ(files(ListFolderKept(root + "big/", cache, 0)), expected);
+    EXPECT_EQ(files(ListFolderKept(root + "big/", cache, 0)), expected);
+
+    const std::string other = root + "other/plinthex";
+    EXPECT_EQ(files(ListFolderKept(root + "big/", other)), expected);
+    Write("small/a.dat", "");
+    EXPECT_EQ(files(ListFolderKept(root + "small/", other, 0)), std::vector<std::string>{"a.dat"});
+    EXPECT_FALSE(fs::exists(other));
 }
 
 TEST_F(LDrawReaderFiles, NamesNodesAfterEitherSeparator)
