@@ -18,6 +18,8 @@ namespace
 
 // Fewer entries list faster than a kept list is read back.
 constexpr std::size_t kLeastKeptEntries = 512;
+// Far more than the records of any real folder: a larger file is not read.
+constexpr off_t kMostKeptBytes = off_t(64) << 20;
 
 // What a kept listing starts with: the folder's identity and time stamps as
 // they were before it was listed, then the size and a checksum of the records.
@@ -184,8 +186,8 @@ void Keep(const std::string& cacheFolder, const std::string& keptPath, KeptHeade
         // $HOME/.cache may not be there yet.
         const std::size_t slash = cacheFolder.find_last_of('/');
         if (slash == std::string::npos || slash == 0 ||
-            mkdir(cacheFolder.substr(0, slash).c_str(), 0700) != 0 ||
-            mkdir(cacheFolder.c_str(), 0700) != 0)
+            (mkdir(cacheFolder.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) ||
+            (mkdir(cacheFolder.c_str(), 0700) != 0 && errno != EEXIST))
             return;
     }
     header.entries = listing.entries;
@@ -234,7 +236,9 @@ std::string ListFolderKept(const std::string& folderPath, const std::string& cac
     const std::string keptPath =
         cacheFolder + "/listing-" + Hexadecimal(state.device) + "-" + Hexadecimal(state.inode);
     std::string kept;
-    if (ReadWholeFile(keptPath, false, kept).IsRead() && TakeKeptRecords(kept, state))
+    struct stat keptStatus;
+    if (stat(keptPath.c_str(), &keptStatus) == 0 && keptStatus.st_size <= kMostKeptBytes &&
+        ReadWholeFile(keptPath, false, kept).IsRead() && TakeKeptRecords(kept, state))
         return kept;
 
     timespec now{};

@@ -1,6 +1,7 @@
 #include "reader/libraryindex.h"
 
 #include <algorithm>
+#include <cstring>
 #include <sys/stat.h>
 
 #include "reader/folderlisting.h"
@@ -8,52 +9,99 @@
 namespace
 {
 
-// FNV-1a of the name with its ASCII letters folded.
+// The ASCII capitals of eight bytes in lower case, every other byte as it is.
+std::uint64_t FoldWord(std::uint64_t word)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+    const std::uint64_t low = word & ~kHighBits;
+    const std::uint64_t fromA = low + (0x80 - 'A') * kOnes;      // high bit: at least 'A'
+    const std::uint64_t pastZ = low + (0x80 - 'Z' - 1) * kOnes;  // high bit: past 'Z'
+    const std::uint64_t capitals = fromA & ~pastZ & ~word & kHighBits;
+    return word | (capitals >> 2);
+}
+
+// A hash of the name with its ASCII letters folded, eight bytes at a step.
 std::uint32_t FoldedHash(std::string_view name)
 {
-    std::uint32_t hash = 2166136261u;
-    for (const char c : name)
-        hash = (hash ^ static_cast<unsigned char>(FoldAsciiLetter(c))) * 16777619u;
-    return hash;
+    std::uint64_t hash = 0x9e3779b97f4a7c15u ^ name.size();
+    for (std::size_t at = 0; at < name.size(); at += 8)
+    {
+        std::uint64_t word = 0;
+        std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
+        hash = (hash ^ FoldWord(word)) * 0xff51afd7ed558ccdu;
+        hash ^= hash >> 32;
+    }
+    return static_cast<std::uint32_t>(hash);
 }
 
 constexpr std::uint32_t kNoName = ~0u;
 
+// Whether the NUL-terminated name at `name` is `wanted` but for ASCII case.
+bool IsSpelling(const char* name, std::string_view wanted)
+{
+    for (const char c : wanted)
+        if (*name == '\0' || FoldAsciiLetter(*name++) != FoldAsciiLetter(c))
+            return false;
+    return *name == '\0';
+}
+
 }  // namespace
+
+void NameSet::Add(std::string_view name)
+{
+    text += kOtherEntry;
+    text.append(name);
+    text += '\0';
+}
+
+void NameSet::AddFiles(std::string records)
+{
+    text = std::move(records);
+}
 
 void NameSet::Index()
 {
+    // An entry whose type cannot be told counts as a file: opening it decides.
+    std::size_t count = 0;
+    ForEachEntry(text, [&count](std::string_view, bool isFolder, bool) { count += !isFolder; });
     std::size_t size = 16;
-    while (size < 2 * names.size())
+    while (size < 2 * count)
         size *= 2;
     table.assign(size, kNoName);
-    nextVariant.assign(names.size(), kNoName);
     const std::size_t mask = size - 1;
-    for (std::uint32_t i = 0; i < names.size(); ++i)
-    {
-        std::size_t slot = FoldedHash(names[i]) & mask;
-        while (table[slot] != kNoName && !EqualsIgnoringAsciiCase(names[table[slot]], names[i]))
-            slot = (slot + 1) & mask;
-        nextVariant[i] = table[slot];
-        table[slot] = i;
-    }
+    ForEachEntry(text,
+                 [&](std::string_view name, bool isFolder, bool)
+                 {
+                     const std::size_t start = static_cast<std::size_t>(name.data() - text.data());
+                     if (isFolder || start >= kNoName)
+                         return;
+                     // Spellings alike but for case share a hash, so all of
+                     // them lie in one run of taken slots.
+                     std::size_t slot = FoldedHash(name) & mask;
+                     while (table[slot] != kNoName)
+                         slot = (slot + 1) & mask;
+                     table[slot] = static_cast<std::uint32_t>(start);
+                 });
 }
 
-const std::string* NameSet::Pick(std::string_view wanted) const
+std::string_view NameSet::Pick(std::string_view wanted) const
 {
-    if (names.empty())
-        return nullptr;
+    std::string_view first;
+    if (table.empty())
+        return first;
     const std::size_t mask = table.size() - 1;
-    std::size_t slot = FoldedHash(wanted) & mask;
-    while (table[slot] != kNoName && !EqualsIgnoringAsciiCase(names[table[slot]], wanted))
-        slot = (slot + 1) & mask;
-    const std::string* first = nullptr;
-    for (std::uint32_t i = table[slot]; i != kNoName; i = nextVariant[i])
+    for (std::size_t slot = FoldedHash(wanted) & mask; table[slot] != kNoName;
+         slot = (slot + 1) & mask)
     {
-        if (names[i] == wanted)
-            return &names[i];
-        if (first == nullptr || names[i] < *first)
-            first = &names[i];
+        const char* name = text.data() + table[slot];
+        if (!IsSpelling(name, wanted))
+            continue;
+        const std::string_view spelling(name, wanted.size());
+        if (spelling == wanted)
+            return spelling;
+        if (first.empty() || spelling < first)
+            first = spelling;
     }
     return first;
 }
@@ -62,26 +110,19 @@ void LibraryFolder::List(const std::string& folderPath, const std::string& cache
 {
     path = folderPath;
     files = NameSet();
-    ForEachEntry(ListFolderKept(folderPath, cacheFolder),
-                 [this](std::string_view name, bool isDirectory, bool)
-                 {
-                     // An entry whose type cannot be told counts as a file:
-                     // opening it decides.
-                     if (!isDirectory)
-                         files.Add(name);
-                 });
+    files.AddFiles(ListFolderKept(folderPath, cacheFolder));
     files.Index();
 }
 
 std::string LibraryFolder::Find(const std::string& fileName) const
 {
-    const std::string* spelling = files.Pick(fileName);
+    const std::string_view spelling = files.Pick(fileName);
     std::string found;
-    if (spelling == nullptr)
+    if (spelling.empty())
         return found;
     // One block for the whole path.
-    found.reserve(path.size() + spelling->size());
-    return found.append(path).append(*spelling);
+    found.reserve(path.size() + spelling.size());
+    return found.append(path).append(spelling);
 }
 
 bool FindSubdirectory(const std::string& parentPath, const std::string& name, std::string& path)
@@ -131,10 +172,11 @@ bool FindSubdirectory(const std::string& parentPath, const std::string& name, st
                          candidates.Add(entry);
                  });
     candidates.Index();
-    const std::string* spelling = candidates.Pick(name);
-    if (spelling == nullptr)
+    const std::string_view spelling = candidates.Pick(name);
+    if (spelling.empty())
         return false;
-    path = parentPath + *spelling + '/';
+    path = parentPath;
+    path.append(spelling) += '/';
     return true;
 }
 
@@ -170,16 +212,16 @@ std::string FolderTree::FindFile(const std::string& basePath, std::string_view r
         if (separator == std::string_view::npos)
         {
             // The last component names the file.
-            const std::string* spelling = List(path).files.Pick(component);
-            return spelling != nullptr ? path + *spelling : std::string();
+            const std::string_view spelling = List(path).files.Pick(component);
+            return spelling.empty() ? std::string() : path.append(spelling);
         }
         start = separator + 1;
         if (component.empty() || component == ".")
             continue;
-        const std::string* spelling = List(path).folders.Pick(component);
-        if (spelling == nullptr)
+        const std::string_view spelling = List(path).folders.Pick(component);
+        if (spelling.empty())
             return std::string();
-        path += *spelling;
+        path += spelling;
         path += '/';
     }
 }

@@ -10,24 +10,25 @@
 
 // Names matched without regard to ASCII case, since library files are named
 // in any case and references spell them in any other. A library folder holds
-// tens of thousands of files: the names are kept in one list and found
-// through a table of their positions, with no block of memory per name.
+// tens of thousands of files: the names are kept in one block, as the
+// folder's listing records, and found through a table of their positions.
 class NameSet
 {
 public:
-    void Add(std::string_view name) { names.emplace_back(name); }
-    // Builds the table; Add comes before, Pick after.
+    void Add(std::string_view name);
+    // Takes a folder's listing records (folderlisting.h): the names of every
+    // entry but its folders.
+    void AddFiles(std::string records);
+    // Builds the table; adding comes before, Pick after.
     void Index();
     // The exact spelling if present, else the first match in byte order;
-    // null when nothing matches.
-    const std::string* Pick(std::string_view wanted) const;
+    // empty when nothing matches. Valid while the set is.
+    std::string_view Pick(std::string_view wanted) const;
 
 private:
-    std::vector<std::string> names;
-    // Open addressing: the position of one name of each folded spelling, the
-    // others of that spelling linked from it through nextVariant.
+    std::string text;  // listing records
+    // Open addressing by the folded name: where each name begins in `text`.
     std::vector<std::uint32_t> table;
-    std::vector<std::uint32_t> nextVariant;
 };
 
 // The file names of one library folder, listed once.

@@ -107,7 +107,7 @@ TEST_F(LDrawReaderFiles, LargeFoldersMatchEveryNameAmongThousands)
 {
     for (int i = 0; i < 3000; ++i)
         Write("big/n" + std::to_string(i) + "x.dat", "");
-    for (const char* file : {"a.dat", "A.dat", "a.DAT", "B.dat", "sub/c.dat"})
+    for (const char* file : {"a.dat", "A.dat", "a.DAT", "B.dat", "sub/c.dat", "@az[long-name.dat"})
         Write(std::string("big/") + file, "");
     LibraryFolder folder;
     folder.List(root + "big/");
@@ -117,6 +117,9 @@ TEST_F(LDrawReaderFiles, LargeFoldersMatchEveryNameAmongThousands)
     EXPECT_EQ(folder.Find("N2999X.DAT"), root + "big/n2999x.dat");
     EXPECT_EQ(folder.Find("sub"), "");
     EXPECT_EQ(folder.Find("n3000x.dat"), "");
+    // Only the 26 letters fold: '@' and '[' stand beside 'A' and 'Z'.
+    EXPECT_EQ(folder.Find("@AZ[LONG-NAME.DAT"), root + "big/@az[long-name.dat");
+    EXPECT_EQ(folder.Find("`az{long-name.dat"), "");
 }
 
 // A large folder's listing is kept and read back while the folder is
