@@ -12,7 +12,8 @@ the same run. Needs the shared library and models beside the repository
 The shared set models (models/sets/*.mpd) and the multi-part carriage house
 are timed too, and every model once more with --jobs=1 against the default.
 A few small models are timed once more against a library folder of full
-size (the shared files and empty ones beside them, in a scratch folder).
+size (the shared files and empty ones beside them, in a scratch folder),
+listed afresh every run and with its listings kept from the run before.
 On a busy machine the CPU time (user plus system) is the steadier figure.
 
 Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
@@ -20,6 +21,7 @@ Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
 """
 
 import argparse
+import atexit
 import os
 import glob
 import re
@@ -108,36 +110,47 @@ def make_full_size_library(folder):
             shutil.copyfile(os.path.join(LIBRARY, n), os.path.join(folder, n))
 
 
-def full_size_figures(binary, runs):
-    folder = tempfile.mkdtemp(prefix="plinthex-full-library-")
+def full_size_figures(binary, runs, folder, made):
+    """The small models against the shared subset and against `folder`, a
+    library of full size made at `made`: listed afresh every run (--no-cache),
+    and with its folders' listings kept from the run before."""
+    # Listings are kept only of folders unchanged for 10 s.
+    time.sleep(max(0.0, made + 11 - time.time()))
+    cache = tempfile.mkdtemp(prefix="plinthex-bench-cache-")
     try:
-        make_full_size_library(folder)
         files = sum(FULL_SIZE_FOLDERS.values())
+        kept = {"XDG_CACHE_HOME": cache}
         for name in FULL_SIZE_MODELS:
             model = os.path.join(MODELS, name)
             walls = {}
             reads = {}
-            for library in (LIBRARY, folder):
-                run_once(binary, model, library=library)  # warm the caches
-                timed = [run_once(binary, model, library=library) for _ in range(runs)]
-                walls[library] = statistics.median(t[0] for t in timed)
-                reads[library] = statistics.median(t[1].get("read", 0.0) for t in timed)
+            for label, library, options, env in (("subset", LIBRARY, (), None),
+                                                  ("afresh", folder, ("--no-cache",), None),
+                                                  ("kept", folder, (), kept)):
+                run_once(binary, model, library=library, options=options, env=env)  # warm up
+                timed = [run_once(binary, model, library=library, options=options, env=env)
+                         for _ in range(runs)]
+                walls[label] = statistics.median(t[0] for t in timed)
+                reads[label] = statistics.median(t[1].get("read", 0.0) for t in timed)
             print(f"{name} with a library of {files} files")
-            print(f"  wall      median {walls[folder]:.3f} s (the shared subset "
-                  f"{walls[LIBRARY]:.3f} s); read {reads[folder]:.1f} ms "
-                  f"(subset {reads[LIBRARY]:.1f} ms)")
+            print(f"  wall      median {walls['kept']:.3f} s with its listings kept, "
+                  f"{walls['afresh']:.3f} s listed afresh (the shared subset "
+                  f"{walls['subset']:.3f} s)")
+            print(f"  read      {reads['kept']:.1f} ms kept, {reads['afresh']:.1f} ms afresh "
+                  f"(subset {reads['subset']:.1f} ms)")
     finally:
+        shutil.rmtree(cache, ignore_errors=True)
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def run_once(binary, model, jobs=None, library=LIBRARY):
+def run_once(binary, model, jobs=None, library=LIBRARY, options=(), env=None):
     """Wall seconds, stages, inputs, triangles, bytes written, CPU seconds."""
     work = tempfile.mkdtemp(prefix="plinthex-bench-")
     try:
-        env = dict(os.environ, PLINTHEX_TIMINGS="1")
+        env = dict(os.environ, PLINTHEX_TIMINGS="1", **(env or {}))
         # Set models as users have them name a few files the library lacks.
         command = ([binary, "--skip-missing"] + ([f"--jobs={jobs}"] if jobs else []) +
-                   [library, model])
+                   list(options) + [library, model])
         cpu_before = children_cpu()
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=work, env=env,
@@ -273,6 +286,12 @@ def main():
         models.append(os.path.join(MODELS, "ldr_carriage_house_new.mpd"))
         models += sorted(glob.glob(os.path.join(MODELS, "sets", "*.mpd")))
 
+    if not args.no_full_library:
+        # Made first, so that it has been unchanged for a while when timed.
+        full_library = tempfile.mkdtemp(prefix="plinthex-full-library-")
+        make_full_size_library(full_library)
+        full_library_made = time.time()
+        atexit.register(shutil.rmtree, full_library, True)
     results = {}
     failures = []
     for model in models:
@@ -327,7 +346,7 @@ def main():
         failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
     glb_figures(binary, args.runs, failures)
     if not args.no_full_library:
-        full_size_figures(binary, args.runs)
+        full_size_figures(binary, args.runs, full_library, full_library_made)
     print("targets: " + ("all met" if not failures else "missed: " + "; ".join(failures)))
     return 0
 
