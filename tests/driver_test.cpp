@@ -98,6 +98,9 @@ TEST(CommandLineOptions, AreTakenOutAnywhereAndALoneDashDashEndsThem)
     EXPECT_EQ(parsed.positional, (std::vector<std::string>{"lib", "m.ldr", "--out.txt"}));
     EXPECT_EQ(request.jobs, 3u);
     EXPECT_TRUE(request.skipMissing);
+    EXPECT_TRUE(request.keepListings);
+    EXPECT_EQ(Options({"--no-cache", "a"}, request).error, "");
+    EXPECT_FALSE(request.keepListings);
 
     request = ConversionRequest();
     parsed = Options({"--colors=ldconfig", "--format=glb", "--preview-size=64x48", "a"}, request);
