@@ -50,7 +50,7 @@ bool IsSpelling(const char* name, std::string_view wanted)
 
 void NameSet::Add(std::string_view name)
 {
-    text += kOtherEntry;
+    text += static_cast<char>(kOtherEntry);
     text.append(name);
     text += '\0';
 }
