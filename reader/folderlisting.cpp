@@ -195,13 +195,23 @@ void Keep(const std::string& cacheFolder, const std::string& keptPath, KeptHeade
     header.checksum = Checksum(listing.records);
     const std::string temporary = keptPath + ".new-" + std::to_string(getpid()) + "-" +
                                   std::to_string(static_cast<long>(syscall(SYS_gettid)));
-    const int descriptor =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // Where it can, the file has no name until it is whole: an interrupted
+    // run leaves nothing behind.
+    int descriptor = -1;
+#ifdef O_TMPFILE
+    descriptor = open(cacheFolder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#endif
+    const bool isUnnamed = descriptor >= 0;
+    if (!isUnnamed)
+        descriptor =
+            open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (descriptor < 0)
         return;
-    const bool isWritten =
-        WriteAll(descriptor, reinterpret_cast<const char*>(&header), sizeof header) &&
-        WriteAll(descriptor, listing.records.data(), listing.records.size());
+    bool isWritten = WriteAll(descriptor, reinterpret_cast<const char*>(&header), sizeof header) &&
+                     WriteAll(descriptor, listing.records.data(), listing.records.size());
+    if (isWritten && isUnnamed)
+        isWritten = linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(descriptor)).c_str(),
+                           AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
     if (close(descriptor) != 0 || !isWritten || rename(temporary.c_str(), keptPath.c_str()) != 0)
         unlink(temporary.c_str());
 }
