@@ -1,6 +1,7 @@
 #include "reader/folderlisting.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -82,23 +83,7 @@ Listing List(const std::string& folderPath)
 
 std::uint64_t Checksum(std::string_view bytes)
 {
-    std::uint64_t hash = 0x9e3779b97f4a7c15u ^ bytes.size();
-    const auto mix = [&hash](std::uint64_t word)
-    {
-        hash = (hash ^ word) * 0xff51afd7ed558ccdu;
-        hash ^= hash >> 32;
-    };
-    std::size_t at = 0;
-    for (; at + 8 <= bytes.size(); at += 8)
-    {
-        std::uint64_t word;
-        std::memcpy(&word, bytes.data() + at, 8);
-        mix(word);
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
-    mix(tail);
-    return hash;
+    return HashWords(bytes, [](std::uint64_t word) { return word; });
 }
 
 KeptHeader HeaderOf(const struct stat& folder)
@@ -126,22 +111,22 @@ bool IsSameFolderState(const KeptHeader& a, const KeptHeader& b)
 // and named by something that stays inside the folder.
 bool AreWellFormed(std::string_view records, std::uint64_t entries)
 {
+    if (!records.empty() && records.back() != '\0')
+        return false;
     std::uint64_t count = 0;
-    std::size_t at = 0;
-    while (at < records.size())
-    {
-        if (records[at] != kOtherEntry && records[at] != kFolderEntry && records[at] != kFileEntry)
-            return false;
-        const std::size_t end = records.find('\0', at + 1);
-        if (end == std::string_view::npos)
-            return false;
-        const std::string_view name = records.substr(at + 1, end - at - 1);
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
-            return false;
-        ++count;
-        at = end + 1;
-    }
-    return count == entries;
+    bool isWellFormed = true;
+    ForEachEntry(records,
+                 [&](std::string_view name, bool, bool)
+                 {
+                     const char kind = name.data()[-1];
+                     isWellFormed =
+                         isWellFormed &&
+                         (kind == kOtherEntry || kind == kFolderEntry || kind == kFileEntry) &&
+                         !name.empty() && name != "." && name != ".." &&
+                         name.find('/') == std::string_view::npos;
+                     ++count;
+                 });
+    return isWellFormed && count == entries;
 }
 
 // The records kept in `kept` (a whole kept file, made the records in place)
@@ -218,14 +203,8 @@ void Keep(const std::string& cacheFolder, const std::string& keptPath, KeptHeade
 
 std::string Hexadecimal(std::uint64_t value)
 {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    do
-    {
-        text.insert(text.begin(), kDigits[value & 15]);
-        value >>= 4;
-    } while (value != 0);
-    return text;
+    char text[16];
+    return std::string(text, std::to_chars(text, text + sizeof text, value, 16).ptr);
 }
 
 }  // namespace

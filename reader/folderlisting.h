@@ -1,6 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -32,6 +35,22 @@ std::string ListFolderKept(const std::string& folderPath, const std::string& cac
 // Where listings are kept: $XDG_CACHE_HOME/plinthex, else
 // $HOME/.cache/plinthex; empty when neither is an absolute path.
 std::string DefaultListingCacheFolder();
+
+// A hash of `bytes`, eight at a step, each word of eight (the last padded
+// with zeros) first given to `word`.
+template <typename Word>
+std::uint64_t HashWords(std::string_view bytes, Word word)
+{
+    std::uint64_t hash = 0x9e3779b97f4a7c15u ^ bytes.size();
+    for (std::size_t at = 0; at < bytes.size(); at += 8)
+    {
+        std::uint64_t chunk = 0;
+        std::memcpy(&chunk, bytes.data() + at, std::min<std::size_t>(8, bytes.size() - at));
+        hash = (hash ^ word(chunk)) * 0xff51afd7ed558ccdu;
+        hash ^= hash >> 32;
+    }
+    return hash;
+}
 
 // Calls `visit(name, isFolder, isRegularFile)` for every record.
 template <typename Visit>

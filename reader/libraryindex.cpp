@@ -1,7 +1,6 @@
 #include "reader/libraryindex.h"
 
 #include <algorithm>
-#include <cstring>
 #include <sys/stat.h>
 
 #include "reader/folderlisting.h"
@@ -21,18 +20,10 @@ std::uint64_t FoldWord(std::uint64_t word)
     return word | (capitals >> 2);
 }
 
-// A hash of the name with its ASCII letters folded, eight bytes at a step.
+// A hash of the name with its ASCII letters folded.
 std::uint32_t FoldedHash(std::string_view name)
 {
-    std::uint64_t hash = 0x9e3779b97f4a7c15u ^ name.size();
-    for (std::size_t at = 0; at < name.size(); at += 8)
-    {
-        std::uint64_t word = 0;
-        std::memcpy(&word, name.data() + at, std::min<std::size_t>(8, name.size() - at));
-        hash = (hash ^ FoldWord(word)) * 0xff51afd7ed558ccdu;
-        hash ^= hash >> 32;
-    }
-    return static_cast<std::uint32_t>(hash);
+    return static_cast<std::uint32_t>(HashWords(name, FoldWord));
 }
 
 constexpr std::uint32_t kNoName = ~0u;
