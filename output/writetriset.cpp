@@ -25,10 +25,12 @@ char* PutIndent(char* out, std::size_t depth)
     return out;
 }
 
-// Lists shorter than this are written item by item on the calling thread.
-constexpr unsigned kSlicedListItems = 8192;
-// About this much text per slice.
+// About this much text per piece made on a job.
 constexpr std::size_t kSliceBytes = std::size_t(1) << 20;
+// The laid-out text is written once it holds this much: the lines between
+// the lists (instances, colours) are short, but a model may place millions
+// of parts.
+constexpr std::size_t kLaidOutBytes = std::size_t(8) << 20;
 
 // The inherited main and edge colours have no colour of their own.
 bool HasOwnColor(int code)
@@ -58,9 +60,11 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
                         out.ErrorNumber());
         return false;
     }
-    out.Write("TRISETIO ");
-    out.Write("1.0");
-    out.Write("\n\n");
+    laidOut.clear();
+    lists.clear();
+    Put("TRISETIO ");
+    Put("1.0");
+    Put("\n\n");
 
     if (nodeCount >= 1)
     {
@@ -85,6 +89,7 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
         if (IsBoundingBoxesNode(*part.GetNode(i), i))
             WriteLevel(static_cast<int>(i), part, indent, true, !showBoundingBoxes);
 
+    WriteLaidOut();
     if (!out.Close())
     {
         ReportFileError(std::string("writing file ") + fileName + " failed", fileName,
@@ -158,50 +163,202 @@ void WriteTriset::WriteInstance(const _LegoNode* parent, int position, const Leg
     WriteLine(indent, "Name = instance of level ", child->name, "\n");
     WriteLine(indent, "Matrix =");
     WriteMatrix(instance.transform);
-    out.Write('\n');
+    Put('\n');
     ++instanceCount;
     WriteLine(indent, "END ATTRIB\n");
     WriteLine(indent, "SOURCE = LEVEL ", child->name, "\n");
     CloseBlock(indent, "INSTANCE", child->name);
 }
 
-template <class Item>
-void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& item)
+void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
 {
-    const std::size_t jobs = Parallel::Jobs();
-    if (jobs == 1 || count < kSlicedListItems)
+    const LEGOPolyMesh& mesh = node->mesh;
+    const unsigned pointCount = mesh.GetVertexCount();
+    const unsigned faceCount = mesh.GetPolygonCount();
+    ++meshCount;
+    vertexCount += pointCount;
+    polygonCount += faceCount;
+
+    OpenBlock(indent, "TRISET");
+    WriteLine(indent, "Name = ", node->name, " triset\n");
+    WriteLine(indent, "END ATTRIB\n");
+    WriteLine(indent, "PointCount = ");
+    WriteUnsigned(pointCount);
+    Put('\n');
+    WriteLine(indent, "FaceCount = ");
+    WriteUnsigned(faceCount);
+    Put('\n');
+
+    // The lists are most of the file: each is made when the layout is
+    // written.
+    const std::size_t depth = indent.size();
+    WriteLine(indent, "Vertices = {\n");
+    PutList(mesh, depth, ListKind::Vertices, pointCount);
+    WriteLine(indent, "\t}\n");
+    WriteLine(indent, "Faces = {\n");
+    PutList(mesh, depth, ListKind::Faces, faceCount);
+    WriteLine(indent, "\t}\n");
+    // Each face: its three corner normals between lines of their own.
+    WriteLine(indent, "Normals = {\n");
+    PutList(mesh, depth, ListKind::Normals, faceCount);
+    WriteLine(indent, "\t}\n");
+    CloseBlock(indent, "TRISET", node->name, " triset");
+}
+
+char* WriteTriset::BeginText(std::size_t length)
+{
+    const std::size_t size = laidOut.size();
+    laidOut.resize(size + length);
+    return laidOut.data() + size;
+}
+
+void WriteTriset::PutList(const LEGOPolyMesh& mesh, std::size_t depth, ListKind kind,
+                          unsigned count)
+{
+    lists.push_back({laidOut.size(), &mesh, count, static_cast<unsigned>(depth), kind});
+}
+
+std::size_t WriteTriset::ItemRoom(const MeshList& list)
+{
+    const std::size_t lineRoom = list.depth + 2 + 3 * (kMaxRealText + 1) + 8;
+    return list.kind == ListKind::Normals ? 3 * lineRoom + 2 * (list.depth + 3) : lineRoom;
+}
+
+char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
+                            RealTextCache& reals)
+{
+    const LEGOPolyMesh& mesh = *list.mesh;
+    const std::size_t depth = list.depth;
+    switch (list.kind)
     {
-        for (unsigned i = 0; i < count; ++i)
-            out.EndText(item(out.BeginText(itemRoom), i, reals));
+        case ListKind::Vertices:
+            for (unsigned v = begin; v < end; ++v)
+                at = PutVectorLine(PutIndent(at, depth), "\t{ ", mesh.GetVertex(v), "}\n", reals);
+            break;
+        case ListKind::Faces:
+            // Every polygon is a triangle.
+            for (unsigned f = begin; f < end; ++f)
+            {
+                at = PutIndent(at, depth);
+                std::memcpy(at, "\t{ ", 3);
+                at = format_unsigned(at + 3, mesh.GetPolygonVertexIndex(f, 0));
+                *at++ = ' ';
+                at = format_unsigned(at, mesh.GetPolygonVertexIndex(f, 1));
+                *at++ = ' ';
+                at = format_unsigned(at, mesh.GetPolygonVertexIndex(f, 2));
+                std::memcpy(at, " }\n", 3);
+                at += 3;
+            }
+            break;
+        case ListKind::Normals:
+            for (unsigned f = begin; f < end; ++f)
+            {
+                at = PutIndent(at, depth);
+                std::memcpy(at, "\t{\n", 3);
+                at += 3;
+                for (unsigned corner = 0; corner < 3; ++corner)
+                    at = PutVectorLine(PutIndent(at, depth), "\t\t{ ", mesh.CornerNormal(f, corner),
+                                       " }\n", reals);
+                at = PutIndent(at, depth);
+                std::memcpy(at, "\t}\n", 3);
+                at += 3;
+            }
+            break;
+    }
+    return at;
+}
+
+void WriteTriset::WriteLaidOut()
+{
+    const std::string_view text = laidOut;
+    if (Parallel::Jobs() == 1)
+    {
+        std::size_t textAt = 0;
+        for (const MeshList& list : lists)
+        {
+            out.Write(text.substr(textAt, list.textEnd - textAt));
+            textAt = list.textEnd;
+            const std::size_t itemRoom = ItemRoom(list);
+            for (unsigned i = 0; i < list.count; ++i)
+                out.EndText(PutItems(list, i, i + 1, out.BeginText(itemRoom), reals));
+        }
+        out.Write(text.substr(textAt));
+        laidOut.clear();
+        lists.clear();
         return;
     }
-    const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / itemRoom);
-    const std::size_t sliceCount = (count + sliceItems - 1) / sliceItems;
-    // No more slices are made at once than there are cores: more would only
+
+    // The pieces, in order: the text before a list with the list's first
+    // items, then its further items; the text after the last list.
+    struct Piece
+    {
+        std::size_t textBegin, textEnd;
+        std::size_t list;  // lists.size() for none
+        unsigned begin, end;
+    };
+    std::vector<Piece> pieces;
+    std::size_t textAt = 0;
+    for (std::size_t j = 0; j < lists.size(); ++j)
+    {
+        const MeshList& list = lists[j];
+        const unsigned sliceItems =
+            static_cast<unsigned>(std::max<std::size_t>(1, kSliceBytes / ItemRoom(list)));
+        unsigned begin = 0;
+        do
+        {
+            const unsigned end = list.count - begin > sliceItems ? begin + sliceItems : list.count;
+            pieces.push_back({textAt, begin == 0 ? list.textEnd : textAt, j, begin, end});
+            textAt = list.textEnd;
+            begin = end;
+        } while (begin < list.count);
+    }
+    pieces.push_back({textAt, text.size(), lists.size(), 0, 0});
+
+    // Consecutive pieces grouped into units of about kSliceBytes of room,
+    // each made in one buffer: unit u is pieces [unitStarts[u], unitStarts[u + 1]).
+    std::vector<std::size_t> unitStarts{0};
+    std::size_t unitRoom = 0, largestRoom = 0;
+    for (std::size_t p = 0; p < pieces.size(); ++p)
+    {
+        const Piece& piece = pieces[p];
+        unitRoom += piece.textEnd - piece.textBegin;
+        if (piece.list < lists.size())
+            unitRoom += std::size_t(piece.end - piece.begin) * ItemRoom(lists[piece.list]);
+        if (unitRoom >= kSliceBytes || p + 1 == pieces.size())
+        {
+            unitStarts.push_back(p + 1);
+            largestRoom = std::max(largestRoom, unitRoom);
+            unitRoom = 0;
+        }
+    }
+    const std::size_t unitCount = unitStarts.size() - 1;
+
+    // No more units are made at once than there are cores: more would only
     // hold more buffers and colder number caches.
-    const std::size_t makers = std::min<std::size_t>({jobs, Parallel::Cores(), sliceCount});
+    const std::size_t makers =
+        std::min<std::size_t>({Parallel::Jobs(), Parallel::Cores(), unitCount});
     if (slices.size() < makers)
         slices.resize(makers);
     for (Slice& slice : slices)
     {
-        if (slice.room < sliceItems * itemRoom)
+        if (slice.room < largestRoom)
         {
-            slice.room = sliceItems * itemRoom;
+            slice.room = largestRoom;
             slice.text.reset(new char[slice.room]);
         }
     }
-    // Each slice is made in whichever buffer is free and written as soon as
-    // the slices before it are: the writing of one overlaps the making of
+    // Each unit is made in whichever buffer is free and written as soon as
+    // the units before it are: the writing of one overlaps the making of
     // the next.
     std::mutex mutex;
     std::condition_variable turnChange;
     std::vector<Slice*> free;
-    for (Slice& slice : slices)
-        free.push_back(&slice);
-    std::size_t turn = 0;      // the slice to write next
+    for (std::size_t i = 0; i < makers; ++i)
+        free.push_back(&slices[i]);
+    std::size_t turn = 0;      // the unit to write next
     bool isAbandoned = false;  // a write threw: the rest is not written
-    std::atomic<std::size_t> nextSlice{0};
-    const auto makeSlice = [&](std::size_t k)
+    std::atomic<std::size_t> nextUnit{0};
+    const auto makeUnit = [&](std::size_t u)
     {
         Slice* slice = nullptr;
         {
@@ -210,13 +367,17 @@ void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& it
             slice = free.back();
             free.pop_back();
         }
-        const std::size_t begin = k * sliceItems;
-        const std::size_t end = std::min<std::size_t>(count, begin + sliceItems);
         char* at = slice->text.get();
-        for (std::size_t i = begin; i < end; ++i)
-            at = item(at, static_cast<unsigned>(i), slice->reals);
+        for (std::size_t p = unitStarts[u]; p < unitStarts[u + 1]; ++p)
+        {
+            const Piece& piece = pieces[p];
+            std::memcpy(at, text.data() + piece.textBegin, piece.textEnd - piece.textBegin);
+            at += piece.textEnd - piece.textBegin;
+            if (piece.list < lists.size())
+                at = PutItems(lists[piece.list], piece.begin, piece.end, at, slice->reals);
+        }
         std::unique_lock<std::mutex> lock(mutex);
-        turnChange.wait(lock, [&] { return turn == k; });
+        turnChange.wait(lock, [&] { return turn == u; });
         lock.unlock();
         std::exception_ptr failure;
         if (!isAbandoned)
@@ -240,78 +401,15 @@ void WriteTriset::WriteList(unsigned count, std::size_t itemRoom, const Item& it
         if (failure != nullptr)
             std::rethrow_exception(failure);
     };
-    // Each maker takes the next slice until none is left.
+    // Each maker takes the next unit until none is left.
     Parallel::ForEach(makers,
                       [&](std::size_t)
                       {
-                          for (std::size_t k = nextSlice++; k < sliceCount; k = nextSlice++)
-                              makeSlice(k);
+                          for (std::size_t u = nextUnit++; u < unitCount; u = nextUnit++)
+                              makeUnit(u);
                       });
-}
-
-void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
-{
-    const LEGOPolyMesh& mesh = node->mesh;
-    const unsigned pointCount = mesh.GetVertexCount();
-    const unsigned faceCount = mesh.GetPolygonCount();
-    ++meshCount;
-    vertexCount += pointCount;
-    polygonCount += faceCount;
-
-    OpenBlock(indent, "TRISET");
-    WriteLine(indent, "Name = ", node->name, " triset\n");
-    WriteLine(indent, "END ATTRIB\n");
-    WriteLine(indent, "PointCount = ");
-    WriteUnsigned(pointCount);
-    out.Write('\n');
-    WriteLine(indent, "FaceCount = ");
-    WriteUnsigned(faceCount);
-    out.Write('\n');
-
-    // The lists are most of the file: each line is built in place.
-    const std::size_t depth = indent.size();
-    const std::size_t lineRoom = depth + 2 + 3 * (kMaxRealText + 1) + 8;
-    WriteLine(indent, "Vertices = {\n");
-    WriteList(
-        pointCount, lineRoom,
-        [&](char* at, unsigned v, RealTextCache& cache)
-        { return PutVectorLine(PutIndent(at, depth), "\t{ ", mesh.GetVertex(v), "}\n", cache); });
-    WriteLine(indent, "\t}\n");
-
-    WriteLine(indent, "Faces = {\n");
-    WriteList(faceCount, lineRoom,
-              [&](char* at, unsigned f, RealTextCache&)
-              {
-                  // Every polygon is a triangle.
-                  char* line = PutIndent(at, depth);
-                  std::memcpy(line, "\t{ ", 3);
-                  line = format_unsigned(line + 3, mesh.GetPolygonVertexIndex(f, 0));
-                  *line++ = ' ';
-                  line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 1));
-                  *line++ = ' ';
-                  line = format_unsigned(line, mesh.GetPolygonVertexIndex(f, 2));
-                  std::memcpy(line, " }\n", 3);
-                  return line + 3;
-              });
-    WriteLine(indent, "\t}\n");
-
-    // Each face: its three corner normals between lines of their own.
-    WriteLine(indent, "Normals = {\n");
-    WriteList(faceCount, 3 * lineRoom + 2 * (depth + 3),
-              [&](char* at, unsigned f, RealTextCache& cache)
-              {
-                  at = PutIndent(at, depth);
-                  std::memcpy(at, "\t{\n", 3);
-                  at += 3;
-                  for (unsigned corner = 0; corner < 3; ++corner)
-                      at = PutVectorLine(PutIndent(at, depth), "\t\t{ ",
-                                         mesh.CornerNormal(f, corner), " }\n", cache);
-                  at = PutIndent(at, depth);
-                  std::memcpy(at, "\t}\n", 3);
-                  return at + 3;
-              });
-    WriteLine(indent, "\t}\n");
-    CloseBlock(indent, "TRISET", node->name, " triset");
+    laidOut.clear();
+    lists.clear();
 }
 
 char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vector3& v,
@@ -331,7 +429,7 @@ void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
 {
     for (const double element : matrix.m)
     {
-        out.Write(' ');
+        Put(' ');
         WriteReal(element);
     }
 }
@@ -342,41 +440,43 @@ void WriteTriset::WriteColorLines(int code, const std::string& indent)
     colours->LEGOColorRGBA(code, red, green, blue, alpha);
     WriteLine(indent, "Color = ");
     WriteReal(red);
-    out.Write(' ');
+    Put(' ');
     WriteReal(green);
-    out.Write(' ');
+    Put(' ');
     WriteReal(blue);
-    out.Write(" 1\n");
+    Put(" 1\n");
     if (alpha < kTransparencyLimit)
     {
         WriteLine(indent, "Transparency = ");
         for (int i = 0; i < 4; ++i)
         {
             if (i > 0)
-                out.Write(' ');
+                Put(' ');
             WriteReal(alpha);
         }
-        out.Write('\n');
+        Put('\n');
     }
 }
 
 void WriteTriset::WriteLine(const std::string& indent, std::string_view text)
 {
-    out.Write(indent);
-    out.Write(text);
+    Put(indent);
+    Put(text);
 }
 
 void WriteTriset::WriteLine(const std::string& indent, std::string_view text, std::string_view name,
                             std::string_view suffix)
 {
-    out.Write(indent);
-    out.Write(text);
-    out.Write(name);
-    out.Write(suffix);
+    Put(indent);
+    Put(text);
+    Put(name);
+    Put(suffix);
 }
 
 void WriteTriset::OpenBlock(std::string& indent, std::string_view kind)
 {
+    if (laidOut.size() >= kLaidOutBytes)
+        WriteLaidOut();
     WriteLine(indent, "Class = ", kind, " {\n");
     indent.push_back('\t');
 }
@@ -385,8 +485,8 @@ void WriteTriset::CloseBlock(std::string& indent, std::string_view kind, std::st
                              std::string_view suffix)
 {
     WriteLine(indent, "} \\\\ end ", kind, " ");
-    out.Write(name);
-    out.Write(suffix);
-    out.Write('\n');
+    Put(name);
+    Put(suffix);
+    Put('\n');
     indent.pop_back();
 }

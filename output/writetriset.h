@@ -44,28 +44,57 @@ protected:
     void WriteMatrix(const Matrix4x4& matrix);
 
     void WriteColorLines(int code, const std::string& indent);
-    void WriteReal(double value) { out.EndText(reals.Put(out.BeginText(kMaxRealText), value)); }
+    void WriteReal(double value) { EndText(reals.Put(BeginText(kMaxRealText), value)); }
     void WriteUnsigned(std::uint64_t value)
     {
-        out.EndText(format_unsigned(out.BeginText(kMaxUnsignedText), value));
+        EndText(format_unsigned(BeginText(kMaxUnsignedText), value));
     }
     // Writes opening, the three coordinates and closing at `line`, which has
     // room for them; returns the end.
     static char* PutVectorLine(char* line, std::string_view opening, const Vector3& v,
                                std::string_view closing, RealTextCache& reals);
-    // Writes items [0, count) in order, item i by item(at, i, reals), which
-    // writes its text at `at` (room for itemRoom characters) with the given
-    // cache and returns its end. A long list is made in slices on every job,
-    // each slice in a buffer and with a cache of its own, and the slices are
-    // written in order: the same text as one item after another.
-    template <class Item>
-    void WriteList(unsigned count, std::size_t itemRoom, const Item& item);
     void WriteLine(const std::string& indent, std::string_view text);
     void WriteLine(const std::string& indent, std::string_view text, std::string_view name,
                    std::string_view suffix = std::string_view());
     void OpenBlock(std::string& indent, std::string_view kind);
     void CloseBlock(std::string& indent, std::string_view kind, std::string_view name,
                     std::string_view suffix = std::string_view());
+
+    // The file is made in two steps. The blocks are laid out first: their
+    // short lines as text, each list of a mesh as a reference to it. Then
+    // the lists are made on every job, in pieces of about a megabyte (short
+    // lists of neighbouring meshes together, long ones cut), and all is
+    // written in order: the same text as line after line on one thread.
+    enum class ListKind : unsigned char
+    {
+        Vertices,
+        Faces,
+        Normals
+    };
+    struct MeshList
+    {
+        std::size_t textEnd;  // the laid-out text before the list ends here
+        const LEGOPolyMesh* mesh;
+        unsigned count;
+        unsigned depth;  // of the list's lines
+        ListKind kind;
+    };
+    void Put(std::string_view piece) { laidOut.append(piece); }
+    void Put(char c) { laidOut.push_back(c); }
+    char* BeginText(std::size_t length);
+    void EndText(const char* end)
+    {
+        laidOut.resize(static_cast<std::size_t>(end - laidOut.data()));
+    }
+    void PutList(const LEGOPolyMesh& mesh, std::size_t depth, ListKind kind, unsigned count);
+    // Room for any one item of the list.
+    static std::size_t ItemRoom(const MeshList& list);
+    // Writes items [begin, end) of the list at `at`, which has room for them;
+    // returns the end.
+    static char* PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
+                          RealTextCache& reals);
+    // Makes and writes what is laid out, then starts a new layout.
+    void WriteLaidOut();
 
     unsigned polygonCount = 0;            // faces of all TRISET blocks
     unsigned vertexCount = 0;             // points of all TRISET blocks
@@ -75,8 +104,9 @@ protected:
     const ColorTable* colours = nullptr;  // during Write
     SceneFile out;
     RealTextCache reals;
-    // For the slices of long lists: a buffer and a cache for each slice
-    // made at the same time.
+    std::string laidOut;
+    std::vector<MeshList> lists;
+    // For the pieces made at the same time: a buffer and a cache each.
     struct Slice
     {
         std::unique_ptr<char[]> text;

@@ -443,15 +443,27 @@ TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures
     Parallel::SetJobs(0);
 }
 
-// Long vertex, face and normal lists are made in slices on every job: the
-// text is that of the one-job writer, item for item, and the file ends the
-// same way whatever the last slice holds.
-TEST(WriteTrisetFile, LongListsAreTheSameWithEveryJobCount)
+// Long vertex, face and normal lists are cut into pieces made on every job,
+// the short lists of many small meshes made together, and a layout of
+// millions of bytes of placements is written part way: the text is that of
+// the one-job writer, item for item, and the file ends the same way whatever
+// the last piece holds.
+TEST(WriteTrisetFile, ListsAreTheSameWithEveryJobCount)
 {
     LegoPart part;
     const unsigned root = treebuild::AddNode(part, "model.ldr", NodeKind::Model);
     const unsigned brick = treebuild::AddNode(part, "brick.dat");
     treebuild::Place(part, root, brick, 4);
+    for (unsigned i = 0; i < 300; ++i)
+    {
+        const unsigned small = treebuild::AddNode(part, "small" + std::to_string(i) + ".dat");
+        for (unsigned f = 0; f <= i % 7; ++f)
+            treebuild::AddTriangle(part, small, Vector3(i, f, 0.1), Vector3(i + 0.3, f, 0.0),
+                                   Vector3(i, f + 1.0 / 7.0, 1.0), 1 + i % 5);
+        for (unsigned k = 0; k < 100; ++k)
+            treebuild::Place(part, root, small, 16,
+                             treebuild::Translation(k / 3.0, i / 7.0, 1.0 / (k + 1.0)));
+    }
     for (unsigned i = 0; i < 30011; ++i)
     {
         const double x = i * 0.37, y = (i % 97) * 1.25;
