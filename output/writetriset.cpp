@@ -30,7 +30,7 @@ constexpr std::size_t kSliceBytes = std::size_t(1) << 20;
 // The laid-out text is written once it holds this much: the lines between
 // the lists (instances, colours) are short, but a model may place millions
 // of parts.
-constexpr std::size_t kLaidOutBytes = std::size_t(8) << 20;
+constexpr std::size_t kLaidOutBytes = std::size_t(1) << 20;
 
 // The inherited main and edge colours have no colour of their own.
 bool HasOwnColor(int code)
@@ -288,49 +288,52 @@ void WriteTriset::WriteLaidOut()
         return;
     }
 
-    // The pieces, in order: the text before a list with the list's first
-    // items, then its further items; the text after the last list.
+    // The pieces, in order: spans of the laid-out text and slices of the
+    // lists, none of more than kSliceBytes (but for a single item).
     struct Piece
     {
-        std::size_t textBegin, textEnd;
-        std::size_t list;  // lists.size() for none
-        unsigned begin, end;
+        std::size_t list;  // lists.size(): the text [begin, end)
+        std::size_t begin, end;
     };
+    const std::size_t noList = lists.size();
     std::vector<Piece> pieces;
     std::size_t textAt = 0;
+    const auto addText = [&](std::size_t end)
+    {
+        for (; textAt < end; textAt = std::min(end, textAt + kSliceBytes))
+            pieces.push_back({noList, textAt, std::min(end, textAt + kSliceBytes)});
+    };
     for (std::size_t j = 0; j < lists.size(); ++j)
     {
         const MeshList& list = lists[j];
-        const unsigned sliceItems =
-            static_cast<unsigned>(std::max<std::size_t>(1, kSliceBytes / ItemRoom(list)));
-        unsigned begin = 0;
-        do
-        {
-            const unsigned end = list.count - begin > sliceItems ? begin + sliceItems : list.count;
-            pieces.push_back({textAt, begin == 0 ? list.textEnd : textAt, j, begin, end});
-            textAt = list.textEnd;
-            begin = end;
-        } while (begin < list.count);
+        addText(list.textEnd);
+        const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / ItemRoom(list));
+        for (std::size_t begin = 0; begin < list.count; begin += sliceItems)
+            pieces.push_back({j, begin, std::min<std::size_t>(list.count, begin + sliceItems)});
     }
-    pieces.push_back({textAt, text.size(), lists.size(), 0, 0});
+    addText(text.size());
+    const auto roomOf = [&](const Piece& piece) {
+        return (piece.end - piece.begin) * (piece.list == noList ? 1 : ItemRoom(lists[piece.list]));
+    };
 
-    // Consecutive pieces grouped into units of about kSliceBytes of room,
-    // each made in one buffer: unit u is pieces [unitStarts[u], unitStarts[u + 1]).
+    // Consecutive pieces grouped into units of at most kSliceBytes of room
+    // (or one piece), each made in one buffer: unit u is pieces
+    // [unitStarts[u], unitStarts[u + 1]).
     std::vector<std::size_t> unitStarts{0};
     std::size_t unitRoom = 0, largestRoom = 0;
     for (std::size_t p = 0; p < pieces.size(); ++p)
     {
-        const Piece& piece = pieces[p];
-        unitRoom += piece.textEnd - piece.textBegin;
-        if (piece.list < lists.size())
-            unitRoom += std::size_t(piece.end - piece.begin) * ItemRoom(lists[piece.list]);
-        if (unitRoom >= kSliceBytes || p + 1 == pieces.size())
+        const std::size_t room = roomOf(pieces[p]);
+        if (unitRoom > 0 && unitRoom + room > kSliceBytes)
         {
-            unitStarts.push_back(p + 1);
-            largestRoom = std::max(largestRoom, unitRoom);
+            unitStarts.push_back(p);
             unitRoom = 0;
         }
+        unitRoom += room;
+        largestRoom = std::max(largestRoom, unitRoom);
     }
+    if (unitRoom > 0)
+        unitStarts.push_back(pieces.size());
     const std::size_t unitCount = unitStarts.size() - 1;
 
     // No more units are made at once than there are cores: more would only
@@ -371,10 +374,14 @@ void WriteTriset::WriteLaidOut()
         for (std::size_t p = unitStarts[u]; p < unitStarts[u + 1]; ++p)
         {
             const Piece& piece = pieces[p];
-            std::memcpy(at, text.data() + piece.textBegin, piece.textEnd - piece.textBegin);
-            at += piece.textEnd - piece.textBegin;
-            if (piece.list < lists.size())
-                at = PutItems(lists[piece.list], piece.begin, piece.end, at, slice->reals);
+            if (piece.list == noList)
+            {
+                std::memcpy(at, text.data() + piece.begin, piece.end - piece.begin);
+                at += piece.end - piece.begin;
+                continue;
+            }
+            at = PutItems(lists[piece.list], static_cast<unsigned>(piece.begin),
+                          static_cast<unsigned>(piece.end), at, slice->reals);
         }
         std::unique_lock<std::mutex> lock(mutex);
         turnChange.wait(lock, [&] { return turn == u; });

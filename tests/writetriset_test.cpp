@@ -460,7 +460,7 @@ TEST(WriteTrisetFile, ListsAreTheSameWithEveryJobCount)
         for (unsigned f = 0; f <= i % 7; ++f)
             treebuild::AddTriangle(part, small, Vector3(i, f, 0.1), Vector3(i + 0.3, f, 0.0),
                                    Vector3(i, f + 1.0 / 7.0, 1.0), 1 + i % 5);
-        for (unsigned k = 0; k < 100; ++k)
+        for (unsigned k = 0; k < 50; ++k)
             treebuild::Place(part, root, small, 16,
                              treebuild::Translation(k / 3.0, i / 7.0, 1.0 / (k + 1.0)));
     }
