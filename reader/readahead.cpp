@@ -1,5 +1,6 @@
 #include "reader/readahead.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "model/parallel.h"
@@ -241,7 +242,7 @@ void FilesReadAhead::Serve()
             file = std::make_unique<FileAhead>();
             ReadFileAhead(path, *file);
             if (file->reading.IsRead())
-                paths = FoundPaths(*file);
+                paths = FoundPaths(*file, lock);
         }
         catch (...)
         {
@@ -259,7 +260,7 @@ void FilesReadAhead::Serve()
         {
             auto at = queue.begin();
             for (std::string& found : paths)
-                if (entries.emplace(found, Entry()).second)
+                if (entries.try_emplace(found).second)
                     at = queue.insert(at, std::move(found)) + 1;
         }
         catch (...)
@@ -268,13 +269,38 @@ void FilesReadAhead::Serve()
     }
 }
 
-std::vector<std::string> FilesReadAhead::FoundPaths(const FileAhead& file) const
+std::vector<std::string> FilesReadAhead::FoundPaths(const FileAhead& file,
+                                                    std::unique_lock<std::mutex>& lock)
 {
-    std::vector<std::string> paths;
+    // Each name as written is looked up once for all the files: most
+    // references name the same few primitives.
+    const std::string_view text = file.text;
+    std::vector<std::string_view> names;
+    names.reserve(file.statements.references.size());
     for (const StatementsRead::Reference& reference : file.statements.references)
+        names.push_back(text.substr(reference.nameBegin, reference.nameLength));
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::size_t kept = 0;
+    lock.lock();
+    try
     {
-        std::string path =
-            find(std::string_view(file.text).substr(reference.nameBegin, reference.nameLength));
+        for (const std::string_view name : names)
+            if (namesLookedUp.emplace(name).second)
+                names[kept++] = name;
+    }
+    catch (...)
+    {
+        lock.unlock();
+        throw;
+    }
+    lock.unlock();
+    names.resize(kept);
+
+    std::vector<std::string> paths;
+    for (const std::string_view name : names)
+    {
+        std::string path = find(name);
         if (!path.empty())
             paths.push_back(std::move(path));
     }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "geometry/matrix.h"
@@ -107,14 +108,16 @@ private:
     };
 
     void Serve();
-    // The files the references of `file` find.
-    std::vector<std::string> FoundPaths(const FileAhead& file) const;
+    // The files the references of `file` find, for the names not looked up
+    // before; takes `lock` (unlocked) for a while.
+    std::vector<std::string> FoundPaths(const FileAhead& file, std::unique_lock<std::mutex>& lock);
 
     std::mutex mutex;
     std::condition_variable wake;  // work queued, or stopping
     std::condition_variable done;  // a file read
     std::unordered_map<std::string, Entry> entries;
     std::deque<std::string> queue;
+    std::unordered_set<std::string> namesLookedUp;  // as written, by FoundPaths
     bool isStopping = false;
     Finder find;
     std::vector<std::thread> threads;
