@@ -27,6 +27,10 @@ char* PutIndent(char* out, std::size_t depth)
 
 // About this much text per piece made on a job.
 constexpr std::size_t kSliceBytes = std::size_t(1) << 20;
+// Less than this is made on the calling thread, straight into the file's
+// buffer: buffers for the jobs would cost more fresh memory than the jobs
+// save (a few megabytes of text).
+constexpr std::size_t kRoomForJobs = std::size_t(8) << 20;
 // The laid-out text is written once it holds this much: the lines between
 // the lists (instances, colours) are short, but a model may place millions
 // of parts.
@@ -271,7 +275,10 @@ char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, 
 void WriteTriset::WriteLaidOut()
 {
     const std::string_view text = laidOut;
-    if (Parallel::Jobs() == 1)
+    std::size_t totalRoom = text.size();
+    for (const MeshList& list : lists)
+        totalRoom += list.count * ItemRoom(list);
+    if (Parallel::Jobs() == 1 || totalRoom < kRoomForJobs)
     {
         std::size_t textAt = 0;
         for (const MeshList& list : lists)
