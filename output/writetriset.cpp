@@ -25,8 +25,11 @@ char* PutIndent(char* out, std::size_t depth)
     return out;
 }
 
-// About this much text per piece made on a job.
+// At most this much room per piece made on a job, and at least a 64th of
+// the layout's room or the smallest: a unit's buffer is fresh memory, and a
+// small file would rather have small ones.
 constexpr std::size_t kSliceBytes = std::size_t(1) << 20;
+constexpr std::size_t kSmallestSliceBytes = std::size_t(1) << 18;
 // Less than this is made on the calling thread, straight into the file's
 // buffer: buffers for the jobs would cost more fresh memory than the jobs
 // save (a few megabytes of text).
@@ -295,8 +298,9 @@ void WriteTriset::WriteLaidOut()
         return;
     }
 
+    const std::size_t sliceBytes = std::clamp(totalRoom / 64, kSmallestSliceBytes, kSliceBytes);
     // The pieces, in order: spans of the laid-out text and slices of the
-    // lists, none of more than kSliceBytes (but for a single item).
+    // lists, none of more than sliceBytes (but for a single item).
     struct Piece
     {
         std::size_t list;  // lists.size(): the text [begin, end)
@@ -307,14 +311,14 @@ void WriteTriset::WriteLaidOut()
     std::size_t textAt = 0;
     const auto addText = [&](std::size_t end)
     {
-        for (; textAt < end; textAt = std::min(end, textAt + kSliceBytes))
-            pieces.push_back({noList, textAt, std::min(end, textAt + kSliceBytes)});
+        for (; textAt < end; textAt = std::min(end, textAt + sliceBytes))
+            pieces.push_back({noList, textAt, std::min(end, textAt + sliceBytes)});
     };
     for (std::size_t j = 0; j < lists.size(); ++j)
     {
         const MeshList& list = lists[j];
         addText(list.textEnd);
-        const std::size_t sliceItems = std::max<std::size_t>(1, kSliceBytes / ItemRoom(list));
+        const std::size_t sliceItems = std::max<std::size_t>(1, sliceBytes / ItemRoom(list));
         for (std::size_t begin = 0; begin < list.count; begin += sliceItems)
             pieces.push_back({j, begin, std::min<std::size_t>(list.count, begin + sliceItems)});
     }
@@ -323,7 +327,7 @@ void WriteTriset::WriteLaidOut()
         return (piece.end - piece.begin) * (piece.list == noList ? 1 : ItemRoom(lists[piece.list]));
     };
 
-    // Consecutive pieces grouped into units of at most kSliceBytes of room
+    // Consecutive pieces grouped into units of at most sliceBytes of room
     // (or one piece), each made in one buffer: unit u is pieces
     // [unitStarts[u], unitStarts[u + 1]).
     std::vector<std::size_t> unitStarts{0};
@@ -331,7 +335,7 @@ void WriteTriset::WriteLaidOut()
     for (std::size_t p = 0; p < pieces.size(); ++p)
     {
         const std::size_t room = roomOf(pieces[p]);
-        if (unitRoom > 0 && unitRoom + room > kSliceBytes)
+        if (unitRoom > 0 && unitRoom + room > sliceBytes)
         {
             unitStarts.push_back(p);
             unitRoom = 0;
