@@ -459,7 +459,7 @@ TEST(WriteTrisetFile, ListsAreTheSameWithEveryJobCount)
         const unsigned small = treebuild::AddNode(part, "small" + std::to_string(i) + ".dat");
         for (unsigned f = 0; f <= i % 7; ++f)
             treebuild::AddTriangle(part, small, Vector3(i, f, 0.1), Vector3(i + 0.3, f, 0.0),
-                                   Vector3(i, f + 1.0 / 7.0, 1.0), 1 + i % 5);
+                                   Vector3(i, f + 1.0 / 7.0, 1.0), static_cast<int>(1 + i % 5));
         for (unsigned k = 0; k < 50; ++k)
             treebuild::Place(part, root, small, 16,
                              treebuild::Translation(k / 3.0, i / 7.0, 1.0 / (k + 1.0)));
