@@ -293,11 +293,18 @@ void WriteTriset::WriteLaidOut()
                 out.EndText(PutItems(list, i, i + 1, out.BeginText(itemRoom), reals));
         }
         out.Write(text.substr(textAt));
-        laidOut.clear();
-        lists.clear();
-        return;
     }
+    else
+    {
+        WriteInPieces(totalRoom);
+    }
+    laidOut.clear();
+    lists.clear();
+}
 
+void WriteTriset::WriteInPieces(std::size_t totalRoom)
+{
+    const std::string_view text = laidOut;
     const std::size_t sliceBytes = std::clamp(totalRoom / 64, kSmallestSliceBytes, kSliceBytes);
     // The pieces, in order: spans of the laid-out text and slices of the
     // lists, none of more than sliceBytes (but for a single item).
@@ -426,8 +433,6 @@ void WriteTriset::WriteLaidOut()
                           for (std::size_t u = nextUnit++; u < unitCount; u = nextUnit++)
                               makeUnit(u);
                       });
-    laidOut.clear();
-    lists.clear();
 }
 
 char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vector3& v,

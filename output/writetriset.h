@@ -95,6 +95,9 @@ protected:
                           RealTextCache& reals);
     // Makes and writes what is laid out, then starts a new layout.
     void WriteLaidOut();
+    // The lists of the layout (of `totalRoom` in all) made in pieces on every
+    // job, each written with the text before it once those before are.
+    void WriteInPieces(std::size_t totalRoom);
 
     unsigned polygonCount = 0;            // faces of all TRISET blocks
     unsigned vertexCount = 0;             // points of all TRISET blocks
