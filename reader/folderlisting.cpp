@@ -8,6 +8,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,6 +22,13 @@ namespace
 constexpr std::size_t kLeastKeptEntries = 512;
 // Far more than the records of any real folder: a larger file is not read.
 constexpr off_t kMostKeptBytes = off_t(64) << 20;
+// A kept listing's modification time tells when it was last read back, to
+// the day; one not read back for this long goes when another is kept, and so
+// does the temporary file of a run stopped while keeping one, after a day.
+constexpr std::time_t kDay = 24 * 60 * 60;
+constexpr std::time_t kUnusedKeptSeconds = 30 * kDay;
+constexpr char kKeptPrefix[] = "listing-";
+constexpr char kTemporaryMark[] = ".new-";
 
 // What a kept listing starts with: the folder's identity and time stamps as
 // they were before it was listed, then the size and a checksum of the records.
@@ -201,6 +209,30 @@ void Keep(const std::string& cacheFolder, const std::string& keptPath, KeptHeade
         unlink(temporary.c_str());
 }
 
+// Removes the kept listings of `cacheFolder` not read back for a while,
+// which are most often those of folders that are gone, and temporary files
+// left behind.
+void RemoveUnused(const std::string& cacheFolder, std::time_t now)
+{
+    DIR* folder = opendir(cacheFolder.c_str());
+    if (folder == nullptr)
+        return;
+    const int descriptor = dirfd(folder);
+    while (const dirent* entry = readdir(folder))
+    {
+        const std::string_view name = entry->d_name;
+        if (name.compare(0, sizeof kKeptPrefix - 1, kKeptPrefix) != 0)
+            continue;
+        const std::time_t unused =
+            name.find(kTemporaryMark) != std::string_view::npos ? kDay : kUnusedKeptSeconds;
+        struct stat status;
+        if (fstatat(descriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && status.st_mtim.tv_sec + unused < now)
+            unlinkat(descriptor, entry->d_name, 0);
+    }
+    closedir(folder);
+}
+
 std::string Hexadecimal(std::uint64_t value)
 {
     char text[16];
@@ -226,19 +258,27 @@ std::string ListFolderKept(const std::string& folderPath, const std::string& cac
         cacheFolder + "/listing-" + Hexadecimal(state.device) + "-" + Hexadecimal(state.inode);
     std::string kept;
     struct stat keptStatus;
-    if (stat(keptPath.c_str(), &keptStatus) == 0 && keptStatus.st_size <= kMostKeptBytes &&
-        ReadWholeFile(keptPath, false, kept).IsRead() && TakeKeptRecords(kept, state))
-        return kept;
-
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    if (stat(keptPath.c_str(), &keptStatus) == 0 && keptStatus.st_size <= kMostKeptBytes &&
+        ReadWholeFile(keptPath, false, kept).IsRead() && TakeKeptRecords(kept, state))
+    {
+        // Read back today: noted once a day, as its modification time.
+        if (keptStatus.st_mtim.tv_sec + kDay < now.tv_sec)
+            utimensat(AT_FDCWD, keptPath.c_str(), nullptr, 0);
+        return kept;
+    }
+
     Listing listing = List(folderPath);
     struct stat after;
     if (listing.isPlain && listing.entries >= kLeastKeptEntries &&
         before.st_ctim.tv_sec + settledSeconds <= now.tv_sec &&
         stat(folderPath.empty() ? "." : folderPath.c_str(), &after) == 0 &&
         IsSameFolderState(state, HeaderOf(after)))
+    {
         Keep(cacheFolder, keptPath, state, listing);
+        RemoveUnused(cacheFolder, now.tv_sec);
+    }
     return std::move(listing.records);
 }
 

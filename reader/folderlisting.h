@@ -29,6 +29,7 @@ std::string ListFolder(const std::string& folderPath);
 // been unchanged for `settledSeconds` (an entry made within the same tick of
 // the file system's clock as the listing might not change the folder's time
 // stamps). An empty `cacheFolder` only lists. Failing to keep them is silent.
+// Keeping them removes the kept listings not read back for 30 days.
 std::string ListFolderKept(const std::string& folderPath, const std::string& cacheFolder,
                            long settledSeconds = 10);
 

@@ -179,6 +179,51 @@ TEST_F(LDrawReaderFiles, KeptListingsFollowTheirFolder)
     EXPECT_FALSE(fs::exists(other));
 }
 
+// Keeping a listing removes the kept listings not read back for 30 days and
+// temporary files older than a day, nothing else; reading one back notes
+// the day.
+TEST_F(LDrawReaderFiles, KeptListingsNotReadBackGo)
+{
+    for (int i = 0; i < 600; ++i)
+        Write("big/n" + std::to_string(i) + ".dat", "");
+    const std::string cache = root + "cache/plinthex/";
+    const auto age = [](const std::string& path, int days) {
+        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(24 * days));
+    };
+    const auto daysOld = [](const std::string& path)
+    {
+        return std::chrono::duration_cast<std::chrono::hours>(fs::file_time_type::clock::now() -
+                                                              fs::last_write_time(path))
+                   .count() /
+               24;
+    };
+    const std::vector<std::pair<std::string, int>> before = {{"listing-1-2", 31},
+                                                             {"listing-1-3", 29},
+                                                             {"listing-1-4.new-5-6", 2},
+                                                             {"listing-1-7.new-8-9", 0},
+                                                             {"notes", 90}};
+    for (const auto& [name, days] : before)
+    {
+        Write("cache/plinthex/" + name, "x");
+        age(cache + name, days);
+    }
+    const std::string listed = ListFolderKept(root + "big/", cache, 0);
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(cache))
+        if (entry.path().filename().string().rfind("listing-1-", 0) != 0 &&
+            entry.path().filename() != "notes")
+            left.push_back(entry.path().string());
+    ASSERT_EQ(left.size(), 1u);  // the new one
+    for (const char* name : {"listing-1-3", "listing-1-7.new-8-9", "notes"})
+        EXPECT_TRUE(fs::exists(cache + name)) << name;
+    for (const char* name : {"listing-1-2", "listing-1-4.new-5-6"})
+        EXPECT_FALSE(fs::exists(cache + name)) << name;
+
+    age(left[0], 3);
+    EXPECT_EQ(ListFolderKept(root + "big/", cache, 0), listed);
+    EXPECT_EQ(daysOld(left[0]), 0);
+}
+
 TEST_F(LDrawReaderFiles, NamesNodesAfterEitherSeparator)
 {
     Write("lib/parts/c.dat", "");
