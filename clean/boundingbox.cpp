@@ -180,6 +180,7 @@ void LegoPart::AddBoundingBoxGeometry()
     }
     // The boxes are placed as the root places the parts. A root reference that
     // names no node has no box to place and is left out.
+    nodes[boxes].children.reserve(placedCount);
     for (std::size_t r = 0; r < placedCount; ++r)
     {
         const _LegoInstance& placement = nodes[0].children[r];

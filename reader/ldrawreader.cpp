@@ -174,6 +174,8 @@ void LDrawReader::PushFile(std::unique_ptr<FileState> file, const std::string& n
     node.kind = kind;
     node.name = name;
     node.mesh = std::move(file->statements->mesh);
+    // Room for every placement at once.
+    node.children.reserve(node.children.size() + file->statements->references.size());
     if (name.find('\0') == std::string::npos)
         nodeIndexByName.emplace(NameKey(name), nodeIndex);  // the lowest index stays
     if (isNodeBeingRead.size() <= static_cast<std::size_t>(nodeIndex))

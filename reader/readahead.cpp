@@ -60,11 +60,41 @@ void AddTriangle(StatementsRead& read, const Vector3& p1, const Vector3& p2, con
     read.mesh.FaceColor(polygon) = color;
 }
 
+// Texts of this many bytes or more are counted before they are read.
+constexpr std::size_t kCountedText = std::size_t(1) << 16;
+
+// How many lines of `text` start with a 1 token: room for the references,
+// which a model placing many parts would otherwise grow step by step, each
+// step copying the list into fresh memory.
+std::size_t CountReferenceLines(std::string_view text)
+{
+    std::size_t count = 0;
+    std::size_t at = 0;
+    while (at < text.size())
+    {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
+            ++at;
+        if (at + 1 < text.size() && text[at] == '1' && IsWhiteSpace(text[at + 1]))
+            ++count;
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos)
+            break;
+        at = end + 1;
+    }
+    return count;
+}
+
 }  // namespace
 
 void ReadStatementsOf(std::string_view text, unsigned firstLine, StatementsRead& read,
                       std::size_t referenceCount)
 {
+    if (text.size() >= kCountedText && referenceCount == SIZE_MAX)
+    {
+        const std::size_t references = CountReferenceLines(text);
+        read.references.reserve(references);
+        read.said.reserve(references);
+    }
     LDrawTokenizer tokens(text, firstLine);
     std::string_view token;
     const auto cutShort = [&]()
