@@ -57,6 +57,7 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
                         bool showBoundingBoxes)
 {
     colours = &colourTable;
+    tree = &part;
     const unsigned nodeCount = part.GetNodeCount();
     std::string indent;
     polygonCount = vertexCount = meshCount = instanceCount = levelCount = 0;
@@ -130,51 +131,76 @@ void WriteTriset::WriteLevel(int nodeIndex, const LegoPart& part, std::string& i
         WriteLine(indent, "Invisible\n");
     WriteLine(indent, "END ATTRIB\n");
 
-    for (std::size_t position = 0; position < node->children.size(); ++position)
-    {
-        const _LegoInstance& instance = node->children[position];
-        // A reference to no node has nothing to place. Cleaning leaves none.
-        const _LegoNode* child = part.GetNode(static_cast<unsigned>(instance.node));
-        if (child == nullptr)
-            continue;
-        if (!wrapChildren)
-        {
-            WriteInstance(node, static_cast<int>(position), part, indent);
-            continue;
-        }
-        // The wrapper carries the colour of this one placement.
-        OpenBlock(indent, "LEVEL");
-        WriteLine(indent, "Name = ", child->name, "_wrapper\n");
-        if (HasOwnColor(instance.color))
-            WriteColorLines(instance.color, indent);
-        WriteLine(indent, "END ATTRIB\n");
-        WriteInstance(node, static_cast<int>(position), part, indent);
-        CloseBlock(indent, "LEVEL", child->name);
-    }
+    PutPlacements(*node, indent.size(), wrapChildren);
 
     if (node->mesh.GetPolygonCount() > 0)
         WriteMesh(node, indent);
     CloseBlock(indent, "LEVEL", node->name);
 }
 
-void WriteTriset::WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
-                                std::string& indent)
+void WriteTriset::PutPlacements(const _LegoNode& node, std::size_t depth, bool wrap)
 {
-    if (position < 0 || static_cast<std::size_t>(position) >= parent->children.size())
-        return;
-    const _LegoInstance& instance = parent->children[static_cast<std::size_t>(position)];
-    const _LegoNode* child = part.GetNode(static_cast<unsigned>(instance.node));
+    // A reference to no node has nothing to place. Cleaning leaves none.
+    MeshList list{laidOut.size(),       nullptr, &node, 0, static_cast<unsigned>(depth),
+                  ListKind::Placements, wrap};
+    for (const _LegoInstance& instance : node.children)
+        if (const _LegoNode* child = tree->GetNode(static_cast<unsigned>(instance.node)))
+        {
+            ++instanceCount;
+            list.nameRoom = std::max(list.nameRoom, child->name.size());
+        }
+    list.count = static_cast<unsigned>(node.children.size());
+    if (list.count > 0)
+        lists.push_back(list);
+}
+
+char* WriteTriset::PutPlacement(const MeshList& list, unsigned position, char* at,
+                                RealTextCache& numbers) const
+{
+    const _LegoInstance& instance = list.placer->children[position];
+    const _LegoNode* child = tree->GetNode(static_cast<unsigned>(instance.node));
     if (child == nullptr)
-        return;
-    OpenBlock(indent, "INSTANCE");
-    WriteLine(indent, "Name = instance of level ", child->name, "\n");
-    WriteLine(indent, "Matrix =");
-    WriteMatrix(instance.transform);
-    Put('\n');
-    ++instanceCount;
-    WriteLine(indent, "END ATTRIB\n");
-    WriteLine(indent, "SOURCE = LEVEL ", child->name, "\n");
-    CloseBlock(indent, "INSTANCE", child->name);
+        return at;
+    const std::string_view name = child->name;
+    std::size_t depth = list.depth;
+    const auto putLine = [&](std::initializer_list<std::string_view> parts)
+    {
+        at = PutIndent(at, depth);
+        for (const std::string_view part : parts)
+        {
+            std::memcpy(at, part.data(), part.size());
+            at += part.size();
+        }
+    };
+    if (list.isWrapped)
+    {
+        // The wrapper carries the colour of this one placement.
+        putLine({"Class = LEVEL {\n"});
+        ++depth;
+        putLine({"Name = ", name, "_wrapper\n"});
+        if (HasOwnColor(instance.color))
+            at = PutColorLines(at, instance.color, depth, numbers);
+        putLine({"END ATTRIB\n"});
+    }
+    putLine({"Class = INSTANCE {\n"});
+    ++depth;
+    putLine({"Name = instance of level ", name, "\n"});
+    putLine({"Matrix ="});
+    for (const double element : instance.transform.m)
+    {
+        *at++ = ' ';
+        at = numbers.Put(at, element);
+    }
+    *at++ = '\n';
+    putLine({"END ATTRIB\n"});
+    putLine({"SOURCE = LEVEL ", name, "\n"});
+    putLine({"} \\\\ end INSTANCE ", name, "\n"});
+    if (list.isWrapped)
+    {
+        --depth;
+        putLine({"} \\\\ end LEVEL ", name, "\n"});
+    }
+    return at;
 }
 
 void WriteTriset::WriteMesh(const _LegoNode* node, std::string& indent)
@@ -222,25 +248,39 @@ char* WriteTriset::BeginText(std::size_t length)
 void WriteTriset::PutList(const LEGOPolyMesh& mesh, std::size_t depth, ListKind kind,
                           unsigned count)
 {
-    lists.push_back({laidOut.size(), &mesh, count, static_cast<unsigned>(depth), kind});
+    lists.push_back({laidOut.size(), &mesh, nullptr, count, static_cast<unsigned>(depth), kind});
 }
 
 std::size_t WriteTriset::ItemRoom(const MeshList& list)
 {
+    if (list.kind == ListKind::Placements)
+    {
+        // Twelve lines of at most one name, indentation and 32 characters
+        // more, and 23 numbers: 16 of the matrix, 3 of a colour and 4 of a
+        // transparency.
+        const std::size_t lineRoom = list.depth + 2 + list.nameRoom + 32;
+        return 12 * lineRoom + 23 * (kMaxRealText + 1);
+    }
     const std::size_t lineRoom = list.depth + 2 + 3 * (kMaxRealText + 1) + 8;
     return list.kind == ListKind::Normals ? 3 * lineRoom + 2 * (list.depth + 3) : lineRoom;
 }
 
 char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
-                            RealTextCache& reals)
+                            RealTextCache& numbers) const
 {
+    if (list.kind == ListKind::Placements)
+    {
+        for (unsigned position = begin; position < end; ++position)
+            at = PutPlacement(list, position, at, numbers);
+        return at;
+    }
     const LEGOPolyMesh& mesh = *list.mesh;
     const std::size_t depth = list.depth;
     switch (list.kind)
     {
         case ListKind::Vertices:
             for (unsigned v = begin; v < end; ++v)
-                at = PutVectorLine(PutIndent(at, depth), "\t{ ", mesh.GetVertex(v), "}\n", reals);
+                at = PutVectorLine(PutIndent(at, depth), "\t{ ", mesh.GetVertex(v), "}\n", numbers);
             break;
         case ListKind::Faces:
             // Every polygon is a triangle.
@@ -265,11 +305,13 @@ char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, 
                 at += 3;
                 for (unsigned corner = 0; corner < 3; ++corner)
                     at = PutVectorLine(PutIndent(at, depth), "\t\t{ ", mesh.CornerNormal(f, corner),
-                                       " }\n", reals);
+                                       " }\n", numbers);
                 at = PutIndent(at, depth);
                 std::memcpy(at, "\t}\n", 3);
                 at += 3;
             }
+            break;
+        case ListKind::Placements:
             break;
     }
     return at;
@@ -448,37 +490,43 @@ char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vec
     return line + closing.size();
 }
 
-void WriteTriset::WriteMatrix(const Matrix4x4& matrix)
+void WriteTriset::WriteColorLines(int code, const std::string& indent)
 {
-    for (const double element : matrix.m)
-    {
-        Put(' ');
-        WriteReal(element);
-    }
+    EndText(PutColorLines(BeginText(8 * (indent.size() + 16 + kMaxRealText)), code, indent.size(),
+                          reals));
 }
 
-void WriteTriset::WriteColorLines(int code, const std::string& indent)
+char* WriteTriset::PutColorLines(char* at, int code, std::size_t depth,
+                                 RealTextCache& numbers) const
 {
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
     colours->LEGOColorRGBA(code, red, green, blue, alpha);
-    WriteLine(indent, "Color = ");
-    WriteReal(red);
-    Put(' ');
-    WriteReal(green);
-    Put(' ');
-    WriteReal(blue);
-    Put(" 1\n");
+    const auto put = [&](std::string_view text)
+    {
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+    };
+    at = PutIndent(at, depth);
+    put("Color = ");
+    at = numbers.Put(at, red);
+    put(" ");
+    at = numbers.Put(at, green);
+    put(" ");
+    at = numbers.Put(at, blue);
+    put(" 1\n");
     if (alpha < kTransparencyLimit)
     {
-        WriteLine(indent, "Transparency = ");
+        at = PutIndent(at, depth);
+        put("Transparency = ");
         for (int i = 0; i < 4; ++i)
         {
             if (i > 0)
-                Put(' ');
-            WriteReal(alpha);
+                put(" ");
+            at = numbers.Put(at, alpha);
         }
-        Put('\n');
+        put("\n");
     }
+    return at;
 }
 
 void WriteTriset::WriteLine(const std::string& indent, std::string_view text)

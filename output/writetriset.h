@@ -38,12 +38,11 @@ protected:
     // as they found it.
     void WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent, bool wrapChildren,
                     bool invisible);
-    void WriteInstance(const _LegoNode* parent, int position, const LegoPart& part,
-                       std::string& indent);
     void WriteMesh(const _LegoNode* node, std::string& indent);
-    void WriteMatrix(const Matrix4x4& matrix);
 
     void WriteColorLines(int code, const std::string& indent);
+    // The same lines at `at`, which has room for them; returns the end.
+    char* PutColorLines(char* at, int code, std::size_t depth, RealTextCache& numbers) const;
     void WriteReal(double value) { EndText(reals.Put(BeginText(kMaxRealText), value)); }
     void WriteUnsigned(std::uint64_t value)
     {
@@ -61,23 +60,28 @@ protected:
                     std::string_view suffix = std::string_view());
 
     // The file is made in two steps. The blocks are laid out first: their
-    // short lines as text, each list of a mesh as a reference to it. Then
-    // the lists are made on every job, in pieces of about a megabyte (short
-    // lists of neighbouring meshes together, long ones cut), and all is
-    // written in order: the same text as line after line on one thread.
+    // short lines as text, each list of a mesh, and the placements of a
+    // node, as a reference to it. Then the lists are made on every job, in
+    // pieces of about a megabyte (short lists of neighbouring meshes
+    // together, long ones cut), and all is written in order: the same text
+    // as line after line on one thread.
     enum class ListKind : unsigned char
     {
         Vertices,
         Faces,
-        Normals
+        Normals,
+        Placements  // an INSTANCE block each, in a LEVEL of its own if wrapped
     };
     struct MeshList
     {
-        std::size_t textEnd;  // the laid-out text before the list ends here
-        const LEGOPolyMesh* mesh;
+        std::size_t textEnd;       // the laid-out text before the list ends here
+        const LEGOPolyMesh* mesh;  // the lists of a mesh
+        const _LegoNode* placer;   // placements: the node whose children they are
         unsigned count;
         unsigned depth;  // of the list's lines
         ListKind kind;
+        bool isWrapped = false;    // placements: each in a LEVEL of its own
+        std::size_t nameRoom = 0;  // placements: the longest name placed
     };
     void Put(std::string_view piece) { laidOut.append(piece); }
     void Put(char c) { laidOut.push_back(c); }
@@ -87,12 +91,17 @@ protected:
         laidOut.resize(static_cast<std::size_t>(end - laidOut.data()));
     }
     void PutList(const LEGOPolyMesh& mesh, std::size_t depth, ListKind kind, unsigned count);
+    // The node's placements, each of a node there is, as a list.
+    void PutPlacements(const _LegoNode& node, std::size_t depth, bool wrap);
     // Room for any one item of the list.
     static std::size_t ItemRoom(const MeshList& list);
     // Writes items [begin, end) of the list at `at`, which has room for them;
-    // returns the end.
-    static char* PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
-                          RealTextCache& reals);
+    // returns the end. Called on every job at once.
+    char* PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
+                   RealTextCache& numbers) const;
+    // Writes the placement of child `position` of `list.placer` at `at`.
+    char* PutPlacement(const MeshList& list, unsigned position, char* at,
+                       RealTextCache& numbers) const;
     // Makes and writes what is laid out, then starts a new layout.
     void WriteLaidOut();
     // The lists of the layout (of `totalRoom` in all) made in pieces on every
@@ -105,6 +114,7 @@ protected:
     unsigned instanceCount = 0;           // INSTANCE blocks
     unsigned levelCount = 0;              // node LEVELs, neither Parts nor the wrappers
     const ColorTable* colours = nullptr;  // during Write
+    const LegoPart* tree = nullptr;       // during Write
     SceneFile out;
     RealTextCache reals;
     std::string laidOut;

@@ -444,10 +444,10 @@ TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures
 }
 
 // Long vertex, face and normal lists are cut into pieces made on every job,
-// the short lists of many small meshes made together, and a layout of
-// millions of bytes of placements is written part way: the text is that of
-// the one-job writer, item for item, and the file ends the same way whatever
-// the last piece holds.
+// the short lists of many small meshes made together, and so are the
+// placements, with their wrappers' colours: the text is that of the one-job
+// writer, item for item, and the file ends the same way whatever the last
+// piece holds.
 TEST(WriteTrisetFile, ListsAreTheSameWithEveryJobCount)
 {
     LegoPart part;
@@ -460,9 +460,14 @@ TEST(WriteTrisetFile, ListsAreTheSameWithEveryJobCount)
         for (unsigned f = 0; f <= i % 7; ++f)
             treebuild::AddTriangle(part, small, Vector3(i, f, 0.1), Vector3(i + 0.3, f, 0.0),
                                    Vector3(i, f + 1.0 / 7.0, 1.0), static_cast<int>(1 + i % 5));
+        // Inherited, opaque and transparent placements, and one of no node.
         for (unsigned k = 0; k < 50; ++k)
-            treebuild::Place(part, root, small, 16,
+            treebuild::Place(part, root, small,
+                             k % 3 == 0   ? 16
+                             : k % 3 == 1 ? 4
+                                          : 36,
                              treebuild::Translation(k / 3.0, i / 7.0, 1.0 / (k + 1.0)));
+        treebuild::Place(part, root, i == 150 ? 100000 : brick, 16);
     }
     for (unsigned i = 0; i < 30011; ++i)
     {
