@@ -50,6 +50,7 @@ TARGETS = {
 }
 FLOOR_LIMIT = 3.0  # conversion / I/O floor on every model
 QUADRUPLE = "carriage_house_x4.ldr"
+HUNDREDFOLD = "carriage_house_x100.ldr"
 QUADRUPLE_LIMIT = 4.5  # times the carriage house
 
 
@@ -62,24 +63,37 @@ def build(build_dir):
     return os.path.join(build_dir, "app", "plinthex")
 
 
-def make_quadruple():
-    """The carriage house's type-1 lines four times, each copy shifted."""
+def make_copies(name, title, copies, row):
+    """The carriage house's type-1 lines `copies` times, `row` copies a row,
+    each copy shifted."""
     os.makedirs(GENERATED, exist_ok=True)
     source = os.path.join(MODELS, "ldr_carriage_house_new.ldr")
-    target = os.path.join(GENERATED, QUADRUPLE)
+    target = os.path.join(GENERATED, name)
     with open(source, encoding="utf-8", errors="surrogateescape") as f:
         lines = f.read().splitlines()
-    out = ["0 The carriage house four times, each copy shifted"]
-    for copy in range(4):
-        shift = 2000.0 * copy
+    out = ["0 " + title]
+    for copy in range(copies):
+        shift_x, shift_z = 2000.0 * (copy % row), 2000.0 * (copy // row)
         for line in lines:
             tokens = line.split()
             if len(tokens) >= 15 and tokens[0] == "1":
-                tokens[2] = repr(float(tokens[2]) + shift)
+                tokens[2] = repr(float(tokens[2]) + shift_x)
+                if shift_z:
+                    tokens[4] = repr(float(tokens[4]) + shift_z)
                 out.append(" ".join(tokens))
     with open(target, "w", encoding="utf-8", errors="surrogateescape") as f:
         f.write("\n".join(out) + "\n")
     return target
+
+
+def make_quadruple():
+    return make_copies(QUADRUPLE, "The carriage house four times, each copy shifted", 4, 4)
+
+
+def make_hundredfold():
+    """A layout of many placements: 169,500 parts placed at the top."""
+    return make_copies(HUNDREDFOLD, "The carriage house a hundred times, on a grid of ten by ten",
+                       100, 10)
 
 
 def children_cpu():
@@ -282,6 +296,7 @@ def main():
     models = [os.path.join(MODELS, name) for name in
               ("ldr_carriage_house_new.ldr", "stress_big_parts.ldr", "car.ldr")]
     models.append(make_quadruple())
+    models.append(make_hundredfold())
     if not args.no_sets:
         models.append(os.path.join(MODELS, "ldr_carriage_house_new.mpd"))
         models += sorted(glob.glob(os.path.join(MODELS, "sets", "*.mpd")))
