@@ -2,7 +2,8 @@
 """Times whole conversions of real models and compares them with the floor.
 
 For each model: several runs of the Release plinthex, each in a fresh working
-folder; the median and spread of the wall time, the peak memory (RSS), the
+folder; the median and spread of the wall time, the peak memory (RSS, as the
+program reports its high-water mark), the
 triangles and bytes written, and the median time of every stage as the program
 reports it (PLINTHEX_TIMINGS). The floor is the time to read every input file
 the conversion opened and to write a file as large as the scene, measured in
