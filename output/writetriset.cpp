@@ -25,6 +25,13 @@ char* PutIndent(char* out, std::size_t depth)
     return out;
 }
 
+// Copies `text` to `out`; returns the end.
+char* PutText(char* out, std::string_view text)
+{
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
 // At most this much room per piece made on a job, and at least a 64th of
 // the layout's room or the smallest: a unit's buffer is fresh memory, and a
 // small file would rather have small ones.
@@ -167,10 +174,7 @@ char* WriteTriset::PutPlacement(const MeshList& list, unsigned position, char* a
     {
         at = PutIndent(at, depth);
         for (const std::string_view part : parts)
-        {
-            std::memcpy(at, part.data(), part.size());
-            at += part.size();
-        }
+            at = PutText(at, part);
     };
     if (list.isWrapped)
     {
@@ -501,30 +505,25 @@ char* WriteTriset::PutColorLines(char* at, int code, std::size_t depth,
 {
     double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
     colours->LEGOColorRGBA(code, red, green, blue, alpha);
-    const auto put = [&](std::string_view text)
-    {
-        std::memcpy(at, text.data(), text.size());
-        at += text.size();
-    };
     at = PutIndent(at, depth);
-    put("Color = ");
+    at = PutText(at, "Color = ");
     at = numbers.Put(at, red);
-    put(" ");
+    at = PutText(at, " ");
     at = numbers.Put(at, green);
-    put(" ");
+    at = PutText(at, " ");
     at = numbers.Put(at, blue);
-    put(" 1\n");
+    at = PutText(at, " 1\n");
     if (alpha < kTransparencyLimit)
     {
         at = PutIndent(at, depth);
-        put("Transparency = ");
+        at = PutText(at, "Transparency = ");
         for (int i = 0; i < 4; ++i)
         {
             if (i > 0)
-                put(" ");
+                at = PutText(at, " ");
             at = numbers.Put(at, alpha);
         }
-        put("\n");
+        at = PutText(at, "\n");
     }
     return at;
 }
