@@ -48,8 +48,7 @@ public:
     Vector3 FaceNormal(unsigned f, unsigned k) const
     {
         assert(f < faceColors.size() && k < 4);
-        const std::size_t slot = std::size_t(f) * normalSlots + k;
-        const unsigned entry = k < normalSlots && slot < normalOf.size() ? normalOf[slot] : 0;
+        const unsigned entry = FaceNormalEntry(f, k);
         return entry == 0 ? Vector3() : (*normals)[entry - 1];
     }
     // Normal k of polygon f as written out: a polygon without a face record
@@ -58,6 +57,14 @@ public:
     {
         return f < faceColors.size() ? FaceNormal(f, k) : Vector3();
     }
+    // Where CornerNormal(f, k) is kept: 0 for the default, else an entry of
+    // NormalList(). While the meshes are not changed, corners with the same
+    // list and entry have the same normal, in this mesh and in any other.
+    unsigned CornerNormalEntry(unsigned f, unsigned k) const
+    {
+        return f < faceColors.size() ? FaceNormalEntry(f, k) : 0;
+    }
+    const void* NormalList() const { return normals.get(); }
     unsigned GetFaceCount() const { return static_cast<unsigned>(faceColors.size()); }
 
     // Appends `count` triangles on existing vertices, with their colours, on
@@ -113,6 +120,12 @@ protected:
     void SmoothCorners(std::vector<Vector3> polygonNormal);
 
     void ResizeFaces(unsigned count);
+
+    unsigned FaceNormalEntry(unsigned f, unsigned k) const
+    {
+        const std::size_t slot = std::size_t(f) * normalSlots + k;
+        return k < normalSlots && slot < normalOf.size() ? normalOf[slot] : 0;
+    }
 
     // Gives every face `slots` normal slots, keeping the normals there are.
     void SetNormalSlots(unsigned slots);

@@ -321,3 +321,22 @@ char* RealTextCache::Put(char* out, double value)
     }
     return end;
 }
+
+void TripleTextCache::Prepare()
+{
+    if (slots == nullptr)
+        slots.reset(new Slot[std::size_t(1) << kSlotBits]());
+}
+
+void TripleTextCache::Keep(const void* owner, std::uint32_t entry, const char* text,
+                           const char* end)
+{
+    if (slots == nullptr)
+        return;
+    Slot& slot = slots[SlotOf(owner, entry)];
+    slot.owner = owner;
+    slot.entry = entry;
+    slot.length = static_cast<std::uint32_t>(end - text);
+    // The whole slot, which the text's room holds: a copy of fixed size.
+    std::memcpy(slot.text, text, sizeof slot.text);
+}

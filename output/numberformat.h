@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 // Longest text format_real writes: sign, 20 digits, point and "e-308".
@@ -37,6 +38,56 @@ private:
         char text[28];
     };
     static constexpr std::size_t kSlots = 4096;
+
+    std::unique_ptr<Slot[]> slots;
+};
+
+// The text of three numbers as format_real writes them, a space between,
+// remembered by a key of the caller's: while the cache is used, an owner and
+// an entry always name the same three numbers. Corner normals are written
+// one by one, and neighbouring corners share most of them. One per thread;
+// it remembers nothing until Prepare.
+class TripleTextCache
+{
+public:
+    // Longest text: three numbers and two spaces.
+    static constexpr std::size_t kMaxText = 3 * kMaxRealText + 2;
+
+    // Makes room for the texts (a few hundred kilobytes), once.
+    void Prepare();
+    // Forgets every text and the room for them.
+    void Forget() { slots.reset(); }
+    // The text of (owner, entry) written at `out`, which has room for
+    // kMaxText characters, and its end; null when it is not remembered.
+    char* Find(char* out, const void* owner, std::uint32_t entry) const
+    {
+        if (slots == nullptr)
+            return nullptr;
+        const Slot& slot = slots[SlotOf(owner, entry)];
+        if (slot.length == 0 || slot.owner != owner || slot.entry != entry)
+            return nullptr;
+        std::memcpy(out, slot.text, sizeof slot.text);
+        return out + slot.length;
+    }
+    // Remembers [text, end), which is followed by room for kMaxText
+    // characters in all, as the text of (owner, entry).
+    void Keep(const void* owner, std::uint32_t entry, const char* text, const char* end);
+
+private:
+    struct Slot
+    {
+        const void* owner;
+        std::uint32_t entry;
+        std::uint32_t length;  // 0: empty slot
+        char text[kMaxText];
+    };
+    static constexpr int kSlotBits = 11;
+    static std::size_t SlotOf(const void* owner, std::uint32_t entry)
+    {
+        const std::uint64_t key =
+            (std::uint64_t(entry) << 32) ^ reinterpret_cast<std::uintptr_t>(owner);
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+    }
 
     std::unique_ptr<Slot[]> slots;
 };

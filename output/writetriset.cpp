@@ -77,6 +77,10 @@ bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorT
     }
     laidOut.clear();
     lists.clear();
+    // Normals are remembered by where this tree keeps them.
+    memory.normals.Forget();
+    for (Slice& slice : slices)
+        slice.memory.normals.Forget();
     Put("TRISETIO ");
     Put("1.0");
     Put("\n\n");
@@ -270,8 +274,9 @@ std::size_t WriteTriset::ItemRoom(const MeshList& list)
 }
 
 char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
-                            RealTextCache& numbers) const
+                            TextMemory& remembered) const
 {
+    RealTextCache& numbers = remembered.reals;
     if (list.kind == ListKind::Placements)
     {
         for (unsigned position = begin; position < end; ++position)
@@ -302,19 +307,39 @@ char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, 
             }
             break;
         case ListKind::Normals:
+        {
+            const void* const normalList = mesh.NormalList();
             for (unsigned f = begin; f < end; ++f)
             {
                 at = PutIndent(at, depth);
                 std::memcpy(at, "\t{\n", 3);
                 at += 3;
                 for (unsigned corner = 0; corner < 3; ++corner)
-                    at = PutVectorLine(PutIndent(at, depth), "\t\t{ ", mesh.CornerNormal(f, corner),
-                                       " }\n", numbers);
+                {
+                    // Most corners share their normal with one made shortly
+                    // before: its text is copied.
+                    at = PutText(PutIndent(at, depth), "\t\t{ ");
+                    const unsigned entry = mesh.CornerNormalEntry(f, corner);
+                    char* const text = at;
+                    at = remembered.normals.Find(text, normalList, entry);
+                    if (at == nullptr)
+                    {
+                        const Vector3 normal = mesh.CornerNormal(f, corner);
+                        at = numbers.Put(text, normal.x);
+                        *at++ = ' ';
+                        at = numbers.Put(at, normal.y);
+                        *at++ = ' ';
+                        at = numbers.Put(at, normal.z);
+                        remembered.normals.Keep(normalList, entry, text, at);
+                    }
+                    at = PutText(at, " }\n");
+                }
                 at = PutIndent(at, depth);
                 std::memcpy(at, "\t}\n", 3);
                 at += 3;
             }
             break;
+        }
         case ListKind::Placements:
             break;
     }
@@ -329,6 +354,8 @@ void WriteTriset::WriteLaidOut()
         totalRoom += list.count * ItemRoom(list);
     if (Parallel::Jobs() == 1 || totalRoom < kRoomForJobs)
     {
+        if (totalRoom >= kRoomForJobs)
+            memory.normals.Prepare();
         std::size_t textAt = 0;
         for (const MeshList& list : lists)
         {
@@ -336,7 +363,7 @@ void WriteTriset::WriteLaidOut()
             textAt = list.textEnd;
             const std::size_t itemRoom = ItemRoom(list);
             for (unsigned i = 0; i < list.count; ++i)
-                out.EndText(PutItems(list, i, i + 1, out.BeginText(itemRoom), reals));
+                out.EndText(PutItems(list, i, i + 1, out.BeginText(itemRoom), memory));
         }
         out.Write(text.substr(textAt));
     }
@@ -413,6 +440,7 @@ void WriteTriset::WriteInPieces(std::size_t totalRoom)
             slice.room = largestRoom;
             slice.text.reset(new char[slice.room]);
         }
+        slice.memory.normals.Prepare();
     }
     // Each unit is made in whichever buffer is free and written as soon as
     // the units before it are: the writing of one overlaps the making of
@@ -445,7 +473,7 @@ void WriteTriset::WriteInPieces(std::size_t totalRoom)
                 continue;
             }
             at = PutItems(lists[piece.list], static_cast<unsigned>(piece.begin),
-                          static_cast<unsigned>(piece.end), at, slice->reals);
+                          static_cast<unsigned>(piece.end), at, slice->memory);
         }
         std::unique_lock<std::mutex> lock(mutex);
         turnChange.wait(lock, [&] { return turn == u; });
@@ -497,7 +525,7 @@ char* WriteTriset::PutVectorLine(char* line, std::string_view opening, const Vec
 void WriteTriset::WriteColorLines(int code, const std::string& indent)
 {
     EndText(PutColorLines(BeginText(8 * (indent.size() + 16 + kMaxRealText)), code, indent.size(),
-                          reals));
+                          memory.reals));
 }
 
 char* WriteTriset::PutColorLines(char* at, int code, std::size_t depth,

@@ -43,7 +43,7 @@ protected:
     void WriteColorLines(int code, const std::string& indent);
     // The same lines at `at`, which has room for them; returns the end.
     char* PutColorLines(char* at, int code, std::size_t depth, RealTextCache& numbers) const;
-    void WriteReal(double value) { EndText(reals.Put(BeginText(kMaxRealText), value)); }
+    void WriteReal(double value) { EndText(memory.reals.Put(BeginText(kMaxRealText), value)); }
     void WriteUnsigned(std::uint64_t value)
     {
         EndText(format_unsigned(BeginText(kMaxUnsignedText), value));
@@ -95,10 +95,16 @@ protected:
     void PutPlacements(const _LegoNode& node, std::size_t depth, bool wrap);
     // Room for any one item of the list.
     static std::size_t ItemRoom(const MeshList& list);
+    // What a thread remembers of the text it made.
+    struct TextMemory
+    {
+        RealTextCache reals;
+        TripleTextCache normals;  // by corner normal entry
+    };
     // Writes items [begin, end) of the list at `at`, which has room for them;
-    // returns the end. Called on every job at once.
+    // returns the end. Called on every job at once, each with its memory.
     char* PutItems(const MeshList& list, unsigned begin, unsigned end, char* at,
-                   RealTextCache& numbers) const;
+                   TextMemory& remembered) const;
     // Writes the placement of child `position` of `list.placer` at `at`.
     char* PutPlacement(const MeshList& list, unsigned position, char* at,
                        RealTextCache& numbers) const;
@@ -116,7 +122,7 @@ protected:
     const ColorTable* colours = nullptr;  // during Write
     const LegoPart* tree = nullptr;       // during Write
     SceneFile out;
-    RealTextCache reals;
+    TextMemory memory;
     std::string laidOut;
     std::vector<MeshList> lists;
     // For the pieces made at the same time: a buffer and a cache each.
@@ -124,7 +130,7 @@ protected:
     {
         std::unique_ptr<char[]> text;
         std::size_t room = 0;
-        RealTextCache reals;
+        TextMemory memory;
     };
     std::vector<Slice> slices;
 };

@@ -178,4 +178,35 @@ TEST(NumberFormat, UnsignedAtEveryLengthAndCachedRealsAsWritten)
     }
 }
 
+// Texts come back by owner and entry both, whole, and only while remembered.
+TEST(NumberFormat, TriplesRememberedByOwnerAndEntry)
+{
+    char text[TripleTextCache::kMaxText];
+    const std::string longest(TripleTextCache::kMaxText, '7');
+    const int owners[2] = {0, 0};
+    TripleTextCache cache;
+    cache.Keep(&owners[0], 1, longest.data(), longest.data() + longest.size());
+    EXPECT_EQ(cache.Find(text, &owners[0], 1), nullptr);
+    cache.Prepare();
+    std::string texts[2][100];
+    for (int o = 0; o < 2; ++o)
+        for (std::uint32_t e = 0; e < 100; ++e)
+        {
+            texts[o][e] = e == 99 ? longest : std::to_string(o) + " " + std::to_string(e) + " -1";
+            std::memcpy(text, texts[o][e].data(), texts[o][e].size());
+            cache.Keep(&owners[o], e, text, text + texts[o][e].size());
+        }
+    int found = 0;
+    for (int o = 0; o < 2; ++o)
+        for (std::uint32_t e = 0; e < 100; ++e)
+            if (char* end = cache.Find(text, &owners[o], e))
+            {
+                ++found;
+                EXPECT_EQ(std::string(text, end), texts[o][e]);
+            }
+    EXPECT_GT(found, 150);
+    cache.Forget();
+    EXPECT_EQ(cache.Find(text, &owners[1], 99), nullptr);
+}
+
 }  // namespace
