@@ -324,12 +324,7 @@ char* WriteTriset::PutItems(const MeshList& list, unsigned begin, unsigned end, 
                     at = remembered.normals.Find(text, normalList, entry);
                     if (at == nullptr)
                     {
-                        const Vector3 normal = mesh.CornerNormal(f, corner);
-                        at = numbers.Put(text, normal.x);
-                        *at++ = ' ';
-                        at = numbers.Put(at, normal.y);
-                        *at++ = ' ';
-                        at = numbers.Put(at, normal.z);
+                        at = PutVectorLine(text, "", mesh.CornerNormal(f, corner), "", numbers);
                         remembered.normals.Keep(normalList, entry, text, at);
                     }
                     at = PutText(at, " }\n");

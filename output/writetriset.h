@@ -43,7 +43,6 @@ protected:
     void WriteColorLines(int code, const std::string& indent);
     // The same lines at `at`, which has room for them; returns the end.
     char* PutColorLines(char* at, int code, std::size_t depth, RealTextCache& numbers) const;
-    void WriteReal(double value) { EndText(memory.reals.Put(BeginText(kMaxRealText), value)); }
     void WriteUnsigned(std::uint64_t value)
     {
         EndText(format_unsigned(BeginText(kMaxUnsignedText), value));
