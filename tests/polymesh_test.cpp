@@ -531,7 +531,7 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
     // A lattice 0.6 cells apart, so that lookups near it read neighbour cells.
     const double step = 0.6 * kCell;
     auto lattice = [&](int i)
-    { return Vector3(kBorder + step * (i % 300), step * (i / 300), 0.5); };
+    { return Vector3(kBorder + step * (i % 300), step * std::floor(i / 300.0), 0.5); };
     auto near = [&](int count)
     {
         std::vector<Vector3> positions;
@@ -573,6 +573,7 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
     }
     // Lookups that each read eight cells of their own, at cell corners.
     std::vector<Vector3> corners;
+    corners.reserve(512);
     for (int n = 0; n < 512; ++n)
         corners.push_back({kBorder + 3 * n * kCell + 1e-8, kBorder - 1e-8, 0.5 + 0.5 * kCell});
     ASSERT_TRUE(partial.IndexesOnlyNear(corners.size()));
@@ -759,3 +760,4 @@ TEST(PolygonCorners, AssignKeepsExactlyTheGivenCornersInlineOrOnTheHeap)
     EXPECT_EQ(corners.size(), 3u);
     EXPECT_EQ(corners[2], 1u);
 }
+
