@@ -5,10 +5,10 @@
 #include <type_traits>
 
 // A growable array of trivially copyable items that keeps up to InlineCount of
-// them inside the object. A mesh holds millions of triangles, each with a
-// short index list; keeping it inline saves a heap block per triangle, and
-// packing the block's address into the inline room keeps the object to the
-// items and one count (16 bytes for three indices).
+// them inside the object, for short lists built an item at a time (a
+// polygon's corners as they are placed): no heap block unless it grows past
+// them, and packing the block's address into the inline room keeps the
+// object to the items and one count.
 template <typename T, unsigned InlineCount>
 class InlineArray
 {

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <utility>
 
+#include "model/inlinearray.h"
 #include "model/parallel.h"
 #include "model/polygonsides.h"
 

@@ -6,7 +6,7 @@
 
 #include "geometry/matrix.h"
 #include "model/edgemap.h"
-#include "model/inlinearray.h"
+#include "model/polygoncorners.h"
 #include "model/vertexgrid.h"
 
 // One polygon: its corners (counter-clockwise seen from where the normal
@@ -17,7 +17,7 @@ struct PolygonSides;
 
 struct _Polygon
 {
-    InlineArray<unsigned, 3> vertexIndices;
+    PolygonCorners vertexIndices;
 };
 
 // One side shared by up to two polygons: the first polygon that recorded it

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "model/buckets.h"
+#include "model/inlinearray.h"
 #include "model/legopolymesh.h"
 #include "model/parallel.h"
 #include "model/polygonsides.h"
@@ -743,7 +744,7 @@ TEST(BucketsOnEveryJob, HoldWhatOneJobMakes)
     Parallel::SetJobs(0);
 }
 
-TEST(PolygonCorners, AssignKeepsExactlyTheGivenCornersInlineOrOnTheHeap)
+TEST(InlineArray, AssignKeepsExactlyTheGivenItemsInlineOrOnTheHeap)
 {
     const unsigned many[6] = {9, 8, 7, 6, 5, 4};
     InlineArray<unsigned, 3> corners;
@@ -761,3 +762,31 @@ TEST(PolygonCorners, AssignKeepsExactlyTheGivenCornersInlineOrOnTheHeap)
     EXPECT_EQ(corners[2], 1u);
 }
 
+// Three corners are kept in the record, any other count in a block of its
+// own; copies and moves keep each polygon's corners and nothing of another's.
+TEST(PolygonCorners, TrianglesInTheRecordOtherCountsInABlock)
+{
+    const auto cornersOf = [](const PolygonCorners& c)
+    { return std::vector<unsigned>(c.begin(), c.end()); };
+    const unsigned many[6] = {9, 8, 7, 6, 5, 4};
+    const PolygonCorners none;
+    EXPECT_EQ(none.size(), 0u);
+    PolygonCorners triangle, hexagon;
+    triangle.assign(many, 3);
+    hexagon.assign(many, 6);
+    EXPECT_TRUE(triangle.IsTriangle());
+    EXPECT_EQ(cornersOf(triangle), std::vector<unsigned>(many, many + 3));
+    EXPECT_EQ(cornersOf(hexagon), std::vector<unsigned>(many, many + 6));
+
+    PolygonCorners copy = hexagon;
+    copy[0] = 1;
+    EXPECT_EQ(hexagon[0], 9u);  // a copy has a block of its own
+    PolygonCorners moved = std::move(copy);
+    EXPECT_EQ(cornersOf(moved), (std::vector<unsigned>{1, 8, 7, 6, 5, 4}));
+    moved = triangle;  // the block goes, three corners in its room
+    EXPECT_EQ(cornersOf(moved), std::vector<unsigned>(many, many + 3));
+    triangle = hexagon;
+    hexagon.assign(many + 2, 4);
+    EXPECT_EQ(cornersOf(triangle), std::vector<unsigned>(many, many + 6));
+    EXPECT_EQ(cornersOf(hexagon), (std::vector<unsigned>{7, 6, 5, 4}));
+}
