@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "clean/treeops.h"
@@ -79,17 +80,16 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                 byTarget.first[inPlace + 1] - byTarget.first[inPlace])
                 inPlace = j;
     }
-    // With the largest colour in place, the other colours' face records are
-    // made first: the copying fills in their colours while the normals are
-    // dealt out to them at the same time.
+    // Every face of a target has the target's colour: its face records are
+    // made first, with that colour kept once for them all, so that the
+    // normals can be dealt out to them while the copying goes on.
     for (unsigned j = 0; j < targets.size(); ++j)
     {
         if (j == inPlace)
             continue;
         const unsigned count = byTarget.first[j + 1] - byTarget.first[j];
+        targets[j]->SetUniformFaceColors(count, static_cast<int>(codes[j]));
         targets[j]->ReservePolygons(count);
-        if (inPlace != kNoTarget && count > 0)
-            targets[j]->FaceColor(count - 1) = 0;
     }
     const auto copyFaces = [&]()
     {
@@ -131,7 +131,6 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                     corners[k] = placed[vertex].vertex;
                 }
                 const unsigned face = target.AddPolygonOnVertices(3, corners);
-                target.FaceColor(face) = source.FaceColor(f);
                 // Moved over below instead, when the largest colour stays in place.
                 if (inPlace == kNoTarget)
                     target.CopyFaceNormals(face, source, f);
@@ -171,7 +170,9 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
         source.KeepFaces(
             std::vector<unsigned>(byTarget.items.begin() + byTarget.first[inPlace],
                                   byTarget.items.begin() + byTarget.first[inPlace + 1]));
-        *targets[inPlace] = std::move(source);
+        source.ShareFaceColorIfAlike();
+        // The target is empty: the source is left so, and cleared below.
+        std::swap(*targets[inPlace], source);
     }
     source.Clear();
 }
@@ -183,8 +184,15 @@ void LegoPart::FixColorErrors()
     // Colour nodes are appended behind the nodes present now and never split.
     const unsigned nodeCount = GetNodeCount();
     std::vector<std::vector<std::uint32_t>> codes(nodeCount);
-    Parallel::ForEach(nodeCount, [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
-                      { codes[order[i]] = DistinctCodes(nodes[order[i]].mesh); });
+    // A node of one colour keeps that colour once for all its faces.
+    Parallel::ForEach(nodeCount,
+                      [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                      {
+                          LEGOPolyMesh& mesh = nodes[order[i]].mesh;
+                          codes[order[i]] = DistinctCodes(mesh);
+                          if (codes[order[i]].size() == 1)
+                              mesh.ShareFaceColorIfAlike();
+                      });
 
     // Every colour node first, in node order, then code order; no node is
     // appended after this, so the references below stay valid.

@@ -238,6 +238,13 @@ void LEGOPolyMesh::ReservePolygonsExactly(unsigned count)
     faceColors.reserve(count);
 }
 
+void LEGOPolyMesh::SetUniformFaceColors(unsigned count, int code)
+{
+    faceColors.SetUniform(count, code);
+    if (normalOf.size() > std::size_t(count) * normalSlots)
+        normalOf.resize(std::size_t(count) * normalSlots);
+}
+
 void LEGOPolyMesh::ResizeFaces(unsigned count)
 {
     faceColors.resize(count);
@@ -247,7 +254,7 @@ void LEGOPolyMesh::ResizeFaces(unsigned count)
 
 void LEGOPolyMesh::Clear()
 {
-    std::vector<int>().swap(faceColors);
+    faceColors.Release();
     normalOf.Release();
     normals.reset();
     normalSlots = 3;
@@ -311,6 +318,7 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
     ComputePendingNormals();
     ReleaseEdges();
     ReleaseLookups();
+    faceColors.Expand();
     constexpr unsigned kUnused = ~0u;
     std::vector<unsigned> newIndex(vertices.size(), kUnused);
     unsigned keptCount = 0;

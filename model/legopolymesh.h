@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "geometry/matrix.h"
+#include "model/facecolors.h"
 #include "model/pagedarray.h"
 #include "model/polymesh.h"
 
@@ -28,6 +29,7 @@ public:
     // Colour of face f for assignment, growing the face list to f + 1 records.
     int& FaceColor(unsigned f)
     {
+        faceColors.Expand();
         if (f == faceColors.size())
             faceColors.emplace_back();  // the usual case: the polygon just added
         else if (f > faceColors.size())
@@ -75,6 +77,13 @@ public:
     void AddTriangles(unsigned count,
                       const std::function<void(unsigned, unsigned*, int&)>& triangle);
     bool HasFaceRecords() const { return faceColors.size() == polygons.size(); }
+    // Gives the mesh `count` face records, all of colour `code`, kept as one
+    // code: for a mesh about to be given that many faces of one colour, whose
+    // records then need no colour assigned.
+    void SetUniformFaceColors(unsigned count, int code);
+    // Keeps the colour of the faces once when they all have the same one
+    // (any later change of a colour makes it a list again).
+    void ShareFaceColorIfAlike() { faceColors.ShareIfAlike(); }
 
     // Makes room for `count` polygons with their face records, growing
     // geometrically, so that adding many polygons moves the lists rarely.
@@ -146,7 +155,7 @@ protected:
     // of nearby vertices (a few thousand in a row) whose normals have the
     // same bits share an entry, and the meshes a mesh is split into share
     // its list.
-    std::vector<int> faceColors;
+    FaceColors faceColors;
     PagedArray<unsigned> normalOf;
     std::shared_ptr<PagedArray<Vector3>> normals;
     unsigned normalSlots = 3;

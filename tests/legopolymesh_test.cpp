@@ -120,6 +120,30 @@ TEST(LegoFaces, ConstColourOfMissingFaceIsZeroAndWritableGrows)
     ExpectSame(mesh.FaceNormal(8, 2), Vector3(0, 0, 1));
 }
 
+// A colour kept once for all faces reads as a list of it, and changing one
+// face, or adding one, makes it a list again without losing the others.
+TEST(LegoFaces, OneColourForAllFacesReadsAndChangesLikeAList)
+{
+    LEGOPolyMesh mesh;
+    mesh.SetUniformFaceColors(4, 14);
+    const LEGOPolyMesh& view = mesh;
+    EXPECT_EQ(mesh.GetFaceCount(), 4u);
+    EXPECT_EQ(view.FaceColor(3), 14);
+    EXPECT_EQ(view.FaceColor(4), 0);
+    mesh.FaceColor(1) = 2;
+    mesh.FaceColor(4) = 14;
+    EXPECT_EQ(mesh.GetFaceCount(), 5u);
+    const int expected[5] = {14, 2, 14, 14, 14};
+    for (unsigned f = 0; f < 5; ++f)
+        EXPECT_EQ(view.FaceColor(f), expected[f]) << f;
+    mesh.ShareFaceColorIfAlike();  // not alike: stays a list
+    EXPECT_EQ(view.FaceColor(1), 2);
+    mesh.FaceColor(1) = 14;
+    mesh.ShareFaceColorIfAlike();
+    EXPECT_EQ(mesh.GetFaceCount(), 5u);
+    EXPECT_EQ(view.FaceColor(1), 14);
+}
+
 // Growing past a page, shrinking and growing again: the regained elements
 // read as new ones, and a copy keeps its own elements.
 TEST(LegoFaces, PagedArrayGrowsAndShrinksLikeAVector)
