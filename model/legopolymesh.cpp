@@ -32,11 +32,14 @@ bool SameBits(const Vector3& a, const Vector3& b)
     return std::memcmp(&a, &b, sizeof(Vector3)) == 0;
 }
 
-// A list of normals, each bit pattern once, found through a hash table.
+// A list of normals, each bit pattern once, found through a hash table. The
+// list grows in pages of its own: a vector's doubling would hold it twice
+// for a moment, and up to half as much again for good.
 class DistinctNormals
 {
 public:
-    std::vector<Vector3> list;
+    using List = PagedArray<Vector3, 12>;
+    List list;
 
     // The position of `normal` in the list, where it is added when new.
     unsigned Find(const Vector3& normal)
@@ -461,7 +464,7 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
     {
         std::size_t begin;
         std::size_t end;
-        std::vector<Vector3> normals;
+        DistinctNormals::List normals;
     };
     std::vector<Found> found;
     std::mutex foundMutex;
@@ -473,7 +476,7 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
             std::vector<Vector3> group;
             std::vector<unsigned> vertexEntries;
             DistinctNormals distinct;
-            std::vector<Vector3>& list = distinct.list;
+            const DistinctNormals::List& list = distinct.list;
             for (std::size_t v = begin; v < end; ++v)
             {
                 if ((v - begin) % kVerticesPerTable == 0)
@@ -511,29 +514,39 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
                 }
             }
             const std::lock_guard<std::mutex> lock(foundMutex);
-            found.push_back({begin, end, std::move(list)});
+            found.push_back({begin, end, std::move(distinct.list)});
         });
 
     std::vector<Vector3>().swap(polygonNormal);
     std::vector<Slot>().swap(wideLinks);
 
-    // The lists join in vertex order, each freed once copied; each range's
-    // entries move up by the entries before its list, which its vertices
-    // note where their chains began.
+    // The lists join in vertex order, each page freed once copied; each
+    // range's entries move up by the entries before its list, which its
+    // vertices note where their chains began.
     std::sort(found.begin(), found.end(),
               [](const Found& a, const Found& b) { return a.begin < b.begin; });
     OwnNormals();
+    std::size_t total = normals->size();
+    for (const Found& range : found)
+        total += range.normals.size();
+    normals->ReserveFirstPage(total);
     bool isAnyShifted = false;
     std::vector<std::size_t> before(found.size());
     for (std::size_t i = 0; i < found.size(); ++i)
     {
-        std::vector<Vector3>& list = found[i].normals;
+        DistinctNormals::List& list = found[i].normals;
         before[i] = normals->size();
         isAnyShifted = isAnyShifted || before[i] != 0;
-        normals->resize(before[i] + list.size());
-        for (std::size_t e = 0; e < list.size(); ++e)
-            (*normals)[before[i] + e] = list[e];
-        std::vector<Vector3>().swap(list);
+        constexpr std::size_t kListPage = DistinctNormals::List::kPageElements;
+        for (std::size_t from = 0; from < list.size(); from += kListPage)
+        {
+            const std::size_t to = std::min(list.size(), from + kListPage);
+            normals->resize(before[i] + to);
+            for (std::size_t e = from; e < to; ++e)
+                (*normals)[before[i] + e] = list[e];
+            list.FreePage(from / kListPage);
+        }
+        list.Release();
     }
     if (!isAnyShifted)
         return;

@@ -73,6 +73,27 @@ public:
         count = newCount;
     }
 
+    // Gives the first page the room an array of `total` elements has, for
+    // a caller that grows the array to that size in steps: the later pages
+    // are made as the steps reach them.
+    void ReserveFirstPage(std::size_t total)
+    {
+        if (total > 0)
+            GrowFirstPage(std::min(total, kPageElements));
+    }
+
+    void push_back(const T& value)
+    {
+        const std::size_t room = pages.empty() ? 0 : firstRoom + ((pages.size() - 1) << PageBits);
+        if (count < room)
+            (*this)[count++] = value;
+        else
+        {
+            resize(count + 1);
+            (*this)[count - 1] = value;
+        }
+    }
+
     // For a caller that moves elements to lower indices as it reads them:
     // frees page `page`, none of whose elements is read again, and gives
     // element i, whose page is made again (value-initialised) if it was

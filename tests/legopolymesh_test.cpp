@@ -169,6 +169,17 @@ TEST(LegoFaces, PagedArrayGrowsAndShrinksLikeAVector)
     copy.resize(5);
     EXPECT_EQ(copy[0].x, 7.0);
     ExpectSame(copy[4], Vector3());
+    // Appending one at a time, across pages, after room made ahead or not.
+    for (const std::size_t ahead : {0, 3, 11})
+    {
+        PagedArray<Vector3, 2> appended;
+        appended.ReserveFirstPage(ahead);
+        for (int i = 0; i < 11; ++i)
+            appended.push_back(Vector3(double(i), 1, 0));
+        ASSERT_EQ(appended.size(), 11u) << ahead;
+        for (std::size_t i = 0; i < 11; ++i)
+            ExpectSame(appended[i], Vector3(double(i), 1, 0));
+    }
 }
 
 TEST(LegoFaces, ClearEmptiesFacesAndGeometry)
