@@ -7,8 +7,8 @@
 // The LDraw colour code of each face of a mesh. Once the meshes are split
 // by colour every face of a mesh has the same code, and millions of copies
 // of it would be the largest thing the mesh holds after its corners and
-// normals: such a list keeps the code and the count instead (Uniform). Any
-// change through the writable accessors first makes it a list again.
+// normals: such a list keeps the code and the count instead (SetUniform).
+// Any change through the writable accessors first makes it a list again.
 class FaceColors
 {
 public:
@@ -70,7 +70,6 @@ public:
                 return;
         SetUniform(codes.size(), first);
     }
-    bool IsUniform() const { return isUniform; }
     void Release()
     {
         std::vector<int>().swap(codes);

@@ -34,7 +34,7 @@ bool SameBits(const Vector3& a, const Vector3& b)
 
 // A list of normals, each bit pattern once, found through a hash table. The
 // list grows in pages of its own: a vector's doubling would hold it twice
-// for a moment, and up to half as much again for good.
+// for a moment and keep up to half as much again as unused room.
 class DistinctNormals
 {
 public:
