@@ -111,6 +111,32 @@ private:
     std::streambuf* saved = nullptr;
 };
 
+// Hands the cleaned nodes on to the writer and says "Writing file" once the
+// cleaning is done, where a run that writes afterwards says it: its lines
+// and messages come in the same order either way.
+class SayingWhenWritten : public CleanedNodes
+{
+public:
+    SayingWhenWritten(CleanedNodes& to, const std::string& path) : writer(to), outputPath(path) {}
+    void Begin(const LegoPart& tree, unsigned firstLater) override
+    {
+        writer.Begin(tree, firstLater);
+    }
+    void Take(const LegoPart& tree, unsigned first, unsigned end) override
+    {
+        writer.Take(tree, first, end);
+    }
+    void End(const LegoPart& tree, unsigned first) override
+    {
+        std::cout << "Writing file " << outputPath << '\n' << std::flush;
+        writer.End(tree, first);
+    }
+
+private:
+    CleanedNodes& writer;
+    const std::string& outputPath;
+};
+
 }  // namespace
 
 int ConvertModel(const ConversionRequest& request)
@@ -196,17 +222,34 @@ int ConvertModel(const ConversionRequest& request)
     options.smoothNormals = true;
     options.flattenAll = false;
     options.flattenToParts = true;
-    part.CleanGeometry(options);
-
-    std::cout << "Writing file " << outputPath << '\n' << std::flush;
     bool isWritten = false;
-    if (IsModelFile(outputPath, modelPath))
-        std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
+    // A scene on standard output shares it with nothing, but its messages go
+    // where a console shows both: it is written after the cleaning, as the
+    // messages have it.
+    CleanedNodes* const taker = IsModelFile(outputPath, modelPath) || IsStandardOutput(outputPath)
+                                    ? nullptr
+                                    : writer->WriteWhileCleaned(outputPath, part.Colours());
+    if (taker != nullptr)
+    {
+        // Written as it is cleaned; the console says so once the cleaning is
+        // done, as below.
+        SayingWhenWritten saying(*taker, outputPath);
+        part.CleanGeometry(options, saying);
+        isWritten = writer->IsWrittenWhileCleaned();
+    }
     else
     {
-        ModelToWrite model;
-        model.tree = &part;
-        isWritten = writer->WriteModel(outputPath, model, part.Colours());
+        part.CleanGeometry(options);
+        std::cout << "Writing file " << outputPath << '\n' << std::flush;
+        if (IsModelFile(outputPath, modelPath))
+            std::cerr << "Error: output file " << outputPath
+                      << " is the model file, not replaced\n";
+        else
+        {
+            ModelToWrite model;
+            model.tree = &part;
+            isWritten = writer->WriteModel(outputPath, model, part.Colours());
+        }
     }
     StageTimer::Mark("write");
     writer->DumpStats(std::cout);

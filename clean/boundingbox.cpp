@@ -28,6 +28,18 @@ bool IsDrawable(const Vector3& hi, const Vector3& lo)
 
 }  // namespace
 
+void cleaning::VertexBox(const PolyMesh& mesh, Vector3& boxMax, Vector3& boxMin)
+{
+    boxMax = Vector3(-kBoxStart, -kBoxStart, -kBoxStart);
+    boxMin = Vector3(kBoxStart, kBoxStart, kBoxStart);
+    for (unsigned v = 0; v < mesh.GetVertexCount(); ++v)
+    {
+        const Vector3 position = mesh.GetVertex(v);
+        boxMax = component_max(boxMax, position);
+        boxMin = component_min(boxMin, position);
+    }
+}
+
 // A node's box needs the final boxes of the nodes it references, so the nodes
 // are computed children first, each once: a node becomes ready when its last
 // pending child is computed. Nodes with neither vertices nor children are
@@ -37,10 +49,17 @@ bool IsDrawable(const Vector3& hi, const Vector3& lo)
 // that name no node neither wait nor add to the box.
 void LegoPart::ComputeBoundingBoxes()
 {
+    ComputeBoundingBoxes(std::vector<char>(nodes.size(), 0));
+}
+
+void LegoPart::ComputeBoundingBoxes(const std::vector<char>& isBoxKept)
+{
     const std::size_t nodeCount = nodes.size();
+    const auto isKept = [&](std::size_t i) { return i < isBoxKept.size() && isBoxKept[i] != 0; };
     std::vector<char> isEmpty(nodeCount, 0);
     for (std::size_t i = 0; i < nodeCount; ++i)
-        isEmpty[i] = nodes[i].mesh.GetVertexCount() == 0 && nodes[i].children.empty() ? 1 : 0;
+        isEmpty[i] =
+            !isKept(i) && nodes[i].mesh.GetVertexCount() == 0 && nodes[i].children.empty() ? 1 : 0;
 
     // pendingCount[i]: references of i to non-empty nodes not yet computed.
     // Parents of node n: parents[firstParent[n]] up to parents[firstParent[n + 1]],
@@ -69,15 +88,10 @@ void LegoPart::ComputeBoundingBoxes()
         const unsigned i = ready.back();
         ready.pop_back();
         _LegoNode& node = nodes[i];
-        Vector3 boxMax(-kBoxStart, -kBoxStart, -kBoxStart);
-        Vector3 boxMin(kBoxStart, kBoxStart, kBoxStart);
-        const LEGOPolyMesh& mesh = node.mesh;
-        for (unsigned v = 0; v < mesh.GetVertexCount(); ++v)
-        {
-            const Vector3 position = mesh.GetVertex(v);
-            boxMax = component_max(boxMax, position);
-            boxMin = component_min(boxMin, position);
-        }
+        Vector3 boxMax = node.boxMax;
+        Vector3 boxMin = node.boxMin;
+        if (!isKept(i))
+            cleaning::VertexBox(node.mesh, boxMax, boxMin);
         // Only the two stored corners of a child's box are carried over.
         for (const _LegoInstance& instance : node.children)
         {

@@ -1,4 +1,7 @@
 #include <algorithm>
+#include <cstdint>
+#include <future>
+#include <system_error>
 #include <vector>
 
 #include "clean/treeops.h"
@@ -29,9 +32,38 @@ void PruneNodes(std::vector<_LegoNode>& nodes, Test isRemovable)
         cleaning::EraseNodes(nodes, isErased);
 }
 
+// Normals of nodes [0, count) (the largest first), each mesh on its own,
+// and the end of their lookups; nodes flagged in `isLeftOut` are skipped.
+void CreateNormalsOf(std::vector<_LegoNode>& nodes, unsigned count, bool smooth,
+                     const std::vector<char>& isLeftOut)
+{
+    Parallel::ForEach(nodes.size(),
+                      [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                      {
+                          const unsigned n = order[i];
+                          if (n >= count || (n < isLeftOut.size() && isLeftOut[n]))
+                              return;
+                          LEGOPolyMesh& mesh = nodes[n].mesh;
+                          if (mesh.GetPolygonCount() > 0)
+                              mesh.CreateNormals(smooth);
+                          mesh.ReleaseLookups();
+                      });
+}
+
+// Scales nodes [0, count) and their references (the largest first).
+void ScaleNodes(LegoPart& part, const std::vector<_LegoNode>& nodes, unsigned count, double factor)
+{
+    Parallel::ForEach(nodes.size(),
+                      [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                      {
+                          if (order[i] < count)
+                              part.ScaleNode(order[i], factor, true);
+                      });
+}
+
 }  // namespace
 
-void LegoPart::CleanGeometry(const clean_t& options)
+void LegoPart::MergeForCleaning(const clean_t& options)
 {
     // 1. Nodes without triangles and without children. A reference to a node
     // the scan already removed no longer counts as a child.
@@ -72,22 +104,12 @@ void LegoPart::CleanGeometry(const clean_t& options)
         FlattenToParts(false);
 
     StageTimer::Mark("flatten to parts");
+}
 
-    // 5. Normals, after all merging, each mesh on its own (the largest
-    // first). Nothing is merged into these meshes any more: their lookups go.
-    Parallel::ForEach(nodes.size(),
-                      [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
-                      {
-                          LEGOPolyMesh& mesh = nodes[order[i]].mesh;
-                          if (mesh.GetPolygonCount() > 0)
-                              mesh.CreateNormals(options.smoothNormals);
-                          mesh.ReleaseLookups();
-                      });
-
-    StageTimer::Mark("normals");
-
-    // 6. References disconnected by flattening (-1), and any other that names
-    // no node, which nothing after this point could follow.
+void LegoPart::DropDanglingReferences()
+{
+    // References disconnected by flattening (-1), and any other that names no
+    // node, which nothing after this point could follow.
     const std::size_t nodeCount = nodes.size();
     for (_LegoNode& node : nodes)
     {
@@ -97,6 +119,21 @@ void LegoPart::CleanGeometry(const clean_t& options)
                                       { return !NamesNode(instance.node, nodeCount); }),
                        children.end());
     }
+}
+
+void LegoPart::CleanGeometry(const clean_t& options)
+{
+    // 1 to 4.
+    MergeForCleaning(options);
+
+    // 5. Normals, after all merging, each mesh on its own (the largest
+    // first). Nothing is merged into these meshes any more: their lookups go.
+    CreateNormalsOf(nodes, GetNodeCount(), options.smoothNormals, {});
+
+    StageTimer::Mark("normals");
+
+    // 6. References that name no node.
+    DropDanglingReferences();
 
     StageTimer::Mark("drop references");
 
@@ -107,11 +144,7 @@ void LegoPart::CleanGeometry(const clean_t& options)
 
     // 8. The whole scene about the origin.
     if (options.scale || options.boxFlag)
-    {
-        Parallel::ForEach(GetNodeCount(),
-                          [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
-                          { ScaleNode(order[i], options.scaleFactor, true); });
-    }
+        ScaleNodes(*this, nodes, GetNodeCount(), options.scaleFactor);
 
     StageTimer::Mark("scale");
 
@@ -119,4 +152,127 @@ void LegoPart::CleanGeometry(const clean_t& options)
     ComputeBoundingBoxes();
     AddBoundingBoxGeometry();
     StageTimer::Mark("bounding boxes");
+}
+
+void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
+                             std::uint64_t batchTriangles)
+{
+    // The same steps, in an order that gives the same tree: references are
+    // dropped before the normals, which do not read them, and the colour
+    // nodes are planned (appended, empty) before any node is split.
+    MergeForCleaning(options);
+    DropDanglingReferences();
+    StageTimer::Mark("drop references");
+    const unsigned firstLater = GetNodeCount();
+    if (firstLater == 0)
+    {
+        // Nothing is left: the Bounding Boxes node becomes the root.
+        AddBoundingBoxGeometry();
+        taker.Begin(*this, GetNodeCount());
+        taker.End(*this, GetNodeCount());
+        return;
+    }
+    const ColorSplitPlan plan = PlanColorSplit();
+    const bool isScaled = options.scale || options.boxFlag;
+    // The nodes to split give their faces up now, so that they read as they
+    // will once split; their normals are made with their colour nodes.
+    std::vector<LEGOPolyMesh> faces(plan.split.size());
+    std::vector<char> isSplit(firstLater, 0);
+    for (std::size_t k = 0; k < plan.split.size(); ++k)
+    {
+        const unsigned n = plan.split[k];
+        isSplit[n] = 1;
+        std::swap(faces[k], nodes[n].mesh);
+    }
+    CreateNormalsOf(nodes, firstLater, options.smoothNormals, isSplit);
+    KeepSingleColorsOnce(plan);
+    StageTimer::Mark("normals");
+    if (isScaled)
+        ScaleNodes(*this, nodes, firstLater, options.scaleFactor);
+    StageTimer::Mark("scale");
+    taker.Begin(*this, firstLater);
+
+    // The split nodes in node order, a batch at a time, each batch's colour
+    // nodes made on every job, then taken and freed; their boxes are kept.
+    // With more than one job a batch is taken on a thread of its own while
+    // the next one is made.
+    std::vector<char> isBoxKept(GetNodeCount(), 0);
+    unsigned takenFirst = 0;
+    unsigned takenEnd = 0;
+    const auto freeTaken = [&]
+    {
+        for (unsigned t = takenFirst; t < takenEnd; ++t)
+        {
+            isBoxKept[t] = nodes[t].mesh.GetVertexCount() > 0 ? 1 : 0;
+            nodes[t].mesh.Clear();
+        }
+        takenFirst = takenEnd = 0;
+    };
+    std::future<void> taking;  // waited for before anything above goes
+    for (std::size_t begin = 0; begin < plan.split.size();)
+    {
+        std::size_t end = begin;
+        std::uint64_t polygons = 0;
+        while (end < plan.split.size() && polygons < batchTriangles)
+            polygons += faces[end++].GetPolygonCount();
+        std::vector<std::size_t> order(end - begin);
+        for (std::size_t k = 0; k < order.size(); ++k)
+            order[k] = begin + k;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b)
+                         { return faces[a].GetPolygonCount() > faces[b].GetPolygonCount(); });
+        Parallel::ForEach(
+            order.size(),
+            [&](std::size_t i)
+            {
+                const std::size_t k = order[i];
+                const unsigned n = plan.split[k];
+                faces[k].CreateNormals(options.smoothNormals);
+                faces[k].ReleaseLookups();
+                SplitNode(plan, n, faces[k]);
+                const unsigned first = plan.firstTarget[n];
+                const unsigned last = first + static_cast<unsigned>(plan.codes[n].size());
+                if (isScaled)
+                    for (unsigned t = first; t < last; ++t)
+                        ScaleNode(t, options.scaleFactor, true);
+                for (unsigned t = first; t < last; ++t)
+                    cleaning::VertexBox(nodes[t].mesh, nodes[t].boxMax, nodes[t].boxMin);
+            });
+        if (taking.valid())
+            taking.get();
+        freeTaken();
+        takenFirst = plan.firstTarget[plan.split[begin]];
+        takenEnd = plan.firstTarget[plan.split[end - 1]] +
+                   static_cast<unsigned>(plan.codes[plan.split[end - 1]].size());
+        if (Parallel::Jobs() > 1)
+        {
+            // The interruptions stay with the threads that expect them.
+            Parallel::StartWithoutInterruptions(
+                [&, first = takenFirst, last = takenEnd]
+                {
+                    try
+                    {
+                        taking = std::async(std::launch::async, [&taker, this, first, last]
+                                            { taker.Take(*this, first, last); });
+                    }
+                    catch (const std::system_error&)
+                    {
+                        // No thread to be had: taken below, on this one.
+                    }
+                });
+        }
+        if (!taking.valid())
+            taker.Take(*this, takenFirst, takenEnd);
+        begin = end;
+    }
+    if (taking.valid())
+        taking.get();
+    freeTaken();
+    StageTimer::Mark("colour nodes");
+
+    ComputeBoundingBoxes(isBoxKept);
+    const unsigned firstBox = GetNodeCount();
+    AddBoundingBoxGeometry();
+    StageTimer::Mark("bounding boxes");
+    taker.End(*this, firstBox);
 }

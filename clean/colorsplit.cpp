@@ -179,32 +179,25 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
 
 }  // namespace
 
-void LegoPart::FixColorErrors()
+LegoPart::ColorSplitPlan LegoPart::PlanColorSplit()
 {
     // Colour nodes are appended behind the nodes present now and never split.
     const unsigned nodeCount = GetNodeCount();
-    std::vector<std::vector<std::uint32_t>> codes(nodeCount);
-    // A node of one colour keeps that colour once for all its faces.
-    Parallel::ForEach(nodeCount,
-                      [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
-                      {
-                          LEGOPolyMesh& mesh = nodes[order[i]].mesh;
-                          codes[order[i]] = DistinctCodes(mesh);
-                          if (codes[order[i]].size() == 1)
-                              mesh.ShareFaceColorIfAlike();
-                      });
+    ColorSplitPlan plan;
+    plan.codes.resize(nodeCount);
+    Parallel::ForEach(nodeCount, [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
+                      { plan.codes[order[i]] = DistinctCodes(nodes[order[i]].mesh); });
 
     // Every colour node first, in node order, then code order; no node is
     // appended after this, so the references below stay valid.
-    std::vector<unsigned> split;
-    std::vector<unsigned> firstTarget(nodeCount, 0);
+    plan.firstTarget.assign(nodeCount, 0);
     for (unsigned n = 0; n < nodeCount; ++n)
     {
-        if (codes[n].size() < 2)
+        if (plan.codes[n].size() < 2)
             continue;
-        split.push_back(n);
-        firstTarget[n] = GetNodeCount();
-        for (const std::uint32_t code : codes[n])
+        plan.split.push_back(n);
+        plan.firstTarget[n] = GetNodeCount();
+        for (const std::uint32_t code : plan.codes[n])
         {
             const unsigned target = static_cast<unsigned>(NewNodeIndex());
             const int color = static_cast<int>(code);
@@ -218,18 +211,36 @@ void LegoPart::FixColorErrors()
             colorNode.tag = 1;
         }
     }
+    return plan;
+}
 
+void LegoPart::SplitNode(const ColorSplitPlan& plan, unsigned node, LEGOPolyMesh& faces)
+{
+    std::vector<LEGOPolyMesh*> targets;
+    for (std::size_t j = 0; j < plan.codes[node].size(); ++j)
+        targets.push_back(&nodes[plan.firstTarget[node] + j].mesh);
+    SplitMesh(faces, plan.codes[node], targets);
+}
+
+void LegoPart::KeepSingleColorsOnce(const ColorSplitPlan& plan)
+{
+    Parallel::ForEach(plan.codes.size(),
+                      [&](std::size_t n)
+                      {
+                          if (plan.codes[n].size() == 1)
+                              nodes[n].mesh.ShareFaceColorIfAlike();
+                      });
+}
+
+void LegoPart::FixColorErrors()
+{
+    const ColorSplitPlan plan = PlanColorSplit();
+    KeepSingleColorsOnce(plan);
     // The largest nodes first; each writes only its own colour nodes.
+    std::vector<unsigned> split = plan.split;
     std::stable_sort(split.begin(), split.end(),
                      [this](unsigned a, unsigned b)
                      { return nodes[a].mesh.GetPolygonCount() > nodes[b].mesh.GetPolygonCount(); });
     Parallel::ForEach(split.size(),
-                      [&](std::size_t i)
-                      {
-                          const unsigned n = split[i];
-                          std::vector<LEGOPolyMesh*> targets;
-                          for (std::size_t j = 0; j < codes[n].size(); ++j)
-                              targets.push_back(&nodes[firstTarget[n] + j].mesh);
-                          SplitMesh(nodes[n].mesh, codes[n], targets);
-                      });
+                      [&](std::size_t i) { SplitNode(plan, split[i], nodes[split[i]].mesh); });
 }

@@ -54,6 +54,10 @@ double PlacedSeparation(const Matrix4x4& M, double apart, const Vector3& extent)
 // numbered in the order its triangles' corners first use them.
 bool IsInFirstUseOrder(const PolyMesh& source);
 
+// The box of the mesh's own vertices, as a node's box starts: from the
+// values of the empty box, each vertex taken in order.
+void VertexBox(const PolyMesh& mesh, Vector3& boxMax, Vector3& boxMin);
+
 // The one "Error: " line for triangles that placing dropped from a node.
 void ReportDroppedTriangles(const std::string& nodeName, unsigned long long count);
 

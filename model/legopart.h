@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,24 @@ bool IsBoundingBoxesNode(const _LegoNode& node, unsigned index);
 // polygon; Main (no colour of its own) for a node without polygons.
 int NodeColor(const _LegoNode& node);
 
+class LegoPart;
+
+// Takes a tree while it is cleaned, a stretch of nodes at a time, each node
+// final when its stretch is handed over: first nodes 0 to firstLater - 1,
+// when every later node is already in the tree but may not hold its
+// triangles yet; then each later stretch [first, end), in node order; last,
+// once every box is known, the nodes from `first` on (the boxes' nodes) and
+// the tree as a whole. A later stretch's triangles are freed once it has
+// been taken.
+class CleanedNodes
+{
+public:
+    virtual ~CleanedNodes() = default;
+    virtual void Begin(const LegoPart& tree, unsigned firstLater) = 0;
+    virtual void Take(const LegoPart& tree, unsigned first, unsigned end) = 0;
+    virtual void End(const LegoPart& tree, unsigned first) = 0;
+};
+
 // The part tree: nodes addressed by index, node 0 the model after a read.
 // Nodes refer to one another by index only; appending a node may move every
 // node, so look a node up again after any append.
@@ -107,15 +126,44 @@ public:
     // Turns the tree as read into whole, single-coloured, scaled parts with
     // bounding boxes.
     void CleanGeometry(const clean_t& options);
+    // The same tree, handed to `taker` as it is made. The colour nodes of the
+    // nodes split by colour are made a batch of split nodes at a time (at
+    // least `batchTriangles` triangles, but for the last), taken and freed
+    // (their boxes stay): the tree never holds all of them at once.
+    static constexpr std::uint64_t kColourBatchTriangles = std::uint64_t(1) << 19;
+    void CleanGeometry(const clean_t& options, CleanedNodes& taker,
+                       std::uint64_t batchTriangles = kColourBatchTriangles);
 
 protected:
+    // Steps of CleanGeometry: everything up to the merging of the library
+    // files into the parts, and the dropping of references to no node.
+    void MergeForCleaning(const clean_t& options);
+    void DropDanglingReferences();
     void MergeGeometry(unsigned parent, unsigned reference, bool copyNormals);
     void MarkNodeDeleted(unsigned node);
     void FlattenNode(unsigned node, bool copyNormals);
     void RemoveNode(unsigned node);
     void FlattenToParts(bool copyNormals);
     void FixColorErrors();
+    // FixColorErrors in two steps. The plan: each node's distinct codes, and
+    // for every node of more than one (`split`, in node order) its colour
+    // nodes, appended with their references from `firstTarget` on, still
+    // empty. Then SplitNode moves one planned node's faces, `faces` (its mesh,
+    // or its mesh taken out), into them and leaves `faces` empty.
+    struct ColorSplitPlan
+    {
+        std::vector<std::vector<std::uint32_t>> codes;
+        std::vector<unsigned> firstTarget;
+        std::vector<unsigned> split;
+    };
+    ColorSplitPlan PlanColorSplit();
+    // A node of one colour keeps that colour once for all its faces.
+    void KeepSingleColorsOnce(const ColorSplitPlan& plan);
+    void SplitNode(const ColorSplitPlan& plan, unsigned node, LEGOPolyMesh& faces);
     void ComputeBoundingBoxes();
+    // The same, but a node whose `isBoxKept` flag is set already holds the box
+    // of its own vertices, and has some, whatever its mesh holds now.
+    void ComputeBoundingBoxes(const std::vector<char>& isBoxKept);
     void AddQuad(unsigned node, const Vector3& a, const Vector3& b, const Vector3& c,
                  const Vector3& d, int color);
     void AddBoundingBoxGeometry();

@@ -40,6 +40,16 @@ public:
     // The statistics of the last WriteModel, one labelled line each; a format
     // may print none for a failed write.
     virtual void DumpStats(std::ostream& stream) const = 0;
+    // A writer of the cleaned tree may write it while it is cleaned, freeing
+    // what it has written: the taker to hand to LegoPart::CleanGeometry, set
+    // to write `path` as WriteModel would; null for one that cannot.
+    virtual CleanedNodes* WriteWhileCleaned(const std::string& /*path*/,
+                                            const ColorTable& /*colours*/)
+    {
+        return nullptr;
+    }
+    // After such a cleaning: what WriteModel would have returned.
+    virtual bool IsWrittenWhileCleaned() const { return false; }
 };
 
 // The writer of `format`; null for a format without one.

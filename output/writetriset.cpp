@@ -63,59 +63,111 @@ bool WriteTriset::WriteModel(const std::string& path, const ModelToWrite& model,
 bool WriteTriset::Write(const char* fileName, const LegoPart& part, const ColorTable& colourTable,
                         bool showBoundingBoxes)
 {
-    colours = &colourTable;
-    tree = &part;
-    const unsigned nodeCount = part.GetNodeCount();
-    std::string indent;
-    polygonCount = vertexCount = meshCount = instanceCount = levelCount = 0;
+    PrepareStream(fileName, colourTable, showBoundingBoxes);
+    Begin(part, part.GetNodeCount());
+    End(part, part.GetNodeCount());
+    return isWritten;
+}
 
-    if (!out.Open(fileName))
-    {
-        ReportFileError(std::string("Cannot open file ") + fileName + " for writing", fileName,
-                        out.ErrorNumber());
-        return false;
-    }
+CleanedNodes* WriteTriset::WriteWhileCleaned(const std::string& fileName,
+                                             const ColorTable& colourTable)
+{
+    PrepareStream(fileName, colourTable, true);
+    return this;
+}
+
+void WriteTriset::PrepareStream(const std::string& fileName, const ColorTable& colourTable,
+                                bool showBoundingBoxes)
+{
+    scenePath = fileName;
+    colours = &colourTable;
+    showsBoxes = showBoundingBoxes;
+    isWritten = false;
+}
+
+void WriteTriset::Begin(const LegoPart& part, unsigned firstLater)
+{
+    tree = &part;
+    levelIndent.clear();
+    polygonCount = vertexCount = meshCount = instanceCount = levelCount = 0;
+    isPartsOpen = false;
+
+    // A file that cannot be created is reported at End, where Write reports
+    // it, after anything the cleaning reports in between.
+    isOpen = out.Open(scenePath);
+    isOpenFailed = !isOpen;
+    if (!isOpen)
+        return;
     laidOut.clear();
     lists.clear();
-    // Normals are remembered by where this tree keeps them.
-    memory.normals.Forget();
-    for (Slice& slice : slices)
-        slice.memory.normals.Forget();
     Put("TRISETIO ");
     Put("1.0");
     Put("\n\n");
 
-    if (nodeCount >= 1)
+    if (part.GetNodeCount() >= 1)
     {
         // The root carries the model's placements of the parts.
-        WriteLevel(0, part, indent, true, showBoundingBoxes);
+        WriteLevel(0, part, levelIndent, true, showsBoxes);
 
-        OpenBlock(indent, "LEVEL");
-        WriteLine(indent, "Name = Parts\n");
-        WriteLine(indent, "Invisible\n");
-        WriteLine(indent, "END ATTRIB\n");
-        for (unsigned i = 1; i < nodeCount; ++i)
-        {
-            const _LegoNode* node = part.GetNode(i);
-            if (node->kind != NodeKind::Deleted && !IsBoundingBoxesNode(*node, i))
-                WriteLevel(static_cast<int>(i), part, indent, false, false);
-        }
-        CloseBlock(indent, "LEVEL", "Parts");
+        OpenBlock(levelIndent, "LEVEL");
+        WriteLine(levelIndent, "Name = Parts\n");
+        WriteLine(levelIndent, "Invisible\n");
+        WriteLine(levelIndent, "END ATTRIB\n");
+        isPartsOpen = true;
+        WritePartLevels(part, 1, firstLater);
+    }
+    WriteLaidOut();
+}
+
+void WriteTriset::Take(const LegoPart& part, unsigned first, unsigned end)
+{
+    if (!isOpen)
+        return;
+    tree = &part;
+    WritePartLevels(part, first, end);
+    WriteLaidOut();
+}
+
+void WriteTriset::End(const LegoPart& part, unsigned first)
+{
+    if (isOpenFailed)
+    {
+        isOpenFailed = false;
+        ReportFileError("Cannot open file " + scenePath + " for writing", scenePath,
+                        out.ErrorNumber());
+        return;
+    }
+    if (!isOpen)
+        return;
+    tree = &part;
+    const unsigned nodeCount = part.GetNodeCount();
+    if (isPartsOpen)
+    {
+        WritePartLevels(part, first, nodeCount);
+        CloseBlock(levelIndent, "LEVEL", "Parts");
+        isPartsOpen = false;
     }
     // The boxes are placed as the root places the parts; exactly one of the
     // two LEVELs is visible.
     for (unsigned i = 1; i < nodeCount; ++i)
         if (IsBoundingBoxesNode(*part.GetNode(i), i))
-            WriteLevel(static_cast<int>(i), part, indent, true, !showBoundingBoxes);
+            WriteLevel(static_cast<int>(i), part, levelIndent, true, !showsBoxes);
 
     WriteLaidOut();
-    if (!out.Close())
+    isOpen = false;
+    isWritten = out.Close();
+    if (!isWritten)
+        ReportFileError("writing file " + scenePath + " failed", scenePath, out.ErrorNumber());
+}
+
+void WriteTriset::WritePartLevels(const LegoPart& part, unsigned first, unsigned end)
+{
+    for (unsigned i = std::max(first, 1u); i < end; ++i)
     {
-        ReportFileError(std::string("writing file ") + fileName + " failed", fileName,
-                        out.ErrorNumber());
-        return false;
+        const _LegoNode* node = part.GetNode(i);
+        if (node->kind != NodeKind::Deleted && !IsBoundingBoxesNode(*node, i))
+            WriteLevel(static_cast<int>(i), part, levelIndent, false, false);
     }
-    return true;
 }
 
 void WriteTriset::DumpStats(std::ostream& stream) const
@@ -368,6 +420,11 @@ void WriteTriset::WriteLaidOut()
     }
     laidOut.clear();
     lists.clear();
+    // Normals are remembered by where the tree keeps them, and a list may be
+    // freed once written.
+    memory.normals.Forget();
+    for (Slice& slice : slices)
+        slice.memory.normals.Forget();
 }
 
 void WriteTriset::WriteInPieces(std::size_t totalRoom)

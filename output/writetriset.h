@@ -17,7 +17,7 @@
 // Writes a part tree as a TRISET scene file: the root's LEVEL, which places
 // the parts, an invisible Parts LEVEL holding the definition of every other
 // node, and the Bounding Boxes LEVEL last. Counts what it writes.
-class WriteTriset : public ModelWriter
+class WriteTriset : public ModelWriter, public CleanedNodes
 {
 public:
     ModelForm Form() const override { return ModelForm::CleanedTree; }
@@ -33,11 +33,25 @@ public:
     // The five counters of the last Write, one labelled line each.
     void DumpStats(std::ostream& stream) const override;
 
+    // Writing the tree while it is cleaned: the file is created at Begin and
+    // closed at End, with the same lines, and the same errors at End, as
+    // WriteModel (or Write with `showBoundingBoxes` as PrepareStream sets it).
+    CleanedNodes* WriteWhileCleaned(const std::string& path, const ColorTable& colours) override;
+    bool IsWrittenWhileCleaned() const override { return isWritten; }
+    void PrepareStream(const std::string& fileName, const ColorTable& colours,
+                       bool showBoundingBoxes);
+    void Begin(const LegoPart& part, unsigned firstLater) override;
+    void Take(const LegoPart& part, unsigned first, unsigned end) override;
+    void End(const LegoPart& part, unsigned first) override;
+
 protected:
     // The blocks below take the current indentation (tabs only) and leave it
     // as they found it.
     void WriteLevel(int nodeIndex, const LegoPart& part, std::string& indent, bool wrapChildren,
                     bool invisible);
+    // The LEVELs of nodes [first, end) in the Parts LEVEL, node 0, deleted
+    // nodes and Bounding Boxes nodes left out.
+    void WritePartLevels(const LegoPart& part, unsigned first, unsigned end);
     void WriteMesh(const _LegoNode* node, std::string& indent);
 
     void WriteColorLines(int code, const std::string& indent);
@@ -120,6 +134,13 @@ protected:
     unsigned levelCount = 0;              // node LEVELs, neither Parts nor the wrappers
     const ColorTable* colours = nullptr;  // during Write
     const LegoPart* tree = nullptr;       // during Write
+    std::string scenePath;                // of the file being written
+    bool showsBoxes = true;               // the Bounding Boxes LEVEL visible, the root not
+    bool isOpen = false;                  // between a Begin that opened the file and End
+    bool isOpenFailed = false;            // between a Begin that could not and End
+    bool isPartsOpen = false;             // the Parts LEVEL begun and not yet closed
+    bool isWritten = false;               // the last file written whole and closed
+    std::string levelIndent;              // while a file is written
     SceneFile out;
     TextMemory memory;
     std::string laidOut;

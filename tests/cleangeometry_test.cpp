@@ -1,9 +1,13 @@
 #include <cmath>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <set>
+#include <sstream>
 
+#include "output/writetriset.h"
 #include "tests/clean_reference.h"
 #include "tests/clean_support.h"
+#include "tests/temp_folder.h"
 
 namespace
 {
@@ -163,6 +167,55 @@ TEST(CleanGeometry, MatchesTheLiteralPipelineOnRandomTrees)
             ASSERT_LE(colors.size(), 1u) << "seed " << seed << " " << node.name;
         }
     }
+}
+
+// Cleaning, then writing, against writing while cleaning, batch by batch.
+TEST(CleanGeometry, WritingWhileCleaningWritesTheSameFile)
+{
+    const TempFolder folder;
+    const auto compare = [&](const TestPart& tree, const LegoPart::clean_t& options,
+                             std::uint64_t batch, const std::string& name)
+    {
+        TestPart staged = tree;
+        TestPart streamed = tree;
+        staged.CleanGeometry(options);
+        WriteTriset after;
+        const bool isWritten =
+            after.Write((folder / "after").c_str(), staged, staged.Colours(), true);
+        WriteTriset during;
+        ASSERT_EQ(during.WriteWhileCleaned(folder / "during", streamed.Colours()), &during);
+        streamed.CleanGeometry(options, during, batch);
+        EXPECT_EQ(during.IsWrittenWhileCleaned(), isWritten) << name;
+        EXPECT_TRUE(ReadFile(folder / "after") == ReadFile(folder / "during")) << name;
+        std::ostringstream counted, countedDuring;
+        after.DumpStats(counted);
+        during.DumpStats(countedDuring);
+        EXPECT_EQ(counted.str(), countedDuring.str()) << name;
+        std::filesystem::remove(folder / "during");
+    };
+    for (unsigned seed = 1; seed <= 60; ++seed)
+    {
+        TestPart tree;
+        BuildRandomTree(tree, seed, 4 + seed % 35, seed % 6 == 0 ? 1 : 0);
+        // A node of the model named like the boxes' node is written after the
+        // parts, whether it is split or not.
+        if (seed % 4 == 1)
+            tree.nodes[1 + seed % (tree.GetNodeCount() - 1)].name = "bounding BOXES";
+        LegoPart::clean_t options;
+        options.flattenAll = seed % 5 == 1;
+        options.smoothNormals = seed % 4 != 2;
+        options.scale = seed % 9 != 4;
+        compare(tree, options, 1 + seed % 7, "seed " + std::to_string(seed));
+    }
+    // A root split by colour; nothing left at all.
+    TestPart root;
+    root.AddNode("model.ldr", NodeKind::Model);
+    root.AddUnitTriangle(0, 4);
+    root.AddUnitTriangle(0, 1, Vector3(0, 0, 1));
+    compare(root, LegoPart::clean_t(), 1, "root");
+    TestPart empty;
+    empty.AddNode("model.ldr", NodeKind::Model);
+    compare(empty, LegoPart::clean_t(), 1, "empty");
 }
 
 // Hostile shapes that the one-at-a-time algorithms handle in quadratic time or
