@@ -125,7 +125,11 @@ void LegoPart::CleanGeometry(const clean_t& options)
 {
     // 1 to 4.
     MergeForCleaning(options);
+    CleanMerged(options);
+}
 
+void LegoPart::CleanMerged(const clean_t& options)
+{
     // 5. Normals, after all merging, each mesh on its own (the largest
     // first). Nothing is merged into these meshes any more: their lookups go.
     CreateNormalsOf(nodes, GetNodeCount(), options.smoothNormals, {});
@@ -161,17 +165,22 @@ void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
     // dropped before the normals, which do not read them, and the colour
     // nodes are planned (appended, empty) before any node is split.
     MergeForCleaning(options);
-    DropDanglingReferences();
-    StageTimer::Mark("drop references");
-    const unsigned firstLater = GetNodeCount();
-    if (firstLater == 0)
+    // A tree of less than two batches would be made in one and gains
+    // nothing: it is cleaned whole, then handed over. So is a tree with
+    // nothing left, whose Bounding Boxes node becomes the root.
+    std::uint64_t triangles = 0;
+    for (const _LegoNode& node : nodes)
+        triangles += node.mesh.GetPolygonCount();
+    if (triangles <= 2 * batchTriangles)
     {
-        // Nothing is left: the Bounding Boxes node becomes the root.
-        AddBoundingBoxGeometry();
+        CleanMerged(options);
         taker.Begin(*this, GetNodeCount());
         taker.End(*this, GetNodeCount());
         return;
     }
+    DropDanglingReferences();
+    StageTimer::Mark("drop references");
+    const unsigned firstLater = GetNodeCount();
     const ColorSplitPlan plan = PlanColorSplit();
     const bool isScaled = options.scale || options.boxFlag;
     // The nodes to split give their faces up now, so that they read as they
@@ -244,7 +253,8 @@ void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
         takenFirst = plan.firstTarget[plan.split[begin]];
         takenEnd = plan.firstTarget[plan.split[end - 1]] +
                    static_cast<unsigned>(plan.codes[plan.split[end - 1]].size());
-        if (Parallel::Jobs() > 1)
+        // The last batch has nothing to go on with beside it.
+        if (Parallel::Jobs() > 1 && end < plan.split.size())
         {
             // The interruptions stay with the threads that expect them.
             Parallel::StartWithoutInterruptions(

@@ -138,6 +138,9 @@ protected:
     // Steps of CleanGeometry: everything up to the merging of the library
     // files into the parts, and the dropping of references to no node.
     void MergeForCleaning(const clean_t& options);
+    // Steps 5 to 9 on the merged tree: normals, references, colours, scale
+    // and boxes.
+    void CleanMerged(const clean_t& options);
     void DropDanglingReferences();
     void MergeGeometry(unsigned parent, unsigned reference, bool copyNormals);
     void MarkNodeDeleted(unsigned node);
