@@ -33,15 +33,14 @@ void PruneNodes(std::vector<_LegoNode>& nodes, Test isRemovable)
 }
 
 // Normals of nodes [0, count) (the largest first), each mesh on its own,
-// and the end of their lookups; nodes flagged in `isLeftOut` are skipped.
-void CreateNormalsOf(std::vector<_LegoNode>& nodes, unsigned count, bool smooth,
-                     const std::vector<char>& isLeftOut)
+// and the end of their lookups.
+void CreateNormalsOf(std::vector<_LegoNode>& nodes, unsigned count, bool smooth)
 {
     Parallel::ForEach(nodes.size(),
                       [&, order = cleaning::NodesByPolygonCount(nodes)](std::size_t i)
                       {
                           const unsigned n = order[i];
-                          if (n >= count || (n < isLeftOut.size() && isLeftOut[n]))
+                          if (n >= count)
                               return;
                           LEGOPolyMesh& mesh = nodes[n].mesh;
                           if (mesh.GetPolygonCount() > 0)
@@ -132,7 +131,7 @@ void LegoPart::CleanMerged(const clean_t& options)
 {
     // 5. Normals, after all merging, each mesh on its own (the largest
     // first). Nothing is merged into these meshes any more: their lookups go.
-    CreateNormalsOf(nodes, GetNodeCount(), options.smoothNormals, {});
+    CreateNormalsOf(nodes, GetNodeCount(), options.smoothNormals);
 
     StageTimer::Mark("normals");
 
@@ -161,9 +160,6 @@ void LegoPart::CleanMerged(const clean_t& options)
 void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
                              std::uint64_t batchTriangles)
 {
-    // The same steps, in an order that gives the same tree: references are
-    // dropped before the normals, which do not read them, and the colour
-    // nodes are planned (appended, empty) before any node is split.
     MergeForCleaning(options);
     // A tree of less than two batches would be made in one and gains
     // nothing: it is cleaned whole, then handed over. So is a tree with
@@ -178,6 +174,9 @@ void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
         taker.End(*this, GetNodeCount());
         return;
     }
+    // The same steps in an order that gives the same tree: references are
+    // dropped before the normals, which do not read them, and the colour
+    // nodes are planned (appended, empty) before any node is split.
     DropDanglingReferences();
     StageTimer::Mark("drop references");
     const unsigned firstLater = GetNodeCount();
@@ -186,14 +185,9 @@ void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
     // The nodes to split give their faces up now, so that they read as they
     // will once split; their normals are made with their colour nodes.
     std::vector<LEGOPolyMesh> faces(plan.split.size());
-    std::vector<char> isSplit(firstLater, 0);
     for (std::size_t k = 0; k < plan.split.size(); ++k)
-    {
-        const unsigned n = plan.split[k];
-        isSplit[n] = 1;
-        std::swap(faces[k], nodes[n].mesh);
-    }
-    CreateNormalsOf(nodes, firstLater, options.smoothNormals, isSplit);
+        std::swap(faces[k], nodes[plan.split[k]].mesh);
+    CreateNormalsOf(nodes, firstLater, options.smoothNormals);
     KeepSingleColorsOnce(plan);
     StageTimer::Mark("normals");
     if (isScaled)
