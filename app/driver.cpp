@@ -223,9 +223,9 @@ int ConvertModel(const ConversionRequest& request)
     options.flattenAll = false;
     options.flattenToParts = true;
     bool isWritten = false;
-    // A scene on standard output shares it with nothing, but its messages go
-    // where a console shows both: it is written after the cleaning, as the
-    // messages have it.
+    // A scene on standard output is written after the cleaning:
+    // its messages go to standard error, and where one console shows both
+    // they keep their places between the scene's lines.
     CleanedNodes* const taker = IsModelFile(outputPath, modelPath) || IsStandardOutput(outputPath)
                                     ? nullptr
                                     : writer->WriteWhileCleaned(outputPath, part.Colours());
