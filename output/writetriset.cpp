@@ -100,6 +100,7 @@ void WriteTriset::Begin(const LegoPart& part, unsigned firstLater)
         return;
     laidOut.clear();
     lists.clear();
+    ForgetNormals();
     Put("TRISETIO ");
     Put("1.0");
     Put("\n\n");
@@ -124,6 +125,7 @@ void WriteTriset::Take(const LegoPart& part, unsigned first, unsigned end)
     if (!isOpen)
         return;
     tree = &part;
+    ForgetNormals();
     WritePartLevels(part, first, end);
     WriteLaidOut();
 }
@@ -420,8 +422,10 @@ void WriteTriset::WriteLaidOut()
     }
     laidOut.clear();
     lists.clear();
-    // Normals are remembered by where the tree keeps them, and a list may be
-    // freed once written.
+}
+
+void WriteTriset::ForgetNormals()
+{
     memory.normals.Forget();
     for (Slice& slice : slices)
         slice.memory.normals.Forget();

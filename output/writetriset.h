@@ -123,6 +123,10 @@ protected:
                        RealTextCache& numbers) const;
     // Makes and writes what is laid out, then starts a new layout.
     void WriteLaidOut();
+    // Normals are remembered by where the tree keeps them: forgotten at the
+    // start of a file, and of each stretch taken, since the stretches before
+    // may have been freed.
+    void ForgetNormals();
     // The lists of the layout (of `totalRoom` in all) made in pieces on every
     // job, each written with the text before it once those before are.
     void WriteInPieces(std::size_t totalRoom);
