@@ -215,10 +215,21 @@ void VertexGrid::AppendToCell(std::size_t slot, std::uint64_t key, std::uint32_t
         cell = {key, index, index};
         ++usedCellCount;
     }
-    else
+    else if (cell.last < index)
     {
         nextInCell[cell.last] = index;
         cell.last = index;
+    }
+    else
+    {
+        // Linked after a higher one: only in a cell shared by colliding
+        // hashes, part of it linked near some lookups before the rest. The
+        // chain stays ascending.
+        std::uint32_t* link = &cell.first;
+        while (*link < index)
+            link = &nextInCell[*link];
+        nextInCell[index] = *link;
+        *link = index;
     }
 }
 
@@ -320,6 +331,39 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
         }
     };
 
+    // The box of the cells read, with room to spare: a vertex outside it
+    // lies in no cell read, and is told apart without its key. Only a cell
+    // whose hash collides with one read could hold it; it is then linked
+    // later, in its place in the chain. Positions beyond the exact range
+    // are keyed by their bits: no box then.
+    constexpr double kBoxMargin = 4.0 / kCellsPerUnit;
+    constexpr double kBoxedRange = kIndexedRange / 2;
+    bool isBoxed = true;
+    bool isBoxEmpty = true;
+    Vector3 least, most;
+    for (const Vector3& position : positions)
+    {
+        if (!IsIndexable(position))
+            continue;
+        if (std::fabs(position.x) >= kBoxedRange || std::fabs(position.y) >= kBoxedRange ||
+            std::fabs(position.z) >= kBoxedRange)
+        {
+            isBoxed = false;
+            break;
+        }
+        least = isBoxEmpty ? position : component_min(least, position);
+        most = isBoxEmpty ? position : component_max(most, position);
+        isBoxEmpty = false;
+    }
+    const Vector3 margin(kBoxMargin, kBoxMargin, kBoxMargin);
+    least = least - margin;
+    most = most + margin;
+    const auto mayBeRead = [&](const Vector3& v)
+    {
+        return !isBoxed || (!isBoxEmpty && v.x >= least.x && v.x <= most.x && v.y >= least.y &&
+                            v.y <= most.y && v.z >= least.z && v.z <= most.z);
+    };
+
     const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
     nextInCell.resize(count, kWaiting);
     const std::uint32_t first = indexedCount;
@@ -332,8 +376,8 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
                       for (std::size_t j = begin; j < end; ++j)
                       {
                           const Vector3& v = vertices[first + j];
-                          isNear[j] = nextInCell[first + j] == kWaiting && IsIndexable(v) &&
-                                      isRead(OwnKey(v));
+                          isNear[j] = nextInCell[first + j] == kWaiting && mayBeRead(v) &&
+                                      IsIndexable(v) && isRead(OwnKey(v));
                       }
                   });
     for (std::uint32_t j = 0; j < count - first; ++j)

@@ -572,6 +572,16 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
         append(full, 70000 + 10000 * round, 80000 + 10000 * round);
         append(partial, 70000 + 10000 * round, 80000 + 10000 * round);
     }
+    // Lookups gathered in the first rows of the lattice, where most waiting
+    // vertices lie far from every cell read; each merges with a vertex just
+    // beside it, those of the first column beyond the lookups' extent.
+    std::vector<Vector3> gathered;
+    for (int i = 0; i < 3000; i += 7)
+        gathered.push_back(lattice(i) + Vector3(0.9e-6, 0, 0));
+    ASSERT_TRUE(partial.IndexesOnlyNear(gathered.size()));
+    partial.PrepareLookupsNear(gathered);
+    for (const Vector3& position : gathered)
+        ASSERT_EQ(partial.MergeVertexNear(position), full.MergeVertex(position));
     // Lookups that each read eight cells of their own, at cell corners.
     std::vector<Vector3> corners;
     corners.reserve(512);
