@@ -367,19 +367,55 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
     const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
     nextInCell.resize(count, kWaiting);
     const std::uint32_t first = indexedCount;
-    // Which waiting vertices lie in a cell read, on every job; then linked
-    // in ascending order.
+    // Which waiting vertices lie in a cell read, on every job, a block at a
+    // time; then linked in ascending order. A whole block scanned once keeps
+    // the box of its vertices, and a block whose box lies outside the
+    // positions' is not read again.
+    const std::size_t blockCount = (std::size_t(count) + kBlockVertices - 1) / kBlockVertices;
+    const std::size_t firstBlock = first / kBlockVertices;
+    if (blockBoxes.size() < count / kBlockVertices)
+        blockBoxes.resize(count / kBlockVertices);
     std::vector<unsigned char> isNear(count - first, 0);
-    Parallel::For(count - first, 16384,
-                  [&](std::size_t begin, std::size_t end)
-                  {
-                      for (std::size_t j = begin; j < end; ++j)
-                      {
-                          const Vector3& v = vertices[first + j];
-                          isNear[j] = nextInCell[first + j] == kWaiting && mayBeRead(v) &&
-                                      IsIndexable(v) && isRead(OwnKey(v));
-                      }
-                  });
+    Parallel::For(
+        blockCount - firstBlock, 1,
+        [&](std::size_t begin, std::size_t end)
+        {
+            for (std::size_t b = firstBlock + begin; b < firstBlock + end; ++b)
+            {
+                const std::uint32_t from =
+                    std::max(first, static_cast<std::uint32_t>(b * kBlockVertices));
+                const std::uint32_t to = static_cast<std::uint32_t>(
+                    std::min<std::size_t>(count, (b + 1) * kBlockVertices));
+                const bool isWhole = b < blockBoxes.size() && from == b * kBlockVertices;
+                BlockBox* box = isWhole ? &blockBoxes[b] : nullptr;
+                if (box != nullptr && box->isKnown && isBoxed &&
+                    (box->isEmpty || isBoxEmpty || box->most.x < least.x || box->least.x > most.x ||
+                     box->most.y < least.y || box->least.y > most.y || box->most.z < least.z ||
+                     box->least.z > most.z))
+                    continue;
+                const bool isBoxMade = box != nullptr && !box->isKnown;
+                BlockBox made;
+                for (std::uint32_t i = from; i < to; ++i)
+                {
+                    const Vector3& v = vertices[i];
+                    if (!IsIndexable(v))
+                        continue;
+                    if (isBoxMade)
+                    {
+                        made.least = made.isEmpty ? v : component_min(made.least, v);
+                        made.most = made.isEmpty ? v : component_max(made.most, v);
+                        made.isEmpty = false;
+                    }
+                    isNear[i - first] =
+                        nextInCell[i] == kWaiting && mayBeRead(v) && isRead(OwnKey(v));
+                }
+                if (isBoxMade)
+                {
+                    made.isKnown = true;
+                    *box = made;
+                }
+            }
+        });
     for (std::uint32_t j = 0; j < count - first; ++j)
         if (isNear[j])
             Link(vertices, first + j);
@@ -404,6 +440,7 @@ void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)
 
 void VertexGrid::Clear()
 {
+    std::vector<BlockBox>().swap(blockBoxes);
     std::vector<Cell>().swap(cells);
     std::vector<std::uint32_t>().swap(nextInCell);
     usedCellCount = 0;

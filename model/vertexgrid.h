@@ -120,4 +120,15 @@ private:
     std::vector<std::uint32_t> nextInCell;  // per vertex, ascending chain
     std::size_t usedCellCount = 0;
     std::uint32_t indexedCount = 0;
+
+    // The box of the finite vertices of each whole block of kBlockVertices,
+    // from block 0 on, once InsertNear has read the whole block.
+    static constexpr std::size_t kBlockVertices = 4096;
+    struct BlockBox
+    {
+        Vector3 least, most;
+        bool isKnown = false;
+        bool isEmpty = true;
+    };
+    std::vector<BlockBox> blockBoxes;
 };
