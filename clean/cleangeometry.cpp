@@ -224,29 +224,32 @@ void LegoPart::CleanGeometry(const clean_t& options, CleanedNodes& taker,
         std::stable_sort(order.begin(), order.end(),
                          [&](std::size_t a, std::size_t b)
                          { return faces[a].GetPolygonCount() > faces[b].GetPolygonCount(); });
-        Parallel::ForEach(
-            order.size(),
-            [&](std::size_t i)
-            {
-                const std::size_t k = order[i];
-                const unsigned n = plan.split[k];
-                faces[k].CreateNormals(options.smoothNormals);
-                faces[k].ReleaseLookups();
-                SplitNode(plan, n, faces[k]);
-                const unsigned first = plan.firstTarget[n];
-                const unsigned last = first + static_cast<unsigned>(plan.codes[n].size());
-                if (isScaled)
-                    for (unsigned t = first; t < last; ++t)
-                        ScaleNode(t, options.scaleFactor, true);
-                for (unsigned t = first; t < last; ++t)
-                    cleaning::VertexBox(nodes[t].mesh, nodes[t].boxMax, nodes[t].boxMin);
-            });
+        Parallel::ForEach(order.size(),
+                          [&](std::size_t i)
+                          {
+                              const std::size_t k = order[i];
+                              const unsigned n = plan.split[k];
+                              faces[k].CreateNormals(options.smoothNormals);
+                              faces[k].ReleaseLookups();
+                              SplitNode(plan, n, faces[k]);
+                          });
+        const unsigned batchFirst = plan.firstTarget[plan.split[begin]];
+        const unsigned batchEnd = plan.firstTarget[plan.split[end - 1]] +
+                                  static_cast<unsigned>(plan.codes[plan.split[end - 1]].size());
+        // Then each colour node on its own: one huge node's are many.
+        Parallel::ForEach(batchEnd - batchFirst,
+                          [&](std::size_t i)
+                          {
+                              const unsigned t = batchFirst + static_cast<unsigned>(i);
+                              if (isScaled)
+                                  ScaleNode(t, options.scaleFactor, true);
+                              cleaning::VertexBox(nodes[t].mesh, nodes[t].boxMax, nodes[t].boxMin);
+                          });
         if (taking.valid())
             taking.get();
         freeTaken();
-        takenFirst = plan.firstTarget[plan.split[begin]];
-        takenEnd = plan.firstTarget[plan.split[end - 1]] +
-                   static_cast<unsigned>(plan.codes[plan.split[end - 1]].size());
+        takenFirst = batchFirst;
+        takenEnd = batchEnd;
         // The last batch has nothing to go on with beside it.
         if (Parallel::Jobs() > 1 && end < plan.split.size())
         {
