@@ -588,8 +588,52 @@ void SceneFile::Flush(bool isLast)
     HandToWriter(length, tail);
 }
 
+bool SceneFile::WriteStraight(std::string_view text)
+{
+    if (descriptor < 0 || hasFailed || writer.joinable() ||
+        (writtenBytes >= writerAfter && Parallel::Jobs() > 1))
+        return false;
+    if (mayWriteDirect)
+        ChooseWayOfWriting();
+    if (isDirect)
+        return false;
+    // The buffered text made up to a whole block from the text (less than a
+    // block, and the buffer is whole blocks long), so that the file's end
+    // stays on a block should direct writes be taken up later.
+    const std::size_t buffered = static_cast<std::size_t>(cursor - buffer.get());
+    const std::size_t fill =
+        isHandedInBlocks ? (kDirectAlignment - buffered % kDirectAlignment) % kDirectAlignment : 0;
+    if (fill >= text.size())
+        return false;
+    std::memcpy(cursor, text.data(), fill);
+    text.remove_prefix(fill);
+    const std::size_t length = buffered + fill;
+    cursor = buffer.get();
+    writtenBytes += length;
+    if (length > 0 && !WriteChunk(buffer.get(), length))
+    {
+        Fail(errno);
+        return true;
+    }
+    const std::size_t whole =
+        isHandedInBlocks ? text.size() - text.size() % kDirectAlignment : text.size();
+    writtenBytes += whole;
+    if (whole > 0 && !WriteChunk(text.data(), whole))
+    {
+        Fail(errno);
+        return true;
+    }
+    text.remove_prefix(whole);
+    if (!text.empty())
+        std::memcpy(cursor, text.data(), text.size());
+    cursor += text.size();
+    return true;
+}
+
 void SceneFile::WriteLong(std::string_view text)
 {
+    if (text.size() >= kStraightText && WriteStraight(text))
+        return;
     while (!text.empty())
     {
         if (cursor == limit)

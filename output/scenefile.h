@@ -63,9 +63,13 @@ public:
     // none.
     int ErrorNumber() const { return error; }
 
+    // Text of kStraightText bytes or more goes to the file from where it
+    // lies, not through the buffer, while this thread writes the file itself
+    // through the cache.
+    static constexpr std::size_t kStraightText = std::size_t(64) << 10;
     void Write(std::string_view text)
     {
-        if (text.size() <= static_cast<std::size_t>(limit - cursor))
+        if (text.size() <= static_cast<std::size_t>(limit - cursor) && text.size() < kStraightText)
         {
             if (!text.empty())  // an empty view may hold no pointer at all
                 std::memcpy(cursor, text.data(), text.size());
@@ -128,6 +132,11 @@ private:
     // Records the first failure; returns false.
     bool Fail(int errorNumber);
     void WriteLong(std::string_view text);
+    // Writes the buffered text and then `text` itself, in whole blocks when
+    // handed in blocks, its rest staying buffered. False, with nothing done,
+    // when the file is written otherwise: by the writing thread (or about to
+    // be), directly, or not at all after a failure.
+    bool WriteStraight(std::string_view text);
 
     struct FreeBlock
     {
