@@ -511,7 +511,6 @@ void SceneFile::ChooseWayOfWriting()
     const double rate = static_cast<double>(windowBytes) /
                         static_cast<double>(std::max<std::int64_t>(1, windowNanoseconds));
     windowBytes = 0;
-    writtenBytes = 0;
     windowNanoseconds = 0;
     rates[isDirect] = rate;
     if (!mayWriteDirect || isDirectFixed)
@@ -557,11 +556,14 @@ void SceneFile::Flush(bool isLast)
     length -= tail;
     if (length == 0)
         return;
-    // Only a well-filled buffer of a large file starts the thread. Once it
-    // runs, everything goes through it, in order. Where no thread can be
-    // had, this one writes.
+    // Only a well-filled buffer of a large file written directly starts the
+    // thread: the device then takes the bytes while this one makes more.
+    // Through the cache the copy keeps a core busy either way, and long
+    // texts go in from where they lie (WriteStraight). Once the thread runs,
+    // everything goes through it, in order. Where no thread can be had, this
+    // one writes.
     if (!isQueued && length >= kBufferSize / 2 && writtenBytes >= writerAfter &&
-        Parallel::Jobs() > 1)
+        Parallel::Jobs() > 1 && isDirect)
     {
         blockCount = 1 + freeBlocks.size();
         // The interruptions stay with the other threads: the handler must
@@ -590,8 +592,7 @@ void SceneFile::Flush(bool isLast)
 
 bool SceneFile::WriteStraight(std::string_view text)
 {
-    if (descriptor < 0 || hasFailed || writer.joinable() ||
-        (writtenBytes >= writerAfter && Parallel::Jobs() > 1))
+    if (descriptor < 0 || hasFailed || writer.joinable())
         return false;
     if (mayWriteDirect)
         ChooseWayOfWriting();

@@ -28,12 +28,15 @@ bool IsStandardOutput(const std::string& path);
 // While a file is open, SIGINT, SIGTERM and SIGHUP remove the temporary file
 // and end the program with 128 + the signal number; an existing target stays
 // as it was. Only one open file at a time is guarded so.
-// With more than one job, once a file is past 128 MiB, full buffers are
-// handed to a writing thread, in order, and the next ones fill meanwhile, so
-// the copying into the file overlaps the making of the text; the bytes and
-// their order are the same. (Handing over the first hundred megabytes cost
-// more than it saved: copying a buffer another core has just filled took
-// the writing thread several times as long.)
+// With more than one job, once a file written directly (below) is past 128
+// MiB, full buffers are handed to a writing thread, in order, and the next
+// ones fill meanwhile, so the device's work overlaps the making of the text;
+// the bytes and their order are the same. Through the cache, long texts go
+// into the file from where they lie, with no copy, on the thread that made
+// them: a writing thread only added the copy into its buffers there.
+// (Handing over the first hundred megabytes cost more than it saved: copying
+// a buffer another core has just filled took the writing thread several
+// times as long.)
 // A new file is written past the system's file cache (direct writes) while
 // that is measured to be the faster way: where the cache must fault in every
 // page it takes (virtual machines), copying into it can take several times
@@ -55,10 +58,12 @@ public:
     // missing or unwritable folder, or a target that is a folder or that may
     // not be written.
     bool Open(const std::string& path);
-    // The bytes a file has before a writing thread takes over (with more than
-    // one job): 128 MiB unless set.
+    // The bytes a file written directly has before a writing thread takes
+    // over (with more than one job): 128 MiB unless set.
     void SetWriterAfter(std::size_t bytes) { writerAfter = bytes; }
     bool IsOpen() const { return descriptor >= 0; }
+    // Whether a writing thread has taken over the open file.
+    bool HasWritingThread() const { return writer.joinable(); }
     // The errno value of the first failure of the last Open or Close; 0 for
     // none.
     int ErrorNumber() const { return error; }
@@ -134,8 +139,8 @@ private:
     void WriteLong(std::string_view text);
     // Writes the buffered text and then `text` itself, in whole blocks when
     // handed in blocks, its rest staying buffered. False, with nothing done,
-    // when the file is written otherwise: by the writing thread (or about to
-    // be), directly, or not at all after a failure.
+    // when the file is written otherwise: by the writing thread, directly,
+    // or not at all after a failure.
     bool WriteStraight(std::string_view text);
 
     struct FreeBlock

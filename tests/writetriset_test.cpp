@@ -410,12 +410,13 @@ TEST(WriteTrisetFile, AFailedWriteLeavesTheExistingFileIntact)
     EXPECT_EQ(folder.List(), std::vector<std::string>{"scene.txt"});
 }
 
-// Text of many buffers goes out through a second thread with more than one
-// job (here from the start): the same bytes in the same order, and a failure
-// of that thread's writes is still the file's failure.
+// Text of many buffers written directly goes out through a second thread
+// with more than one job (here from the start): the same bytes in the same
+// order, and a failure of that thread's writes is still the file's failure.
 TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures)
 {
     const TempFolder folder;
+    ASSERT_EQ(setenv("PLINTHEX_DIRECT_WRITES", "always", 1), 0);
     std::string text;
     for (int i = 0; text.size() < (std::size_t(7) << 20); ++i)
         text += "line " + std::to_string(i) + "\n";
@@ -440,6 +441,7 @@ TEST(SceneFileWriting, LongTextIsTheSameWithEveryJobCountAndFailuresStayFailures
             EXPECT_EQ(file.ErrorNumber(), ENOSPC);
         }
     }
+    unsetenv("PLINTHEX_DIRECT_WRITES");
     Parallel::SetJobs(0);
 }
 
@@ -527,6 +529,29 @@ TEST(SceneFileWriting, DirectWritesGiveTheSameBytes)
             ASSERT_TRUE(file.Close());
             EXPECT_TRUE(ReadFile(target) == text) << way << ", " << writerAfter;
         }
+    unsetenv("PLINTHEX_DIRECT_WRITES");
+    Parallel::SetJobs(0);
+}
+
+// The writing thread takes over a file written directly once it is past
+// its threshold, however many windows of measured writes that took; through
+// the cache it never does.
+TEST(SceneFileWriting, TheWritingThreadTakesOverDirectWritesPastTheThreshold)
+{
+    const TempFolder folder;
+    const std::string piece(4000, 'x');
+    Parallel::SetJobs(2);
+    for (const char* way : {"always", "never"})
+    {
+        ASSERT_EQ(setenv("PLINTHEX_DIRECT_WRITES", way, 1), 0);
+        SceneFile file;
+        file.SetWriterAfter(std::size_t(40) << 20);
+        ASSERT_TRUE(file.Open(folder / way));
+        for (int i = 0; i < 18000; ++i)  // 72 MB: two windows and more
+            file.Write(piece);
+        EXPECT_EQ(file.HasWritingThread(), std::string(way) == "always") << way;
+        ASSERT_TRUE(file.Close());
+    }
     unsetenv("PLINTHEX_DIRECT_WRITES");
     Parallel::SetJobs(0);
 }
