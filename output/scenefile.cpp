@@ -31,9 +31,10 @@ constexpr std::size_t kWindowBytes = std::size_t(32) << 20;
 // While the cache takes less than this many bytes a nanosecond, direct
 // writes are tried.
 constexpr double kFastCacheRate = 2.0;
-// The writing thread starts once a file has this many bytes (unless set
-// otherwise).
-constexpr std::size_t kWriterAfter = std::size_t(128) << 20;
+// The writing thread starts once a file written directly has this many
+// bytes (unless set otherwise): at once, since the device's time then
+// overlaps the making of the text from the first buffer.
+constexpr std::size_t kWriterAfter = 0;
 // Full buffers that may wait for the writing thread: the text of a few
 // rounds of formatting goes on while the device takes the last ones.
 constexpr std::size_t kQueuedBlocks = 8;

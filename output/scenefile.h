@@ -28,15 +28,13 @@ bool IsStandardOutput(const std::string& path);
 // While a file is open, SIGINT, SIGTERM and SIGHUP remove the temporary file
 // and end the program with 128 + the signal number; an existing target stays
 // as it was. Only one open file at a time is guarded so.
-// With more than one job, once a file written directly (below) is past 128
-// MiB, full buffers are handed to a writing thread, in order, and the next
-// ones fill meanwhile, so the device's work overlaps the making of the text;
-// the bytes and their order are the same. Through the cache, long texts go
-// into the file from where they lie, with no copy, on the thread that made
-// them: a writing thread only added the copy into its buffers there.
-// (Handing over the first hundred megabytes cost more than it saved: copying
-// a buffer another core has just filled took the writing thread several
-// times as long.)
+// With more than one job, a file written directly (below) has its full
+// buffers handed to a writing thread, in order, and the next ones fill
+// meanwhile, so the device's work overlaps the making of the text; the bytes
+// and their order are the same. Through the cache, long texts go into the
+// file from where they lie, with no copy, on the thread that made them: there
+// a writing thread only added the copy into its buffers, and copying a buffer
+// another core had just filled took it several times as long.
 // A new file is written past the system's file cache (direct writes) while
 // that is measured to be the faster way: where the cache must fault in every
 // page it takes (virtual machines), copying into it can take several times
@@ -59,7 +57,7 @@ public:
     // not be written.
     bool Open(const std::string& path);
     // The bytes a file written directly has before a writing thread takes
-    // over (with more than one job): 128 MiB unless set.
+    // over (with more than one job): none unless set.
     void SetWriterAfter(std::size_t bytes) { writerAfter = bytes; }
     bool IsOpen() const { return descriptor >= 0; }
     // Whether a writing thread has taken over the open file.
