@@ -6,6 +6,8 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "clean/treeops.h"
@@ -161,11 +163,43 @@ constexpr unsigned kQueued = ~0u - 2;
 // Below this many triangles a merge is cheap enough one corner at a time.
 constexpr unsigned kManyTriangles = 2048;
 
+// Room for `count` values that are each made once, on whichever job comes to
+// them, before any is read: a large merge's arrays are not first cleared on
+// one thread, which here is where the pages are first touched.
+template <typename T>
+class MadeOnJobs
+{
+    static_assert(std::is_trivially_destructible<T>::value, "nothing to destroy");
+
+public:
+    explicit MadeOnJobs(std::size_t count)
+        : items(static_cast<T*>(::operator new(std::max<std::size_t>(1, count) * sizeof(T))))
+    {
+    }
+    MadeOnJobs(const MadeOnJobs&) = delete;
+    MadeOnJobs& operator=(const MadeOnJobs&) = delete;
+    ~MadeOnJobs() { Release(); }
+
+    void Make(std::size_t i, const T& value) { ::new (static_cast<void*>(items + i)) T(value); }
+    T& operator[](std::size_t i) { return items[i]; }
+    const T& operator[](std::size_t i) const { return items[i]; }
+    T* data() { return items; }
+    const T* data() const { return items; }
+    void Release()
+    {
+        ::operator delete(items);
+        items = nullptr;
+    }
+
+private:
+    T* items;
+};
+
 // Appends the triangles of `source`, whose corners are the vertices of
 // `placedVertex` (none overflowed where the triangle is kept), recoloured.
 unsigned AppendTriangles(const ColorTable& colours, const LEGOPolyMesh& source,
                          LEGOPolyMesh& target, const _LegoInstance& instance,
-                         const std::vector<unsigned>& placedVertex, bool copyNormals)
+                         const unsigned* placedVertex, bool copyNormals)
 {
     const unsigned triangleCount = source.GetPolygonCount();
     unsigned droppedCount = 0;
@@ -332,7 +366,7 @@ private:
 // The vertices of `source` in the order in which its corners first use
 // them, leaving out those only triangles with an overflowed corner (marked
 // in placedVertex) use; each is marked queued in placedVertex.
-std::vector<unsigned> FirstUseOrder(const PolyMesh& source, std::vector<unsigned>& placedVertex,
+std::vector<unsigned> FirstUseOrder(const PolyMesh& source, unsigned* placedVertex,
                                     bool anyOverflowed)
 {
     constexpr std::size_t kGrain = 4096;
@@ -386,8 +420,8 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     const unsigned vertexCount = source.GetVertexCount();
     constexpr std::size_t kGrain = 4096;
     constexpr std::size_t kMapRatio = 4;
-    std::vector<Vector3> positions(vertexCount);
-    std::vector<unsigned> placedVertex(vertexCount, kUnplaced);
+    MadeOnJobs<Vector3> positions(vertexCount);
+    MadeOnJobs<unsigned> placedVertex(vertexCount);
     std::mutex extentLock;
     Vector3 extent(0, 0, 0);
     bool anyOverflowed = false;
@@ -401,12 +435,10 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
                           const Vector3 p = source.GetVertex(static_cast<unsigned>(v));
                           local = component_max(
                               local, Vector3(std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)));
-                          positions[v] = M * p;
-                          if (!IsFinite(positions[v]))
-                          {
-                              placedVertex[v] = kOverflowed;
-                              overflowed = true;
-                          }
+                          positions.Make(v, M * p);
+                          const bool isPlaced = IsFinite(positions[v]);
+                          placedVertex.Make(v, isPlaced ? kUnplaced : kOverflowed);
+                          overflowed = overflowed || !isPlaced;
                       }
                       const std::lock_guard<std::mutex> lock(extentLock);
                       extent = component_max(extent, local);
@@ -419,7 +451,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     // The vertices in the order in which corners first use them, leaving out
     // those only dropped triangles use.
     const unsigned triangleCount = source.GetPolygonCount();
-    const std::vector<unsigned> order = FirstUseOrder(source, placedVertex, anyOverflowed);
+    const std::vector<unsigned> order = FirstUseOrder(source, placedVertex.data(), anyOverflowed);
 
     // Worth mapping the target when the lookups are not far fewer than its
     // vertices; most placed vertices then lie where it has none.
@@ -583,14 +615,14 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         if (a != b && a >= base && b >= base && a < kQueued && b < kQueued)
             close.emplace_back(std::min(a, b), std::max(a, b));
     }
-    target.AppendVerticesApart(positions, added, apart, close, keepLookups);
-    std::vector<Vector3>().swap(positions);
+    target.AppendVerticesApart(positions.data(), added, apart, close, keepLookups);
+    positions.Release();
     std::vector<unsigned>().swap(added);
     target.ReservePolygons(target.GetPolygonCount() + triangleCount);
     if (copyNormals || !target.HasFaceRecords())
     {
         droppedCount =
-            AppendTriangles(colours, source, target, instance, placedVertex, copyNormals);
+            AppendTriangles(colours, source, target, instance, placedVertex.data(), copyNormals);
         return true;
     }
     // The kept triangles, on every job.

@@ -119,8 +119,8 @@ void PolyMesh::PrepareLookupsNear(const std::vector<Vector3>& positions)
     vertexGrid.InsertNear(vertices, positions);
 }
 
-unsigned PolyMesh::AppendVerticesApart(const std::vector<Vector3>& positions,
-                                       const std::vector<unsigned>& which, double apart,
+unsigned PolyMesh::AppendVerticesApart(const Vector3* positions, const std::vector<unsigned>& which,
+                                       double apart,
                                        const std::vector<std::pair<unsigned, unsigned>>& close,
                                        bool index)
 {

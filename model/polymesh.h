@@ -185,8 +185,8 @@ public:
     // Returns the index of the first. When `index`, the lookup indexes them
     // when it is next used (PrepareLookups, MergeVertex); otherwise it is
     // built again then.
-    unsigned AppendVerticesApart(const std::vector<Vector3>& positions,
-                                 const std::vector<unsigned>& which, double apart,
+    unsigned AppendVerticesApart(const Vector3* positions, const std::vector<unsigned>& which,
+                                 double apart,
                                  const std::vector<std::pair<unsigned, unsigned>>& close,
                                  bool index);
 

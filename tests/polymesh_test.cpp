@@ -557,7 +557,7 @@ TEST(PolyMeshLookups, LookupsNearWaitingVerticesAnswerAsAfterFullIndexing)
             all.push_back(static_cast<unsigned>(added.size()));
             added.push_back(lattice(i));
         }
-        mesh.AppendVerticesApart(added, all, 0.99 * step, {}, index);
+        mesh.AppendVerticesApart(added.data(), all, 0.99 * step, {}, index);
     };
     append(full, 1, 70000);
     PolyMesh partial = full;
