@@ -546,8 +546,9 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
                       {
                           for (std::size_t c = begin; c < end; ++c)
                               firstNew[c + 1] = static_cast<std::size_t>(std::count(
-                                  found.begin() + c * kChunk,
-                                  found.begin() + std::min(order.size(), (c + 1) * kChunk),
+                                  found.begin() + static_cast<std::ptrdiff_t>(c * kChunk),
+                                  found.begin() + static_cast<std::ptrdiff_t>(
+                                                      std::min(order.size(), (c + 1) * kChunk)),
                                   VertexGrid::kNone));
                       });
         for (std::size_t c = 0; c < chunkCount; ++c)
@@ -606,6 +607,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     // The close pairs the target gains: new vertices near old ones, and the
     // images of close source pairs that both became new vertices.
     std::vector<std::pair<unsigned, unsigned>> close;
+    close.reserve(closeToOld.size() + source.CloseVertexPairs().size());
     for (const auto& entry : closeToOld)
         close.emplace_back(entry.second, placedVertex[order[entry.first]]);
     for (const auto& pair : source.CloseVertexPairs())

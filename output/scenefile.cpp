@@ -543,11 +543,10 @@ void SceneFile::Flush(bool isLast)
         // Whole blocks directly, the rest through the cache.
         cursor = buffer.get();
         const std::size_t whole = isDirect ? length - length % kDirectAlignment : 0;
-        if (whole > 0 && !WriteChunk(buffer.get(), whole))
-            Fail(errno);
-        else if (whole < length && isDirect && !SetDirect(false))
-            Fail(errno);
-        else if (whole < length && !WriteChunk(buffer.get() + whole, length - whole))
+        // The first step that fails ends it.
+        if ((whole > 0 && !WriteChunk(buffer.get(), whole)) ||
+            (whole < length && isDirect && !SetDirect(false)) ||
+            (whole < length && !WriteChunk(buffer.get() + whole, length - whole)))
             Fail(errno);
         return;
     }
