@@ -339,8 +339,7 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
     constexpr double kBoxMargin = 4.0 / kCellsPerUnit;
     constexpr double kBoxedRange = kIndexedRange / 2;
     bool isBoxed = true;
-    bool isBoxEmpty = true;
-    Vector3 least, most;
+    Box readBox;
     for (const Vector3& position : positions)
     {
         if (!IsIndexable(position))
@@ -351,18 +350,12 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
             isBoxed = false;
             break;
         }
-        least = isBoxEmpty ? position : component_min(least, position);
-        most = isBoxEmpty ? position : component_max(most, position);
-        isBoxEmpty = false;
+        readBox.Add(position);
     }
     const Vector3 margin(kBoxMargin, kBoxMargin, kBoxMargin);
-    least = least - margin;
-    most = most + margin;
-    const auto mayBeRead = [&](const Vector3& v)
-    {
-        return !isBoxed || (!isBoxEmpty && v.x >= least.x && v.x <= most.x && v.y >= least.y &&
-                            v.y <= most.y && v.z >= least.z && v.z <= most.z);
-    };
+    readBox.least = readBox.least - margin;
+    readBox.most = readBox.most + margin;
+    const auto mayBeRead = [&](const Vector3& v) { return !isBoxed || readBox.Contains(v); };
 
     const std::uint32_t count = static_cast<std::uint32_t>(vertices.size());
     nextInCell.resize(count, kWaiting);
@@ -376,46 +369,38 @@ void VertexGrid::InsertNear(const std::vector<Vector3>& vertices,
     if (blockBoxes.size() < count / kBlockVertices)
         blockBoxes.resize(count / kBlockVertices);
     std::vector<unsigned char> isNear(count - first, 0);
-    Parallel::For(
-        blockCount - firstBlock, 1,
-        [&](std::size_t begin, std::size_t end)
-        {
-            for (std::size_t b = firstBlock + begin; b < firstBlock + end; ++b)
-            {
-                const std::uint32_t from =
-                    std::max(first, static_cast<std::uint32_t>(b * kBlockVertices));
-                const std::uint32_t to = static_cast<std::uint32_t>(
-                    std::min<std::size_t>(count, (b + 1) * kBlockVertices));
-                const bool isWhole = b < blockBoxes.size() && from == b * kBlockVertices;
-                BlockBox* box = isWhole ? &blockBoxes[b] : nullptr;
-                if (box != nullptr && box->isKnown && isBoxed &&
-                    (box->isEmpty || isBoxEmpty || box->most.x < least.x || box->least.x > most.x ||
-                     box->most.y < least.y || box->least.y > most.y || box->most.z < least.z ||
-                     box->least.z > most.z))
-                    continue;
-                const bool isBoxMade = box != nullptr && !box->isKnown;
-                BlockBox made;
-                for (std::uint32_t i = from; i < to; ++i)
-                {
-                    const Vector3& v = vertices[i];
-                    if (!IsIndexable(v))
-                        continue;
-                    if (isBoxMade)
-                    {
-                        made.least = made.isEmpty ? v : component_min(made.least, v);
-                        made.most = made.isEmpty ? v : component_max(made.most, v);
-                        made.isEmpty = false;
-                    }
-                    isNear[i - first] =
-                        nextInCell[i] == kWaiting && mayBeRead(v) && isRead(OwnKey(v));
-                }
-                if (isBoxMade)
-                {
-                    made.isKnown = true;
-                    *box = made;
-                }
-            }
-        });
+    Parallel::For(blockCount - firstBlock, 1,
+                  [&](std::size_t begin, std::size_t end)
+                  {
+                      for (std::size_t b = firstBlock + begin; b < firstBlock + end; ++b)
+                      {
+                          const std::uint32_t from =
+                              std::max(first, static_cast<std::uint32_t>(b * kBlockVertices));
+                          const std::uint32_t to = static_cast<std::uint32_t>(
+                              std::min<std::size_t>(count, (b + 1) * kBlockVertices));
+                          const bool isWhole = b < blockBoxes.size() && from == b * kBlockVertices;
+                          Box* box = isWhole ? &blockBoxes[b] : nullptr;
+                          if (box != nullptr && box->isKnown && isBoxed && !box->Meets(readBox))
+                              continue;
+                          const bool isBoxMade = box != nullptr && !box->isKnown;
+                          Box made;
+                          for (std::uint32_t i = from; i < to; ++i)
+                          {
+                              const Vector3& v = vertices[i];
+                              if (!IsIndexable(v))
+                                  continue;
+                              if (isBoxMade)
+                                  made.Add(v);
+                              isNear[i - first] =
+                                  nextInCell[i] == kWaiting && mayBeRead(v) && isRead(OwnKey(v));
+                          }
+                          if (isBoxMade)
+                          {
+                              made.isKnown = true;
+                              *box = made;
+                          }
+                      }
+                  });
     for (std::uint32_t j = 0; j < count - first; ++j)
         if (isNear[j])
             Link(vertices, first + j);
@@ -440,7 +425,7 @@ void VertexGrid::Rebuild(const std::vector<Vector3>& vertices)
 
 void VertexGrid::Clear()
 {
-    std::vector<BlockBox>().swap(blockBoxes);
+    std::vector<Box>().swap(blockBoxes);
     std::vector<Cell>().swap(cells);
     std::vector<std::uint32_t>().swap(nextInCell);
     usedCellCount = 0;

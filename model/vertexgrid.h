@@ -121,14 +121,32 @@ private:
     std::size_t usedCellCount = 0;
     std::uint32_t indexedCount = 0;
 
+    // The least box around the positions added to it.
+    struct Box
+    {
+        Vector3 least, most;
+        bool isKnown = false;  // a block's: its vertices were all read
+        bool isEmpty = true;
+        void Add(const Vector3& v)
+        {
+            least = isEmpty ? v : component_min(least, v);
+            most = isEmpty ? v : component_max(most, v);
+            isEmpty = false;
+        }
+        bool Contains(const Vector3& v) const
+        {
+            return !isEmpty && v.x >= least.x && v.x <= most.x && v.y >= least.y && v.y <= most.y &&
+                   v.z >= least.z && v.z <= most.z;
+        }
+        bool Meets(const Box& other) const
+        {
+            return !isEmpty && !other.isEmpty && most.x >= other.least.x &&
+                   least.x <= other.most.x && most.y >= other.least.y && least.y <= other.most.y &&
+                   most.z >= other.least.z && least.z <= other.most.z;
+        }
+    };
     // The box of the finite vertices of each whole block of kBlockVertices,
     // from block 0 on, once InsertNear has read the whole block.
     static constexpr std::size_t kBlockVertices = 4096;
-    struct BlockBox
-    {
-        Vector3 least, most;
-        bool isKnown = false;
-        bool isEmpty = true;
-    };
-    std::vector<BlockBox> blockBoxes;
+    std::vector<Box> blockBoxes;
 };
