@@ -178,6 +178,32 @@ int OpenUnnamed(const std::string& folder)
     return -1;
 }
 
+// Puts `temporary` in the place of `target`. Over an existing file the two
+// are swapped and the old one, now under the temporary name, is removed:
+// ext4 writes a file renamed over another out to the device before the
+// rename returns, which made every conversion onto an earlier output
+// wait for the device (50 MB: 25 to 40 ms, where the swap and the removal
+// take 2 to 3). Where the file system cannot swap, or the target is not a
+// plain file, a rename. False, with errno set, when nothing was replaced.
+bool ReplaceWith(const std::string& temporary, const std::string& target)
+{
+#ifdef RENAME_EXCHANGE
+    struct stat status;
+    if (lstat(target.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0)
+    {
+        if (unlink(temporary.c_str()) == 0 || errno == ENOENT)
+            return true;
+        // What was swapped out is no file to remove (it changed since it was
+        // looked at): swapped back, and the rename below says why. Should
+        // that fail, the scene stands in the target's place.
+        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0)
+            return true;
+    }
+#endif
+    return std::rename(temporary.c_str(), target.c_str()) == 0;
+}
+
 }  // namespace
 
 bool IsStandardOutput(const std::string& path)
@@ -662,7 +688,7 @@ bool SceneFile::Close()
     if (!temporaryPath.empty())
     {
         const InterruptionBlock block;
-        if (!hasFailed && std::rename(temporaryPath.c_str(), targetPath.c_str()) != 0)
+        if (!hasFailed && !ReplaceWith(temporaryPath, targetPath))
             Fail(errno);
         if (hasFailed)
             (void)unlink(temporaryPath.c_str());

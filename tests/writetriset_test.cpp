@@ -585,6 +585,15 @@ TEST(WriteTrisetFile, ReplacingAFileKeepsItsModeAndItsLink)
     EXPECT_EQ(ReadFile(target), expected);
     EXPECT_EQ(folder.List(), (std::vector<std::string>{"link.txt", "scene.txt"}));
 
+    // Another name of the old file keeps the old text.
+    const std::string other = folder / "other.txt";
+    WriteTextFile(target, "old");
+    ASSERT_EQ(::link(target.c_str(), other.c_str()), 0);
+    ASSERT_TRUE(WriteTo(writer, target, part).ok);
+    EXPECT_EQ(ReadFile(target), expected);
+    EXPECT_EQ(ReadFile(other), "old");
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"link.txt", "other.txt", "scene.txt"}));
+
     // A new file gets the usual mode of new files.
     const mode_t mask = umask(022);
     const std::string fresh = folder / "fresh.txt";
