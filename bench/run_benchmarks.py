@@ -14,7 +14,8 @@ The shared set models (models/sets/*.mpd) and the multi-part carriage house
 are timed too, and every model once more with --jobs=1 against the default.
 A few small models are timed once more against a library folder of full
 size (the shared files and empty ones beside them, in a scratch folder),
-listed afresh every run and with its listings kept from the run before.
+listed afresh every run and with its listings kept from the run before,
+and converted again onto their own output.
 On a busy machine the CPU time (user plus system) is the steadier figure.
 
 Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
@@ -192,6 +193,35 @@ def run_once(binary, model, jobs=None, library=LIBRARY, options=(), env=None):
         shutil.rmtree(work, ignore_errors=True)
 
 
+REPLACING_MODELS = ("car.ldr", "ldr_carriage_house_new.ldr")
+
+
+def replacing_figures(binary, runs):
+    """The small models converted again onto their own output, as a command
+    timed over and over does: right after the run before (its output still
+    in the file cache), and once that output is on disk (after a sync)."""
+    for name in REPLACING_MODELS:
+        model = os.path.join(MODELS, name)
+        work = tempfile.mkdtemp(prefix="plinthex-bench-replacing-")
+        try:
+            command = [binary, "--skip-missing", LIBRARY, model, "scene.txt"]
+            walls = {"again": [], "on disk": []}
+            subprocess.run(command, cwd=work, capture_output=True, check=True)
+            for _ in range(runs):
+                for label in walls:
+                    if label == "on disk":
+                        subprocess.run(["sync"], check=True)
+                    start = time.perf_counter()
+                    subprocess.run(command, cwd=work, capture_output=True, check=True)
+                    walls[label].append(time.perf_counter() - start)
+            print(f"{name} onto its own output")
+            print(f"  wall      median {statistics.median(walls['again']):.3f} s right after "
+                  f"the run before, {statistics.median(walls['on disk']):.3f} s once it is "
+                  f"on disk")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
 def peak_rss_mb(binary, model):
     """Peak resident memory of one run: the program's own high-water mark, as
     it reports it after each stage. The kernel's account for a child of this
@@ -359,6 +389,7 @@ def main():
     if ratio > QUADRUPLE_LIMIT:
         failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
     glb_figures(binary, args.runs, failures)
+    replacing_figures(binary, args.runs)
     if not args.no_full_library:
         full_size_figures(binary, args.runs, full_library, full_library_made)
     print("targets: " + ("all met" if not failures else "missed: " + "; ".join(failures)))
