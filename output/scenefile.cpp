@@ -180,11 +180,12 @@ int OpenUnnamed(const std::string& folder)
 
 // Puts `temporary` in the place of `target`. Over an existing file the two
 // are swapped and the old one, now under the temporary name, is removed:
-// ext4 writes a file renamed over another out to the device before the
-// rename returns, which made every conversion onto an earlier output
-// wait for the device (50 MB: 25 to 40 ms, where the swap and the removal
-// take 2 to 3). Where the file system cannot swap, or the target is not a
-// plain file, a rename. False, with errno set, when nothing was replaced.
+// ext4 starts writing a file renamed over another out to the device within
+// the rename, and the file replaced waits there for its own writing out,
+// which made every conversion onto an earlier output wait for the device
+// (50 MB: 25 to 40 ms, where the swap and the removal take 2 to 3). Where
+// the file system cannot swap, or the target is not a plain file, a
+// rename. False, with errno set, when nothing was replaced.
 bool ReplaceWith(const std::string& temporary, const std::string& target)
 {
 #ifdef RENAME_EXCHANGE
