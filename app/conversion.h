@@ -27,6 +27,10 @@ struct ConversionRequest
     std::uint64_t maxTriangles = 0;
     // Worker threads; 0: one per core.
     unsigned jobs = 0;
+    // Triangles a batch of colour nodes is made and written in, where a large
+    // tree is written as it is cleaned; 0: the usual size. Smaller batches
+    // give the same scene: the fuzzer checks that on trees of any size.
+    std::uint64_t colourBatchTriangles = 0;
     // A PNG picture of the model, written beside the output; empty: none.
     std::string previewPath;
     unsigned previewWidth = 1024;

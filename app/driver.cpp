@@ -234,7 +234,9 @@ int ConvertModel(const ConversionRequest& request)
         // Written as it is cleaned; the console says so once the cleaning is
         // done, as below.
         SayingWhenWritten saying(*taker, outputPath);
-        part.CleanGeometry(options, saying);
+        part.CleanGeometry(options, saying,
+                           request.colourBatchTriangles != 0 ? request.colourBatchTriangles
+                                                             : LegoPart::kColourBatchTriangles);
         isWritten = writer->IsWrittenWhileCleaned();
     }
     else

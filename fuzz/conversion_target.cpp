@@ -129,6 +129,19 @@ void WriteWholeFile(const std::string& path, std::string_view text)
     std::fclose(file);
 }
 
+std::string ReadWholeFile(const std::string& path)
+{
+    std::string text;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return text;
+    char block[65536];
+    for (std::size_t count; (count = std::fread(block, 1, sizeof block, file)) > 0;)
+        text.append(block, count);
+    std::fclose(file);
+    return text;
+}
+
 bool IsNonFiniteToken(std::string_view token)
 {
     if (!token.empty() && (token[0] == '-' || token[0] == '+'))
@@ -186,14 +199,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::streambuf* const out = isQuiet ? std::cout.rdbuf(&silence) : std::cout.rdbuf();
     std::streambuf* const err = isQuiet ? std::cerr.rdbuf(&silence) : std::cerr.rdbuf();
     const int status = ConvertModel(request);
+    // Written again in batches of a few triangles, as a large tree is: the
+    // same scene and the same status.
+    ConversionRequest inBatches = request;
+    inBatches.outputPath = workspace.Path("batches.txt");
+    inBatches.colourBatchTriangles = 3;
+    const int batchStatus = status == kExitSuccess ? ConvertModel(inBatches) : status;
     std::cout.rdbuf(out);
     std::cerr.rdbuf(err);
 
     if (status == kExitSuccess)
+    {
         CheckScene(outputPath);
+        if (batchStatus != status ||
+            ReadWholeFile(inBatches.outputPath) != ReadWholeFile(outputPath))
+            Fail("the scene written in batches differs");
+    }
     else if (status != kExitFailure)
         Fail("unexpected exit status " + std::to_string(status));
     std::remove(outputPath.c_str());
+    std::remove(inBatches.outputPath.c_str());
     // A failed run leaves nothing behind, a successful one only its scene.
     const std::vector<std::string> stray = workspace.StrayEntries();
     if (!stray.empty())
