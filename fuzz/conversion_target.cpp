@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "reader/wholefile.h"
 
 namespace
 {
@@ -129,16 +130,10 @@ void WriteWholeFile(const std::string& path, std::string_view text)
     std::fclose(file);
 }
 
-std::string ReadWholeFile(const std::string& path)
+std::string WholeFile(const std::string& path)
 {
     std::string text;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return text;
-    char block[65536];
-    for (std::size_t count; (count = std::fread(block, 1, sizeof block, file)) > 0;)
-        text.append(block, count);
-    std::fclose(file);
+    (void)ReadWholeFile(path, false, text);
     return text;
 }
 
@@ -211,8 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (status == kExitSuccess)
     {
         CheckScene(outputPath);
-        if (batchStatus != status ||
-            ReadWholeFile(inBatches.outputPath) != ReadWholeFile(outputPath))
+        if (batchStatus != status || WholeFile(inBatches.outputPath) != WholeFile(outputPath))
             Fail("the scene written in batches differs");
     }
     else if (status != kExitFailure)
