@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -59,6 +60,10 @@ public:
     void Draw(const std::vector<Batch>& batches, std::size_t opaqueCount);
     // Averages the samples into rows of RGBA pixels at `out`.
     void Resolve(std::uint8_t* out, bool transparentBackground) const;
+    // Whether narrow opaque triangles are drawn a row of lanes at a time
+    // (the default). Without, every triangle takes the general path, whose
+    // samples and values the lanes must match.
+    void UseLanes(bool use) { isUsingLanes = use; }
 
 private:
     template <bool kBlend>
@@ -66,6 +71,27 @@ private:
     template <bool kBlend>
     void DrawTriangle(const Vertex* a, const Vertex* b, const Vertex* c,
                       const PreviewColour& colour, std::uint32_t paint);
+    // An edge function at a triangle's first sample, and its steps per
+    // sample across and per row down.
+    struct EdgeSteps
+    {
+        std::int64_t w, x, y;
+    };
+    // The samples [iFirst, iLast] x [jFirst, jLast] that may lie inside.
+    struct SampleBox
+    {
+        std::int64_t iFirst, iLast, jFirst, jLast;
+    };
+    // A quantity at the first sample and its steps across and down.
+    struct Plane
+    {
+        float start, across, down;
+    };
+    // Draws an opaque triangle of at most eight samples a row whose edge
+    // functions fit in 32 bits: the same samples and values as the general
+    // path, a row at a time.
+    void DrawLanes(const std::array<EdgeSteps, 3>& edges, const SampleBox& box,
+                   const Plane& depthPlane, const Plane& lightPlane, std::uint32_t paintIndex);
     // Turns the opaque samples' brightness and batch into colours.
     void ShadeOpaque(const std::vector<Batch>& batches);
 
@@ -73,6 +99,7 @@ private:
     unsigned firstSampleRow = 0;
     unsigned sampleRows = 0;
     bool isTransparent = false;
+    bool isUsingLanes = true;
     std::vector<float> depth;
     // The nearest opaque surface of each sample: its brightness and batch
     // (kNoPaint for none), shaded once all are drawn.

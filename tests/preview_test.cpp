@@ -3,8 +3,10 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
+#include <random>
 
 #include "model/parallel.h"
+#include "output/previewraster.h"
 #include "tests/png_read.h"
 #include "tests/temp_folder.h"
 
@@ -236,6 +238,72 @@ TEST(Preview, PngHoldsThePictureAndFailsWithoutReplacingTheTarget)
     EXPECT_FALSE(WritePreview(folder / "missing/a.png", scene, TestPalette, settings));
     EXPECT_FALSE(WritePreview(folder.path, scene, TestPalette, settings));
     EXPECT_EQ(folder.List(), std::vector<std::string>{"a.png"});
+}
+
+TEST(PreviewRaster, LanesDrawTheSameSamplesAsTheGeneralPath)
+{
+    // Triangles from a fraction of a sample to wider than the lanes take,
+    // corners on sample centres and edges through them, slivers from far
+    // outside the band, corners not drawn and shades beyond [0, 1].
+    std::mt19937 random(7);
+    const auto uniform = [&](double low, double high)
+    { return std::uniform_real_distribution<double>(low, high)(random); };
+    const unsigned width = 40, row = 16;  // the band's samples: x 0..79, y 32..63
+    std::vector<preview_raster::Vertex> vertices;
+    double centre[2] = {0, 0};
+    for (int corner = 0; corner < 3 * 3000; ++corner)
+    {
+        const int triangle = corner / 3;
+        if (corner % 3 == 0)
+            centre[0] = uniform(-8, 88), centre[1] = uniform(24, 72);
+        const double size = std::pow(2.0, triangle % 8 - 1);
+        const double far = triangle % 23 == 0 ? 3000.0 : 0.0;
+        const double x = centre[0] + uniform(-size, size) + uniform(-far, far);
+        const double y = centre[1] + uniform(-size, size) + uniform(-far, far);
+        // A third on sample centres, so that edges run through them.
+        const auto fixed = [&](double value) {
+            return float(triangle % 3 == 0 ? std::floor(value) * 256 + 128
+                                           : std::round(value * 256));
+        };
+        preview_raster::Vertex vertex;
+        vertex.x = corner % 997 == 0 ? std::numeric_limits<float>::quiet_NaN() : fixed(x);
+        vertex.y = fixed(y);
+        vertex.z = float(uniform(0, 100));
+        vertex.front = float(uniform(-0.2, 1.3));
+        vertex.back = float(uniform(-0.2, 1.3));
+        vertex.facing = float(uniform(-1, 1));
+        vertices.push_back(vertex);
+    }
+    std::vector<std::vector<std::uint32_t>> lists(6);
+    for (std::uint32_t i = 0; i < vertices.size(); ++i)
+        lists[i / 3 % lists.size()].push_back(i);
+    std::vector<preview_raster::Batch> batches;
+    for (std::size_t b = 0; b < lists.size(); ++b)
+    {
+        preview_raster::Batch batch;
+        batch.vertices = vertices.data();
+        batch.vertexCount = vertices.size();
+        batch.indices = &lists[b];
+        batch.colour = {float(b) / 6.0f, 0.5f, 1.0f - float(b) / 6.0f, b == 5 ? 0.5f : 1.0f};
+        batch.top = -1e9;
+        batch.bottom = 1e9;
+        batches.push_back(batch);
+    }
+    for (const bool transparent : {false, true})
+    {
+        std::vector<std::uint8_t> pictures[2];
+        for (int lanes = 0; lanes < 2; ++lanes)
+        {
+            preview_raster::Band band;
+            band.UseLanes(lanes == 1);
+            band.Reset(width, row, 16, transparent);
+            band.Draw(batches, 5);
+            pictures[lanes].resize(std::size_t(width) * 16 * 4);
+            band.Resolve(pictures[lanes].data(), transparent);
+        }
+        EXPECT_EQ(pictures[0], pictures[1]);
+        EXPECT_NE(pictures[1], std::vector<std::uint8_t>(pictures[1].size(), 255));
+    }
 }
 
 }  // namespace
