@@ -41,7 +41,12 @@ bool StartPicture(png_structp png, png_infop info, unsigned width, unsigned heig
     png_set_IHDR(png, info, width, height, 8,
                  withAlpha ? PNG_COLOR_TYPE_RGB_ALPHA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 6);
+    // Each row filtered against the pixel to its left, then level 5: on the
+    // shared models' pictures this takes about half the time of trying every
+    // filter on every row at level 6, for files from 5 % smaller to 14 %
+    // larger (a picture of few, large faces).
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+    png_set_compression_level(png, 5);
     png_write_info(png, info);
     if (!withAlpha)
         png_set_filler(png, 0, PNG_FILLER_AFTER);  // rows come with alpha
