@@ -38,6 +38,32 @@ inline Lanes Select(Lanes mask, Lanes a, Lanes b)
 {
     return (mask & a) | (~mask & b);
 }
+// Shade as the general path clamps it: max(0, shade), then min(1, shade),
+// NaN to 0.
+inline LaneReals ClampShade(LaneReals shade)
+{
+    shade = Bits(Bits(shade) & (0.0f < shade));
+    return Bits(Select(shade < 1.0f, Bits(shade), Bits(LaneReals{} + 1.0f)));
+}
+// Keeps depth z, shade and paint in the lanes `inside` where z is nearer
+// than the depth held at `at`.
+inline void PutNearer(float* depth, float* light, std::uint32_t* paints, Lanes inside, LaneReals z,
+                      LaneReals shade, Lanes paint)
+{
+    LaneReals oldDepth, oldLight;
+    Lanes oldPaint;
+    std::memcpy(&oldDepth, depth, sizeof oldDepth);
+    std::memcpy(&oldLight, light, sizeof oldLight);
+    std::memcpy(&oldPaint, paints, sizeof oldPaint);
+    const Lanes nearer = inside & (z < oldDepth);
+    const LaneReals newDepth = Bits(Select(nearer, Bits(z), Bits(oldDepth)));
+    const LaneReals newLight = Bits(Select(nearer, Bits(shade), Bits(oldLight)));
+    const Lanes newPaint = Select(nearer, paint, oldPaint);
+    std::memcpy(depth, &newDepth, sizeof newDepth);
+    std::memcpy(light, &newLight, sizeof newLight);
+    std::memcpy(paints, &newPaint, sizeof newPaint);
+}
+
 // Edge functions within this bound are held exactly in 32 bits, with room
 // for one row's step.
 constexpr std::int64_t kLaneBound = std::int64_t(1) << 30;
@@ -352,6 +378,10 @@ void Band::DrawTriangle(const Vertex* a, const Vertex* b, const Vertex* c,
                 out[3] = alpha + out[3] * keep;
             }
         }
+        else if (isUsingLanes)
+        {
+            DrawSpan(start, first, last, {zRow, zi, 0.0f}, {lRow, li, 0.0f}, paintIndex);
+        }
         else
         {
             float* rowLight = light.data() + start;
@@ -386,7 +416,6 @@ void Band::DrawLanes(const std::array<EdgeSteps, 3>& edges, const SampleBox& box
         across[k] = Lanes{} + x * std::int32_t(kVectorLanes);
     }
     const Lanes paint = Lanes{} + static_cast<std::int32_t>(paintIndex);
-    const Lanes one = Bits(LaneReals{} + 1.0f);
     for (std::int64_t j = box.jFirst; j <= box.jLast; ++j)
     {
         const float dj = float(j - box.jFirst);
@@ -401,28 +430,28 @@ void Band::DrawLanes(const std::array<EdgeSteps, 3>& edges, const SampleBox& box
             for (int k = 0; k < 3; ++k)
                 e[k] += across[k];
             const LaneReals t = LaneReals{0.0f, 1.0f, 2.0f, 3.0f} + float(first);
-            const LaneReals z = zRow + depthPlane.across * t;
-            LaneReals shade = lRow + lightPlane.across * t;
-            // max(0, shade), then min(1, shade): NaN becomes 0, as in the
-            // general path.
-            shade = Bits(Bits(shade) & (0.0f < shade));
-            shade = Bits(Select(shade < 1.0f, Bits(shade), one));
             const std::size_t at = start + std::size_t(first);
-            LaneReals rowDepth, rowLight;
-            Lanes rowPaint;
-            std::memcpy(&rowDepth, depth.data() + at, sizeof rowDepth);
-            std::memcpy(&rowLight, light.data() + at, sizeof rowLight);
-            std::memcpy(&rowPaint, paints.data() + at, sizeof rowPaint);
-            const Lanes nearer = inside & (z < rowDepth);
-            rowDepth = Bits(Select(nearer, Bits(z), Bits(rowDepth)));
-            rowLight = Bits(Select(nearer, Bits(shade), Bits(rowLight)));
-            rowPaint = Select(nearer, paint, rowPaint);
-            std::memcpy(depth.data() + at, &rowDepth, sizeof rowDepth);
-            std::memcpy(light.data() + at, &rowLight, sizeof rowLight);
-            std::memcpy(paints.data() + at, &rowPaint, sizeof rowPaint);
+            PutNearer(depth.data() + at, light.data() + at, paints.data() + at, inside,
+                      zRow + depthPlane.across * t, ClampShade(lRow + lightPlane.across * t),
+                      paint);
         }
         for (int k = 0; k < 3; ++k)
             w[k] += down[k];
+    }
+}
+
+void Band::DrawSpan(std::size_t start, std::int64_t first, std::int64_t last, const Plane& depthRow,
+                    const Plane& lightRow, std::uint32_t paintIndex)
+{
+    const Lanes paint = Lanes{} + static_cast<std::int32_t>(paintIndex);
+    for (std::int64_t t = first; t <= last; t += kVectorLanes)
+    {
+        const LaneReals ts = LaneReals{0.0f, 1.0f, 2.0f, 3.0f} + float(t);
+        const Lanes inside = Lanes{0, 1, 2, 3} <= static_cast<std::int32_t>(last - t);
+        const std::size_t at = start + std::size_t(t);
+        PutNearer(depth.data() + at, light.data() + at, paints.data() + at, inside,
+                  depthRow.start + depthRow.across * ts,
+                  ClampShade(lightRow.start + lightRow.across * ts), paint);
     }
 }
 

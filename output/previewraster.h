@@ -92,6 +92,10 @@ private:
     // path, a row at a time.
     void DrawLanes(const std::array<EdgeSteps, 3>& edges, const SampleBox& box,
                    const Plane& depthPlane, const Plane& lightPlane, std::uint32_t paintIndex);
+    // Draws the opaque samples [first, last] of the row from `start`, with
+    // depth and shade from the planes' start and steps across.
+    void DrawSpan(std::size_t start, std::int64_t first, std::int64_t last, const Plane& depthRow,
+                  const Plane& lightRow, std::uint32_t paintIndex);
     // Turns the opaque samples' brightness and batch into colours.
     void ShadeOpaque(const std::vector<Batch>& batches);
 
