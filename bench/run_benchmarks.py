@@ -15,7 +15,8 @@ are timed too, and every model once more with --jobs=1 against the default.
 A few small models are timed once more against a library folder of full
 size (the shared files and empty ones beside them, in a scratch folder),
 listed afresh every run and with its listings kept from the run before,
-and converted again onto their own output.
+and converted again onto their own output. The carriage house and the Falcon
+are converted with a preview picture too.
 On a busy machine the CPU time (user plus system) is the steadier figure.
 
 Usage: bench/run_benchmarks.py [--runs N] [--build-dir DIR] [--no-build]
@@ -301,6 +302,38 @@ def glb_figures(binary, runs, failures):
             shutil.rmtree(work, ignore_errors=True)
 
 
+PREVIEW_MODELS = ("ldr_carriage_house_new.ldr", "10179-1 - Millennium Falcon - UCS.mpd")
+
+
+def preview_figures(binary, runs):
+    """Wall seconds of a conversion with --preview, and of the picture's own stage."""
+    for name in PREVIEW_MODELS:
+        model = os.path.join(MODELS, name)
+        if not os.path.exists(model):
+            model = os.path.join(MODELS, "sets", name)
+        work = tempfile.mkdtemp(prefix="plinthex-bench-preview-")
+        try:
+            walls, stages = [], []
+            for _ in range(runs + 1):
+                start = time.perf_counter()
+                done = subprocess.run([binary, "--skip-missing", "--preview=m.png", LIBRARY, model,
+                                       "m.txt"], cwd=work, capture_output=True,
+                                      env=dict(os.environ, PLINTHEX_TIMINGS="1"))
+                walls.append(time.perf_counter() - start)
+                found = re.search(rb"time preview: ([0-9.]+) ms", done.stdout + done.stderr)
+                if done.returncode != 0 or not found:
+                    break
+                stages.append(float(found.group(1)) / 1000)
+            if done.returncode != 0 or len(stages) != runs + 1:
+                print(f"{name} with --preview\n  not converted")
+                continue
+            print(f"{name} with --preview\n  wall      median {statistics.median(walls[1:]):.3f} s, "
+                  f"of which the picture {statistics.median(stages[1:]):.3f} s, "
+                  f"{os.path.getsize(os.path.join(work, 'm.png'))} bytes")
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
@@ -389,6 +422,7 @@ def main():
     if ratio > QUADRUPLE_LIMIT:
         failures.append(f"the quadrupled model takes {ratio:.2f} times as long")
     glb_figures(binary, args.runs, failures)
+    preview_figures(binary, args.runs)
     replacing_figures(binary, args.runs)
     if not args.no_full_library:
         full_size_figures(binary, args.runs, full_library, full_library_made)
