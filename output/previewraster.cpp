@@ -46,7 +46,7 @@ inline LaneReals ClampShade(LaneReals shade)
     return Bits(Select(shade < 1.0f, Bits(shade), Bits(LaneReals{} + 1.0f)));
 }
 // Keeps depth z, shade and paint in the lanes `inside` where z is nearer
-// than the depth held at `at`.
+// than the depth held there; the other lanes keep what they hold.
 inline void PutNearer(float* depth, float* light, std::uint32_t* paints, Lanes inside, LaneReals z,
                       LaneReals shade, Lanes paint)
 {

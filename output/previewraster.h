@@ -87,7 +87,7 @@ private:
     {
         float start, across, down;
     };
-    // Draws an opaque triangle of at most eight samples a row whose edge
+    // Draws an opaque triangle at most kMostLanes (32) samples wide whose edge
     // functions fit in 32 bits: the same samples and values as the general
     // path, a row at a time.
     void DrawLanes(const std::array<EdgeSteps, 3>& edges, const SampleBox& box,
