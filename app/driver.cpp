@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "app/limits.h"
 #include "app/options.h"
 #include "app/previewoutput.h"
+#include "model/instancedscene.h"
 #include "model/legopart.h"
 #include "model/parallel.h"
 #include "model/stagetimer.h"
@@ -186,8 +188,12 @@ int ConvertModel(const ConversionRequest& request)
     StageTimer::Mark("read");
 
     // The picture comes from the tree as read; a failed picture still lets
-    // the output be written, and the run then ends with a failure.
-    const bool isPreviewWritten = request.previewPath.empty() || WritePreviewOutput(request, part);
+    // the output be written, and the run then ends with a failure. It is
+    // drawn from the model's instanced scene, which an instanced output then
+    // writes instead of building it again; a cleaning does not read it.
+    std::optional<InstancedScene> scene;
+    const bool isPreviewWritten =
+        request.previewPath.empty() || WritePreviewOutput(request, part, scene);
 
     // A format of instanced parts merges each part once, however often it is
     // placed: it is bounded by its own count.
@@ -196,12 +202,13 @@ int ConvertModel(const ConversionRequest& request)
     {
         if (!IsModelFile(outputPath, modelPath))
         {
-            const int status = WriteInstancedOutput(request, part, maxTriangles, *writer);
+            const int status = WriteInstancedOutput(request, part, maxTriangles, *writer, scene);
             return isPreviewWritten ? status : kExitFailure;
         }
         std::cerr << "Error: output file " << outputPath << " is the model file, not replaced\n";
         return kExitFailure;
     }
+    scene.reset();
     const std::string refusal =
         CheckLimits(part, modelPath, request.maxTriangles, PhysicalMemory());
     if (!refusal.empty())

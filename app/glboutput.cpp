@@ -7,7 +7,8 @@
 #include "model/stagetimer.h"
 
 int WriteInstancedOutput(const ConversionRequest& request, const LegoPart& asRead,
-                         std::uint64_t maxTriangles, ModelWriter& writer)
+                         std::uint64_t maxTriangles, ModelWriter& writer,
+                         std::optional<InstancedScene>& scene)
 {
     if (CountInstancedTriangles(asRead) > maxTriangles)
     {
@@ -22,11 +23,12 @@ int WriteInstancedOutput(const ConversionRequest& request, const LegoPart& asRea
         return kExitFailure;
     }
     std::cout << "Instancing parts\n" << std::flush;
-    const InstancedScene scene = BuildInstancedScene(asRead);
+    if (!scene)
+        scene.emplace(BuildInstancedScene(asRead));
     StageTimer::Mark("instance");
     std::cout << "Writing file " << request.outputPath << '\n' << std::flush;
     ModelToWrite model;
-    model.scene = &scene;
+    model.scene = &*scene;
     const bool isWritten = writer.WriteModel(request.outputPath, model, asRead.Colours());
     StageTimer::Mark("write");
     writer.DumpStats(std::cout);

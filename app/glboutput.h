@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "app/conversion.h"
+#include "model/instancedscene.h"
 #include "model/legopart.h"
 #include "output/writer.h"
 
@@ -17,6 +19,8 @@ constexpr std::uint64_t kMaxGlbNodes = 2000000;
 // the exit status. Refuses,
 // with one "Error: " line, a model whose parts hold more than `maxTriangles`
 // triangles once merged (see CountInstancedTriangles) or that places more
-// than kMaxGlbNodes nodes.
+// than kMaxGlbNodes nodes. Writes `scene` when it holds the model's scene
+// already (the preview picture's), else builds it there.
 int WriteInstancedOutput(const ConversionRequest& request, const LegoPart& asRead,
-                         std::uint64_t maxTriangles, ModelWriter& writer);
+                         std::uint64_t maxTriangles, ModelWriter& writer,
+                         std::optional<InstancedScene>& scene);

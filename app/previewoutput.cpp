@@ -20,7 +20,8 @@ bool IsSameFile(const std::string& a, const std::string& b)
 
 }  // namespace
 
-bool WritePreviewOutput(const ConversionRequest& request, const LegoPart& asRead)
+bool WritePreviewOutput(const ConversionRequest& request, const LegoPart& asRead,
+                        std::optional<InstancedScene>& scene)
 {
     const std::string& path = request.previewPath;
     if (IsSameFile(path, request.modelPath) || IsSameFile(path, request.outputPath))
@@ -38,7 +39,8 @@ bool WritePreviewOutput(const ConversionRequest& request, const LegoPart& asRead
     }
     std::cout << "Writing file " << path << '\n' << std::flush;
     const ColorTable& colours = asRead.Colours();
-    const InstancedScene scene = BuildInstancedScene(asRead, colours);
+    if (!scene)
+        scene.emplace(BuildInstancedScene(asRead, colours));
     const PreviewPalette palette = [&colours](int code)
     {
         // A part left in the inherited colour at the top is drawn light grey.
@@ -52,7 +54,7 @@ bool WritePreviewOutput(const ConversionRequest& request, const LegoPart& asRead
     settings.width = request.previewWidth;
     settings.height = request.previewHeight;
     settings.transparentBackground = request.previewTransparent;
-    const bool isWritten = WritePreview(path, scene, palette, settings);
+    const bool isWritten = WritePreview(path, *scene, palette, settings);
     StageTimer::Mark("preview");
     return isWritten;
 }

@@ -73,6 +73,15 @@ TEST(PreviewProcess, OneBrickOnNoBackgroundWithGlbOutput)
     EXPECT_LT(centre[1], 40);
     EXPECT_LT(centre[2], 40);
     EXPECT_FALSE(ReadFile(work / "brick.glb").empty());
+
+    // The glb is written from the scene the picture was drawn from: the same
+    // bytes as a glb written alone.
+    const Result both = RunIn(work, {"--preview=house.png", kExamples, kHouse, "both.glb"});
+    const Result alone = RunIn(work, {kExamples, kHouse, "alone.glb"});
+    ASSERT_EQ(both.status, 0) << both.err;
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(ReadFile(work / "both.glb"), ReadFile(work / "alone.glb"));
+    EXPECT_GT(ReadFile(work / "alone.glb").size(), 1000u);
 }
 
 TEST(PreviewProcess, AnUnwritablePictureFailsLikeAScene)
