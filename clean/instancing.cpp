@@ -166,6 +166,7 @@ void SceneBuilder::FillMeshes()
             }
             merger.Merge(sources[s].node);
         }
+        merger.MergeNoted();
         // Merging is over before any mesh is taken: a part may lie below another.
         for (std::size_t s = 0; s < sources.size(); ++s)
             if (!sources[s].ownOnly)

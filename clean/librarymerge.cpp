@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "clean/treeops.h"
+#include "model/parallel.h"
 
 namespace
 {
@@ -94,20 +95,67 @@ void LibraryMerger::Merge(unsigned root)
         }
         const unsigned done = frame.node;
         stack.pop_back();
-        Build(done);
+        finishedAt[done] = finishedCount++;
+        noted.push_back(done);
         state[done] = kDone;
     }
+}
+
+bool LibraryMerger::IsMergedInto(int child, unsigned node) const
+{
+    return NamesNode(child, part.GetNodeCount()) &&
+           finishedAt[static_cast<unsigned>(child)] < finishedAt[node];
+}
+
+void LibraryMerger::MergeNoted()
+{
+    // A node's height: 0 without children merged into it, else one more
+    // than its highest such child. The nodes of one height read only lower
+    // ones.
+    std::vector<std::vector<unsigned>> byHeight;
+    {
+        std::vector<unsigned> height(part.GetNodeCount(), 0);
+        for (const unsigned n : noted)
+        {
+            unsigned h = 0;
+            for (const _LegoInstance& instance : part.GetNode(n)->children)
+                if (IsMergedInto(instance.node, n))
+                    h = std::max(h, height[static_cast<unsigned>(instance.node)] + 1);
+            height[n] = h;
+            if (byHeight.size() <= h)
+                byHeight.resize(h + 1);
+            byHeight[h].push_back(n);
+        }
+    }
+    for (const std::vector<unsigned>& nodes : byHeight)
+    {
+        // The largest merges first, so that the jobs end together.
+        std::vector<std::uint64_t> size(nodes.size(), 0);
+        for (std::size_t i = 0; i < nodes.size(); ++i)
+            for (const _LegoInstance& instance : part.GetNode(nodes[i])->children)
+                if (IsMergedInto(instance.node, nodes[i]))
+                    size[i] += merged[static_cast<unsigned>(instance.node)]->GetPolygonCount();
+        std::vector<std::size_t> order(nodes.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return size[a] > size[b]; });
+        Parallel::ForEach(order.size(), [&](std::size_t i) { Build(nodes[order[i]]); });
+    }
+    for (const unsigned n : noted)
+        if (droppedAt[n] != 0)
+            dropped[part.GetNode(n)->name] += droppedAt[n];
+    noted.clear();
 }
 
 void LibraryMerger::Build(unsigned n)
 {
     const _LegoNode& node = *part.GetNode(n);
-    const std::size_t count = part.GetNodeCount();
-    // A reference to a node still in progress would close a cycle: left out.
+    // A reference to a node finished after this one would close a cycle:
+    // left out.
     auto isMerged = [&](const _LegoInstance& instance)
     {
-        return NamesNode(instance.node, count) &&
-               state[static_cast<unsigned>(instance.node)] == kDone &&
+        return IsMergedInto(instance.node, n) &&
                merged[static_cast<unsigned>(instance.node)]->GetPolygonCount() != 0;
     };
     if (node.kind == NodeKind::Deleted ||
@@ -116,16 +164,17 @@ void LibraryMerger::Build(unsigned n)
         merged[n] = &node.mesh;
         return;
     }
-    owned[n] = std::make_unique<LEGOPolyMesh>(node.mesh);
+    auto mesh = std::make_unique<LEGOPolyMesh>(node.mesh);
     for (const _LegoInstance& instance : node.children)
         if (isMerged(instance))
-            Place(*owned[n], *merged[static_cast<unsigned>(instance.node)], instance, node.name);
-    owned[n]->ReleaseLookups();
+            droppedAt[n] += Place(*mesh, *merged[static_cast<unsigned>(instance.node)], instance);
+    mesh->ReleaseLookups();
+    owned[n] = std::move(mesh);
     merged[n] = owned[n].get();
 }
 
-void LibraryMerger::Place(LEGOPolyMesh& target, const LEGOPolyMesh& source,
-                          const _LegoInstance& instance, const std::string& name)
+unsigned long long LibraryMerger::Place(LEGOPolyMesh& target, const LEGOPolyMesh& source,
+                                        const _LegoInstance& instance)
 {
     const Matrix4x4& M = instance.transform;
     const unsigned triangleCount = source.GetPolygonCount();
@@ -160,8 +209,7 @@ void LibraryMerger::Place(LEGOPolyMesh& target, const LEGOPolyMesh& source,
         const unsigned face = target.AddPolygonOnVertices(3, corners);
         target.FaceColor(face) = Resolve(source.FaceColor(i), instance.color, colours);
     }
-    if (droppedCount != 0)
-        dropped[name] += droppedCount;
+    return droppedCount;
 }
 
 PartGeometry MakeGeometry(LEGOPolyMesh mesh)

@@ -3,6 +3,7 @@
 // The parts of an instanced scene: library geometry merged into each part and
 // made ready to draw. Used by the scene builder only.
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -29,7 +30,9 @@ public:
           colours(table),
           merged(tree.GetNodeCount(), nullptr),
           owned(tree.GetNodeCount()),
-          state(tree.GetNodeCount(), kUnvisited)
+          state(tree.GetNodeCount(), kUnvisited),
+          finishedAt(tree.GetNodeCount(), kNotFinished),
+          droppedAt(tree.GetNodeCount(), 0)
     {
     }
     // Reports, one line per node, the triangles that placing dropped.
@@ -37,10 +40,17 @@ public:
     LibraryMerger(const LibraryMerger&) = delete;
     LibraryMerger& operator=(const LibraryMerger&) = delete;
 
-    // Merges the node (children first, by an explicit stack) unless done.
+    // Notes the node and every node below it (children first, by an
+    // explicit stack) for merging, unless noted before. A child that is
+    // still being walked when its parent is finished (a cycle) is left out
+    // of the parent.
     void Merge(unsigned root);
-    // The merged triangles of a node that Merge has reached, for changing:
-    // a node without children hands out a copy of its own mesh.
+    // Merges the nodes noted since the last call: the nodes whose children
+    // are all merged go at once, on every job. Each node's triangles are
+    // those of merging the nodes one by one in the order noted.
+    void MergeNoted();
+    // The merged triangles of a node that MergeNoted has reached, for
+    // changing: a node without children hands out a copy of its own mesh.
     LEGOPolyMesh Take(unsigned node)
     {
         if (owned[node])
@@ -55,15 +65,27 @@ private:
         kInProgress,
         kDone
     };
+    static constexpr std::size_t kNotFinished = ~std::size_t(0);
+    // True when `child`, a child of `node`, is merged into it: it was
+    // finished before it.
+    bool IsMergedInto(int child, unsigned node) const;
     void Build(unsigned node);
-    void Place(LEGOPolyMesh& target, const LEGOPolyMesh& source, const _LegoInstance& instance,
-               const std::string& name);
+    // Places the triangles of `source` into `target`; returns how many were
+    // dropped.
+    unsigned long long Place(LEGOPolyMesh& target, const LEGOPolyMesh& source,
+                             const _LegoInstance& instance);
 
     const LegoPart& part;
     const ColorTable& colours;
     std::vector<const LEGOPolyMesh*> merged;
     std::vector<std::unique_ptr<LEGOPolyMesh>> owned;
     std::vector<char> state;
+    // The noted nodes not yet merged, children first, and each noted node's
+    // place in the order of all noted nodes.
+    std::vector<unsigned> noted;
+    std::vector<std::size_t> finishedAt;
+    std::size_t finishedCount = 0;
+    std::vector<unsigned long long> droppedAt;
     std::map<std::string, unsigned long long> dropped;
 };
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 
+#include "model/parallel.h"
 #include "tests/clean_support.h"
 
 namespace
@@ -142,6 +143,53 @@ TEST(InstancedSceneTest, CyclesAndEmptyPartsLeaveNoNodesOrMeshesBehind)
     EXPECT_EQ(scene.nodes[2].mesh, -1);
     EXPECT_EQ(scene.meshes.size(), 2u);
     EXPECT_EQ(CountPlacedTriangles(scene), 2u);
+}
+
+// Parts are merged a height at a time on every job. Two parts that place
+// each other: the one reached first takes the other in, the other is left
+// without it, as when they are merged one by one. A chain P -> Q -> R with
+// R placed by P too gives three heights, the parts of one height side by side.
+TEST(InstancedSceneTest, LibraryPartsMergeTheSameOnEveryJobCountAndCyclesStayOpen)
+{
+    TestPart tree;
+    const unsigned model = tree.AddNode("m.ldr", NodeKind::Model);
+    const unsigned x = tree.AddNode("x.dat");
+    const unsigned y = tree.AddNode("y.dat");
+    const unsigned p = tree.AddNode("p.dat");
+    const unsigned q = tree.AddNode("q.dat");
+    const unsigned r = tree.AddNode("r.dat", NodeKind::Primitive);
+    tree.AddUnitTriangle(x, 1);
+    tree.AddUnitTriangle(y, 2);
+    tree.Place(x, static_cast<int>(y), 16, Translation(0, 0, 1));
+    tree.Place(y, static_cast<int>(x), 16, Translation(0, 0, 2));
+    tree.AddUnitTriangle(p, 3);
+    tree.AddUnitTriangle(q, 4, Vector3(5, 0, 0));
+    tree.AddUnitTriangle(r, 16, Vector3(0, 5, 0));
+    tree.Place(p, static_cast<int>(q), 16, Translation(0, 0, 3));
+    tree.Place(q, static_cast<int>(r), 6, Translation(0, 0, 4));
+    tree.Place(p, static_cast<int>(r), 16, Translation(0, 0, 5));
+    for (const unsigned part : {x, y, p})
+        tree.Place(model, static_cast<int>(part), 7);
+
+    std::vector<std::vector<float>> positions;
+    for (const unsigned jobs : {1u, 2u, 4u})
+    {
+        Parallel::SetJobs(jobs);
+        const InstancedScene scene = BuildInstancedScene(tree);
+        ASSERT_EQ(scene.meshes.size(), 3u);
+        // x with y in it; y alone; p with q (and r in it) and r.
+        EXPECT_EQ(PrimitiveColors(scene.meshes[0]), (std::vector<int>{1, 2}));
+        EXPECT_EQ(PrimitiveColors(scene.meshes[1]), (std::vector<int>{2}));
+        EXPECT_EQ(PrimitiveColors(scene.meshes[2]), (std::vector<int>{3, 4, 6, 7}));
+        EXPECT_EQ(CountPlacedTriangles(scene), 7u);
+        std::vector<float> all;
+        for (const SceneMesh& mesh : scene.meshes)
+            all.insert(all.end(), mesh.positions.begin(), mesh.positions.end());
+        positions.push_back(all);
+    }
+    Parallel::SetJobs(0);
+    EXPECT_EQ(positions[1], positions[0]);
+    EXPECT_EQ(positions[2], positions[0]);
 }
 
 }  // namespace
