@@ -200,6 +200,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inBatches.outputPath = workspace.Path("batches.txt");
     inBatches.colourBatchTriangles = 3;
     const int batchStatus = status == kExitSuccess ? ConvertModel(inBatches) : status;
+    // A glb with a small picture: the instanced scene and the rasteriser on
+    // the same geometry. Its size follows the input's length, so that wide
+    // and narrow bands, both paths of the rasteriser and the background
+    // come up.
+    ConversionRequest asGlb = request;
+    asGlb.format = OutputFormat::Glb;
+    asGlb.outputPath = workspace.Path("out.glb");
+    asGlb.previewPath = workspace.Path("out.png");
+    asGlb.previewWidth = 1 + static_cast<unsigned>(size % 97);
+    asGlb.previewHeight = 1 + static_cast<unsigned>(size % 61);
+    asGlb.previewTransparent = size % 2 == 0;
+    const int glbStatus = status == kExitSuccess ? ConvertModel(asGlb) : status;
     std::cout.rdbuf(out);
     std::cerr.rdbuf(err);
 
@@ -211,8 +223,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     else if (status != kExitFailure)
         Fail("unexpected exit status " + std::to_string(status));
+    if (glbStatus == kExitSuccess)
+    {
+        if (WholeFile(asGlb.outputPath).empty() || WholeFile(asGlb.previewPath).empty())
+            Fail("the glb conversion succeeded without its glb and picture");
+    }
+    else if (glbStatus != kExitFailure)
+        Fail("unexpected exit status of the glb conversion " + std::to_string(glbStatus));
     std::remove(outputPath.c_str());
     std::remove(inBatches.outputPath.c_str());
+    std::remove(asGlb.outputPath.c_str());
+    std::remove(asGlb.previewPath.c_str());
     // A failed run leaves nothing behind, a successful one only its scene.
     const std::vector<std::string> stray = workspace.StrayEntries();
     if (!stray.empty())

@@ -13,5 +13,7 @@
 // The files are written to a private folder (under /dev/shm when there is
 // one), the whole conversion runs on them, and the result is checked: a
 // successful run leaves a scene with only finite numbers, a failed one
-// leaves no file at all. A broken check aborts.
+// leaves no file at all. A model that converts is converted again to a glb
+// with a small picture, which must succeed with both files or fail cleanly.
+// A broken check aborts.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);

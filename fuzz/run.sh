@@ -24,6 +24,9 @@ cmake --build "$build" -j 2 --target plinthex_fuzzer
 out="$root/fuzz-out"
 mkdir -p "$out/corpus" "$out/artifacts"
 cp -n "$root"/fuzz/seeds/* "$root"/fuzz/regressions/* "$out/corpus/" 2>/dev/null || true
+# With -jobs=N the workers' logs (fuzz-N.log) go to the working folder: keep
+# them in the output folder, out of the source tree.
+cd "$out"
 "$build/fuzz/plinthex_fuzzer" -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
     -dict="$root/fuzz/plinthex.dict" -artifact_prefix="$out/artifacts/" "$@" "$out/corpus"
