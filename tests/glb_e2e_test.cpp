@@ -2,7 +2,9 @@
 // three.js's GLTFLoader (tests/check_glb.mjs under Node.js, installed from
 // tests/package.json by scripts/setup.sh). Without them the tests skip.
 
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -154,6 +156,55 @@ INSTANTIATE_TEST_SUITE_P(Models, SharedGlb,
 TEST(BundledGlb, IsValidAndPlacesTheSceneTriangles)
 {
     ExpectClientsAgree(kExamples, kExamples + "/house.ldr", 0);
+}
+
+// The house's glb byte for byte (scripts/regenerate_goldens.sh writes it):
+// the chunks' layout and the order of the arrays are pinned, one job and
+// four alike.
+TEST(BundledGlb, IsTheGoldenFileByteForByte)
+{
+    const std::string golden = ReadFile(std::string(PLINTHEX_GOLDEN_DIR) + "/house.glb");
+    ASSERT_FALSE(golden.empty());
+    for (const char* jobs : {"--jobs=1", "--jobs=4"})
+    {
+        const TempFolder work;
+        Invocation invocation;
+        invocation.folder = work.path;
+        invocation.arguments = {jobs, kExamples, kExamples + "/house.ldr", "house.glb"};
+        const Result glb = RunPlinthex(invocation);
+        ASSERT_EQ(glb.status, 0) << glb.err;
+        EXPECT_TRUE(ReadFile(work / "house.glb") == golden) << jobs;
+    }
+}
+
+// A part of one triangle has three 16-bit indices, six bytes: the binary
+// chunk ends with two bytes of zeros that keep it a multiple of four.
+TEST(BundledGlb, OddIndexBytesArePaddedWithZeros)
+{
+    const TempFolder work;
+    std::filesystem::create_directories(work / "lib/parts");
+    std::filesystem::create_directories(work / "lib/p");
+    WriteTextFile(work / "lib/parts/tri.dat", "3 16 0 0 0 10 0 0 0 0 10\n");
+    WriteTextFile(work / "model.ldr", "1 4 0 0 0 1 0 0 0 1 0 0 0 1 tri.dat\n");
+    Invocation invocation;
+    invocation.folder = work.path;
+    invocation.arguments = {work / "lib", "model.ldr", "model.glb"};
+    const Result glb = RunPlinthex(invocation);
+    ASSERT_EQ(glb.status, 0) << glb.err;
+    const std::string bytes = ReadFile(work / "model.glb");
+    ASSERT_GE(bytes.size(), 28u);
+    const auto word = [&](std::size_t at)
+    {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + std::size_t(i)]);
+        return value;
+    };
+    const std::size_t binAt = 20 + word(12);
+    ASSERT_EQ(binAt + 8 + word(binAt), bytes.size());
+    // Three vertices of position and normal, then the indices and padding.
+    EXPECT_EQ(word(binAt), 3u * 24u + 8u);
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), std::string(2, '\0'));
 }
 
 // The set models: seconds each, labelled heavy.
