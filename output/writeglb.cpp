@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -66,22 +69,50 @@ double Clamp01(double value)
 }
 
 // The binary chunk, each piece starting at a multiple of four.
-class BinaryData
+// The binary chunk as the pieces it is made of, in order, each followed by
+// zeros up to a multiple of four bytes. The meshes' arrays are written from
+// where they lie, not gathered into one buffer first; indices narrowed to 16
+// bits are kept here until written.
+class BinaryPieces
 {
 public:
+    // Appends [data, data + size), which must stay as it is until WriteTo;
+    // returns its offset in the chunk.
     std::size_t Append(const void* data, std::size_t size)
     {
-        const std::size_t offset = bytes.size();
-        bytes.resize(offset + ((size + 3) & ~std::size_t{3}), '\0');
-        if (size != 0)
-            std::memcpy(&bytes[offset], data, size);
+        const std::size_t offset = total;
+        pieces.push_back({static_cast<const char*>(data), size});
+        total += (size + 3) & ~std::size_t{3};
         return offset;
     }
-    std::size_t Size() const { return bytes.size(); }
-    std::string& Bytes() { return bytes; }
+    // Keeps `values` and appends them.
+    std::size_t AppendKept(std::vector<std::uint16_t> values)
+    {
+        kept.push_back(std::move(values));
+        return Append(kept.back().data(), kept.back().size() * sizeof(std::uint16_t));
+    }
+    std::size_t Size() const { return total; }
+    void WriteTo(SceneFile& out) const
+    {
+        static constexpr char kZeros[4] = {};
+        for (const Piece& piece : pieces)
+        {
+            out.Write(std::string_view(piece.data, piece.size));
+            const std::size_t padding = ((piece.size + 3) & ~std::size_t{3}) - piece.size;
+            if (padding != 0)
+                out.Write(std::string_view(kZeros, padding));
+        }
+    }
 
 private:
-    std::string bytes;
+    struct Piece
+    {
+        const char* data;
+        std::size_t size;
+    };
+    std::vector<Piece> pieces;
+    std::deque<std::vector<std::uint16_t>> kept;
+    std::size_t total = 0;
 };
 
 Json Vec3(const float* v)
@@ -139,8 +170,8 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
     meshCount = scene.meshes.size();
     nodeCount = scene.nodes.size();
 
-    BinaryData vertices;
-    BinaryData indices;
+    BinaryPieces vertices;
+    BinaryPieces indices;
     Json accessors = Json::array();
     Json meshes = Json::array();
     std::map<int, int> materialOf;  // colour code -> material, in code order
@@ -175,7 +206,6 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
     std::vector<IndexAccessor> indexAccessors;
     std::vector<std::vector<std::pair<int, int>>> primitiveRefs(scene.meshes.size());
     std::vector<int> positionAccessor(scene.meshes.size(), -1);
-    std::vector<std::uint16_t> shortIndices;
     for (std::size_t m = 0; m < scene.meshes.size(); ++m)
     {
         const SceneMesh& mesh = scene.meshes[m];
@@ -224,16 +254,9 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
         {
             const std::vector<std::uint32_t>& list = primitive.indices;
             triangleCount += list.size() / 3;
-            std::size_t offset;
-            if (isShort)
-            {
-                shortIndices.assign(list.begin(), list.end());
-                offset = indices.Append(shortIndices.data(), list.size() * sizeof(std::uint16_t));
-            }
-            else
-            {
-                offset = indices.Append(list.data(), list.size() * sizeof(std::uint32_t));
-            }
+            const std::size_t offset =
+                isShort ? indices.AppendKept(std::vector<std::uint16_t>(list.begin(), list.end()))
+                        : indices.Append(list.data(), list.size() * sizeof(std::uint32_t));
             primitiveRefs[m].emplace_back(static_cast<int>(indexAccessors.size()),
                                           materialOf[primitive.color]);
             indexAccessors.push_back(
@@ -350,8 +373,8 @@ bool WriteGlb::Write(const std::string& path, const InstancedScene& scene,
         PutUint32(header, static_cast<std::uint32_t>(binBytes));
         PutUint32(header, kBinChunk);
         out.Write(header);
-        out.Write(vertices.Bytes());
-        out.Write(indices.Bytes());
+        vertices.WriteTo(out);
+        indices.WriteTo(out);
     }
     if (!out.Close())
     {
