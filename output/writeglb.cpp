@@ -68,7 +68,6 @@ double Clamp01(double value)
     return value > 0.0 ? (value < 1.0 ? value : 1.0) : 0.0;  // NaN gives 0
 }
 
-// The binary chunk, each piece starting at a multiple of four.
 // The binary chunk as the pieces it is made of, in order, each followed by
 // zeros up to a multiple of four bytes. The meshes' arrays are written from
 // where they lie, not gathered into one buffer first; indices narrowed to 16
