@@ -44,7 +44,7 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
     source.ReleaseLookups();  // emptied below; only read until then
     const unsigned faceCount = source.GetPolygonCount();
     // The faces of each target in face order; one target is filled at a time.
-    const Buckets<unsigned> byTarget = BuildBuckets<unsigned>(
+    Buckets<unsigned> byTarget = BuildBuckets<unsigned>(
         codes.size(),
         [&](auto emit)
         {
@@ -80,6 +80,10 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                 byTarget.first[inPlace + 1] - byTarget.first[inPlace])
                 inPlace = j;
     }
+    // The source's colours are read no more: the faces that stay in it have
+    // that colour, which it keeps once for them all from here on.
+    if (inPlace != kNoTarget)
+        source.SetUniformFaceColors(faceCount, static_cast<int>(codes[inPlace]));
     // Every face of a target has the target's colour: its face records are
     // made first, with that colour kept once for them all, so that the
     // normals can be dealt out to them while the copying goes on.
@@ -167,10 +171,14 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
             Parallel::ForEach(2,
                               [&](std::size_t task) { task == 0 ? copyFaces() : dealNormals(); });
         }
-        source.KeepFaces(
-            std::vector<unsigned>(byTarget.items.begin() + byTarget.first[inPlace],
-                                  byTarget.items.begin() + byTarget.first[inPlace + 1]));
-        source.ShareFaceColorIfAlike();
+        std::vector<Placement>().swap(placed);
+        source.KeepFaces(byTarget.items.data() + byTarget.first[inPlace],
+                         byTarget.first[inPlace + 1] - byTarget.first[inPlace]);
+        // Its vertex list gives back the room of those that went, now that
+        // the rest is freed.
+        std::vector<unsigned>().swap(byTarget.first);
+        decltype(byTarget.items)().swap(byTarget.items);
+        source.TrimVertices();
         // The target is empty: the source is left so, and cleared below.
         std::swap(*targets[inPlace], source);
     }

@@ -43,6 +43,17 @@ public:
         Expand();
         codes.resize(count);
     }
+    // Keeps the first `count` codes (count at most size()); a shared code
+    // stays shared.
+    void Truncate(std::size_t count)
+    {
+        assert(count <= size());
+        if (isUniform)
+            uniformCount = count;
+        else
+            codes.resize(count);
+    }
+    bool IsShared() const { return isUniform; }
     // Room ahead matters only for a list that will grow code by code.
     void reserve(std::size_t count)
     {

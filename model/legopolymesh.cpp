@@ -315,17 +315,17 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
     }
 }
 
-void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
+void LEGOPolyMesh::KeepFaces(const unsigned* kept, std::size_t count)
 {
     // The normals of the kept polygons come from the vertices as they are.
     ComputePendingNormals();
     ReleaseEdges();
     ReleaseLookups();
-    faceColors.Expand();
+    const bool isColorShared = faceColors.IsShared();
     constexpr unsigned kUnused = ~0u;
     std::vector<unsigned> newIndex(vertices.size(), kUnused);
     unsigned keptCount = 0;
-    for (std::size_t i = 0; i < kept.size(); ++i)
+    for (std::size_t i = 0; i < count; ++i)
     {
         const unsigned f = kept[i];
         assert(f >= i && f < polygons.size());
@@ -334,7 +334,8 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
             polygons[i] = std::move(polygons[f]);
             if (!arePolygonNormalsReleased)
                 polygonNormals[i] = polygonNormals[f];
-            faceColors[i] = faceColors[f];
+            if (!isColorShared)
+                faceColors[i] = faceColors[f];
         }
         for (unsigned& vertex : polygons[i].vertexIndices)
         {
@@ -343,19 +344,37 @@ void LEGOPolyMesh::KeepFaces(const std::vector<unsigned>& kept)
             vertex = newIndex[vertex];
         }
     }
-    std::vector<Vector3> keptVertices(keptCount);
-    for (std::size_t v = 0; v < vertices.size(); ++v)
-        if (newIndex[v] != kUnused)
-            keptVertices[newIndex[v]] = vertices[v];
-    polygons.resize(kept.size());
+    // Each kept vertex moves to its new place within the list, a chain at a
+    // time: the vertex whose place it takes is carried on to its own, until
+    // the place taken held a vertex that is not kept or has moved already.
+    std::vector<bool> isMoved(vertices.size(), false);
+    for (std::size_t start = 0; start < vertices.size(); ++start)
+    {
+        if (newIndex[start] == kUnused || isMoved[start])
+            continue;
+        Vector3 carried = vertices[start];
+        for (std::size_t from = start;;)
+        {
+            isMoved[from] = true;
+            const std::size_t to = newIndex[from];
+            const bool isWaiting = newIndex[to] != kUnused && !isMoved[to];
+            const Vector3 next = vertices[to];
+            vertices[to] = carried;
+            if (!isWaiting)
+                break;
+            carried = next;
+            from = to;
+        }
+    }
+    polygons.resize(count);
     if (!arePolygonNormalsReleased)
     {
-        polygonNormals.resize(kept.size());
+        polygonNormals.resize(count);
         polygonsWithNormals = static_cast<unsigned>(polygons.size());
     }
-    faceColors.resize(kept.size());
-    normalOf.resize(3 * kept.size());
-    vertices.swap(keptVertices);
+    faceColors.Truncate(count);
+    normalOf.resize(3 * count);
+    vertices.resize(keptCount);
     RenumberClosePairs(newIndex);
     // The lookups are built again, from the kept vertices, should anything
     // merge into the mesh.

@@ -112,11 +112,13 @@ public:
     // CanKeepFacesInPlace.
     void MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigned keptTarget,
                         const std::vector<LEGOPolyMesh*>& targets);
-    // Then keeps only the faces `kept` (ascending, those of `keptTarget`),
-    // in that order, with the vertices they use numbered in the order those
-    // faces first use them: the mesh that copying those faces into an empty
-    // mesh would give. Edges and lookups go; the arrays keep their room.
-    void KeepFaces(const std::vector<unsigned>& kept);
+    // Then keeps only the `count` faces `kept` (ascending, those of
+    // `keptTarget`), in that order, with the vertices they use numbered in
+    // the order those faces first use them: the mesh that copying those
+    // faces into an empty mesh would give. Everything moves within its own
+    // list, which keeps its room; edges and lookups go. Colours kept once
+    // for all faces (SetUniformFaceColors) stay so.
+    void KeepFaces(const unsigned* kept, std::size_t count);
 
 protected:
     // Replaces each normal of one vertex's corners by the normalised sum of

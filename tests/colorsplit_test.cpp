@@ -135,6 +135,13 @@ TEST(FixColorErrors, TakingTheLargestColourOutInPlaceGivesTheCopiedMesh)
         const unsigned brick = part.AddNode("3001.dat");
         part.Place(root, static_cast<int>(brick), 16);
         // Colour 4 holds most faces; they share vertices with faces of 2 and 14.
+        // Its first faces go round vertices made before, backwards, so that
+        // its vertices move around cycles when they are renumbered in place.
+        const Vector3 a(0, 0, -1), b(1, 0, -1), c(0, 1, -1), d(1, 1, -1);
+        part.AddTriangle(brick, a, b, c, 2);
+        part.AddTriangle(brick, b, d, c, 14);
+        part.AddTriangle(brick, d, c, b, 4);
+        part.AddTriangle(brick, c, a, b, 4);
         const int codes[] = {2, 4, 4, 14, 4, 2, 4, 4};
         for (int f = 0; f < faceCount; ++f)
             part.AddUnitTriangle(brick, codes[f % 8],
@@ -148,7 +155,7 @@ TEST(FixColorErrors, TakingTheLargestColourOutInPlaceGivesTheCopiedMesh)
         part.FixColorErrors();
         copied.FixColorErrors();
         // Codes 2, 4, 14: nodes 2, 3, 4.
-        EXPECT_EQ(part.nodes[3].mesh.GetPolygonCount(), unsigned(faceCount / 8 * 5));
+        EXPECT_EQ(part.nodes[3].mesh.GetPolygonCount(), unsigned(faceCount / 8 * 5 + 2));
         EXPECT_TRUE(TreesMatch(copied, part)) << faceCount << " faces";
     }
 }
