@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/pagedarray.h"
 #include "model/parallel.h"
 
 // An allocator whose lists make new items without setting them (a new int
@@ -42,25 +43,45 @@ struct UnsetItemsAllocator : std::allocator<T>
 // Items grouped by a whole-number key, each group in the order the items
 // were visited (a counting sort): the items of key k are
 // items[first[k]] up to items[first[k + 1]].
-template <typename Item>
+template <typename Item, typename Items = std::vector<Item, UnsetItemsAllocator<Item>>>
 struct Buckets
 {
     std::vector<unsigned> first;
-    std::vector<Item, UnsetItemsAllocator<Item>> items;  // each one filled
+    Items items;  // each one filled
 };
+
+// Items kept in pages (PagedArray), for many items made while the heap holds
+// holes that one block of them would not fit.
+template <typename Item>
+using PagedBuckets = Buckets<Item, PagedArray<Item>>;
+
+namespace buckets_detail
+{
+template <typename Item, typename Allocator>
+void SizeItems(std::vector<Item, Allocator>& items, std::size_t count)
+{
+    items.resize(count);
+}
+template <typename Item>
+void SizeItems(PagedArray<Item>& items, std::size_t count)
+{
+    items.ResizeUnset(count);
+}
+}  // namespace buckets_detail
 
 // `visit(emit)` must call emit(key, item), key below keyCount, for every
 // item, in the same order each time: it is called twice, once to count and
 // once to fill.
-template <typename Item, typename Visit>
-Buckets<Item> BuildBuckets(std::size_t keyCount, Visit visit)
+template <typename Item, typename Items = std::vector<Item, UnsetItemsAllocator<Item>>,
+          typename Visit>
+Buckets<Item, Items> BuildBuckets(std::size_t keyCount, Visit visit)
 {
-    Buckets<Item> buckets;
+    Buckets<Item, Items> buckets;
     buckets.first.assign(keyCount + 1, 0);
     visit([&buckets](std::size_t key, const Item&) { ++buckets.first[key + 1]; });
     for (std::size_t k = 0; k < keyCount; ++k)
         buckets.first[k + 1] += buckets.first[k];
-    buckets.items.resize(buckets.first[keyCount]);
+    buckets_detail::SizeItems(buckets.items, buckets.first[keyCount]);
     std::vector<unsigned> fill(buckets.first.begin(), buckets.first.end() - 1);
     visit([&buckets, &fill](std::size_t key, const Item& item)
           { buckets.items[fill[key]++] = item; });
@@ -73,14 +94,15 @@ Buckets<Item> BuildBuckets(std::size_t keyCount, Visit visit)
 // all the items, so there are no more ranges than cores: more jobs than
 // cores would only read them more often (the buckets are the same for any
 // split of the keys).
-template <typename Item, typename Visit>
-Buckets<Item> BuildBucketsOnEveryJob(std::size_t keyCount, Visit visit)
+template <typename Item, typename Items = std::vector<Item, UnsetItemsAllocator<Item>>,
+          typename Visit>
+Buckets<Item, Items> BuildBucketsOnEveryJob(std::size_t keyCount, Visit visit)
 {
     const std::size_t jobs =
         std::min<std::size_t>(std::min(Parallel::Jobs(), Parallel::Cores()), keyCount);
     if (jobs <= 1)
-        return BuildBuckets<Item>(keyCount, visit);
-    Buckets<Item> buckets;
+        return BuildBuckets<Item, Items>(keyCount, visit);
+    Buckets<Item, Items> buckets;
     buckets.first.assign(keyCount + 1, 0);
     const auto keysOf = [&](std::size_t job) { return keyCount * job / jobs; };
     Parallel::ForEach(jobs,
@@ -96,7 +118,7 @@ Buckets<Item> BuildBucketsOnEveryJob(std::size_t keyCount, Visit visit)
                       });
     for (std::size_t k = 0; k < keyCount; ++k)
         buckets.first[k + 1] += buckets.first[k];
-    buckets.items.resize(buckets.first[keyCount]);
+    buckets_detail::SizeItems(buckets.items, buckets.first[keyCount]);
     std::vector<unsigned> fill(buckets.first.begin(), buckets.first.end() - 1);
     Parallel::ForEach(jobs,
                       [&](std::size_t job)

@@ -424,7 +424,7 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
                       });
     }
     // The corners hold the normals from now on.
-    std::vector<Vector3> polygonNormal;
+    PagedArray<Vector3> polygonNormal;
     if (smooth)
         polygonNormal.swap(polygonNormals);
     ReleasePolygonNormals();
@@ -439,7 +439,7 @@ void LEGOPolyMesh::CreateNormals(bool smooth)
 }
 
 template <typename Slot>
-void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
+void LEGOPolyMesh::SmoothCorners(PagedArray<Vector3> polygonNormal)
 {
     const unsigned polygonCount = GetPolygonCount();
     const unsigned vertexCount = GetVertexCount();
@@ -536,7 +536,7 @@ void LEGOPolyMesh::SmoothCorners(std::vector<Vector3> polygonNormal)
             found.push_back({begin, end, std::move(distinct.list)});
         });
 
-    std::vector<Vector3>().swap(polygonNormal);
+    polygonNormal.Release();
     std::vector<Slot>().swap(wideLinks);
 
     // The lists join in vertex order, each page freed once copied; each

@@ -128,7 +128,7 @@ protected:
     // normal of each polygon, which it frees once read; Slot holds a slot's
     // position.
     template <typename Slot>
-    void SmoothCorners(std::vector<Vector3> polygonNormal);
+    void SmoothCorners(PagedArray<Vector3> polygonNormal);
 
     void ResizeFaces(unsigned count);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <utility>
@@ -70,6 +71,21 @@ public:
             (*this)[i] = T();
         while (pages.size() < pageCount)
             pages.emplace_back(new T[kPageElements]());
+        count = newCount;
+    }
+
+    // Gives an empty array `newCount` elements whose values are not set
+    // (default-initialised), for a caller that sets each one before reading
+    // it: the first write to a fresh page is then the filling one, on
+    // whichever job fills it.
+    void ResizeUnset(std::size_t newCount)
+    {
+        assert(count == 0 && pages.empty());
+        const std::size_t pageCount = (newCount + kPageElements - 1) >> PageBits;
+        pages.reserve(pageCount);
+        for (std::size_t p = 0; p < pageCount; ++p)
+            pages.emplace_back(new T[pageCount == 1 ? newCount : kPageElements]);
+        firstRoom = pageCount == 1 ? newCount : pageCount == 0 ? 0 : kPageElements;
         count = newCount;
     }
 

@@ -64,9 +64,13 @@ PolygonSides FindPolygonSides(const std::vector<_Polygon>& polygons, unsigned ve
             }
         }
     };
-    const Buckets<FiledSide> filed = polygonCount < kManyPolygons
-                                         ? BuildBuckets<FiledSide>(vertexCount, visit)
-                                         : BuildBucketsOnEveryJob<FiledSide>(vertexCount, visit);
+    // Kept in pages: a mesh of millions of polygons is oriented after its
+    // merges have left the heap with holes that pages fit and one block of
+    // its sides would not.
+    const PagedBuckets<FiledSide> filed =
+        polygonCount < kManyPolygons
+            ? BuildBuckets<FiledSide, PagedArray<FiledSide>>(vertexCount, visit)
+            : BuildBucketsOnEveryJob<FiledSide, PagedArray<FiledSide>>(vertexCount, visit);
 
     // Each vertex's sides are read whole before any is given its answer.
     Parallel::For(

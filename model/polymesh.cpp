@@ -274,7 +274,7 @@ void PolyMesh::PutTurnedNormalOf(const _Polygon& polygon, Vector3& normal) const
 
 void PolyMesh::ReleasePolygonNormals()
 {
-    std::vector<Vector3>().swap(polygonNormals);
+    polygonNormals.Release();
     polygonsWithNormals = 0;
     arePolygonNormalsReleased = true;
 }
@@ -284,10 +284,6 @@ void PolyMesh::ComputePendingNormals(const std::vector<char>* isTurned) const
     const std::size_t pending = polygons.size() - polygonsWithNormals;
     if (pending == 0 || arePolygonNormalsReleased)
         return;
-    // The list grows to the polygons there are, a little more when it has
-    // to grow again.
-    if (polygons.size() > polygonNormals.capacity() && !polygonNormals.empty())
-        polygonNormals.reserve(polygons.size() + polygons.size() / 8);
     polygonNormals.resize(polygons.size());
     // The normal follows the stored vertices the corners merged into.
     const auto compute = [this, isTurned](std::size_t begin, std::size_t end)
@@ -630,7 +626,7 @@ void PolyMesh::Clear()
     std::vector<int>().swap(polygonEdges);
     std::vector<unsigned>().swap(polygonEdgeStart);
     std::vector<_Polygon>().swap(polygons);
-    std::vector<Vector3>().swap(polygonNormals);
+    polygonNormals.Release();
     edgeLookup.Clear();
     polygonsWithEdges = 0;
     polygonsWithNormals = 0;

@@ -6,6 +6,7 @@
 
 #include "geometry/matrix.h"
 #include "model/edgemap.h"
+#include "model/pagedarray.h"
 #include "model/polygoncorners.h"
 #include "model/vertexgrid.h"
 
@@ -237,8 +238,10 @@ protected:
     std::vector<_Polygon> polygons;
     mutable EdgeMap edgeLookup;
     mutable unsigned polygonsWithEdges = 0;  // polygons [0, this) have their edges
-    // The normals of polygons [0, polygonsWithNormals), one each.
-    mutable std::vector<Vector3> polygonNormals;
+    // The normals of polygons [0, polygonsWithNormals), one each. Kept in
+    // pages: a mesh of millions of polygons asks for them after its merges
+    // have left the heap with holes that pages fit and one block would not.
+    mutable PagedArray<Vector3> polygonNormals;
     mutable unsigned polygonsWithNormals = 0;
     bool arePolygonNormalsReleased = false;  // see ReleasePolygonNormals
     // Sets `normal` to the unit normal of the polygon's first three corners

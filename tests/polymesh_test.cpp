@@ -725,14 +725,14 @@ TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
     Parallel::SetJobs(0);
 }
 
-// Buckets made on every job hold what the one-pass counting sort holds, and
-// reading every item once per range, they read them no more often for jobs
-// beyond the cores.
+// Buckets made on every job hold what the one-pass counting sort holds, in
+// one list or in pages, and reading every item once per range, they read
+// them no more often for jobs beyond the cores.
 TEST(BucketsOnEveryJob, HoldWhatOneJobMakes)
 {
     std::mt19937 random(5);
     std::vector<std::pair<unsigned, unsigned>> items;
-    for (unsigned i = 0; i < 50000; ++i)
+    for (unsigned i = 0; i < 150000; ++i)
         items.emplace_back(random() % 997, i);
     std::atomic<unsigned> visits{0};
     const auto visit = [&](auto emit)
@@ -750,6 +750,15 @@ TEST(BucketsOnEveryJob, HoldWhatOneJobMakes)
         EXPECT_EQ(made.first, expected.first) << jobs;
         EXPECT_EQ(made.items, expected.items) << jobs;
         EXPECT_LE(visits.load(), 2 * std::min(jobs, Parallel::Cores())) << jobs;
+        // The same in pages, across three of them.
+        const PagedBuckets<unsigned> paged =
+            BuildBucketsOnEveryJob<unsigned, PagedArray<unsigned>>(997, visit);
+        EXPECT_EQ(paged.first, expected.first) << jobs;
+        ASSERT_EQ(paged.items.size(), expected.items.size()) << jobs;
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < paged.items.size(); ++i)
+            differ += paged.items[i] != expected.items[i] ? 1 : 0;
+        EXPECT_EQ(differ, 0u) << jobs;
     }
     Parallel::SetJobs(0);
 }
