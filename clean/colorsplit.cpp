@@ -44,7 +44,7 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
     source.ReleaseLookups();  // emptied below; only read until then
     const unsigned faceCount = source.GetPolygonCount();
     // The faces of each target in face order; one target is filled at a time.
-    Buckets<unsigned> byTarget = BuildBuckets<unsigned>(
+    const Buckets<unsigned> byTarget = BuildBuckets<unsigned>(
         codes.size(),
         [&](auto emit)
         {
@@ -172,13 +172,10 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
                               [&](std::size_t task) { task == 0 ? copyFaces() : dealNormals(); });
         }
         std::vector<Placement>().swap(placed);
+        // The vertex list keeps the room of the vertices that went: memory
+        // already in use, where a list of the kept size would be a new block.
         source.KeepFaces(byTarget.items.data() + byTarget.first[inPlace],
                          byTarget.first[inPlace + 1] - byTarget.first[inPlace]);
-        // Its vertex list gives back the room of those that went, now that
-        // the rest is freed.
-        std::vector<unsigned>().swap(byTarget.first);
-        decltype(byTarget.items)().swap(byTarget.items);
-        source.TrimVertices();
         // The target is empty: the source is left so, and cleared below.
         std::swap(*targets[inPlace], source);
     }
