@@ -195,6 +195,54 @@ private:
     T* items;
 };
 
+// Room for `count` values as MadeOnJobs gives it, in pages of 64 Ki values:
+// a merge of a million vertices into a mesh of millions is made after the
+// merges before it have left the heap with holes that pages fit and one
+// block of them would not.
+template <typename T>
+class PagesMadeOnJobs
+{
+    static_assert(std::is_trivially_destructible<T>::value, "nothing to destroy");
+    static constexpr unsigned kPageBits = 16;
+    static constexpr std::size_t kPageItems = std::size_t(1) << kPageBits;
+
+public:
+    explicit PagesMadeOnJobs(std::size_t count)
+    {
+        pages.reserve((count + kPageItems - 1) / kPageItems);
+        try
+        {
+            for (std::size_t first = 0; first < count; first += kPageItems)
+                pages.push_back(static_cast<T*>(
+                    ::operator new(std::min(kPageItems, count - first) * sizeof(T))));
+        }
+        catch (...)
+        {
+            Release();
+            throw;
+        }
+    }
+    PagesMadeOnJobs(const PagesMadeOnJobs&) = delete;
+    PagesMadeOnJobs& operator=(const PagesMadeOnJobs&) = delete;
+    ~PagesMadeOnJobs() { Release(); }
+
+    void Make(std::size_t i, const T& value)
+    {
+        ::new (static_cast<void*>(pages[i >> kPageBits] + (i & (kPageItems - 1)))) T(value);
+    }
+    T& operator[](std::size_t i) { return pages[i >> kPageBits][i & (kPageItems - 1)]; }
+    const T& operator[](std::size_t i) const { return pages[i >> kPageBits][i & (kPageItems - 1)]; }
+    void Release()
+    {
+        for (T* page : pages)
+            ::operator delete(page);
+        std::vector<T*>().swap(pages);
+    }
+
+private:
+    std::vector<T*> pages;
+};
+
 // Appends the triangles of `source`, whose corners are the vertices of
 // `placedVertex` (none overflowed where the triangle is kept), recoloured.
 unsigned AppendTriangles(const ColorTable& colours, const LEGOPolyMesh& source,
@@ -420,7 +468,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
     const unsigned vertexCount = source.GetVertexCount();
     constexpr std::size_t kGrain = 4096;
     constexpr std::size_t kMapRatio = 4;
-    MadeOnJobs<Vector3> positions(vertexCount);
+    PagesMadeOnJobs<Vector3> positions(vertexCount);
     MadeOnJobs<unsigned> placedVertex(vertexCount);
     std::mutex extentLock;
     Vector3 extent(0, 0, 0);
@@ -617,7 +665,7 @@ bool MergeApart(const ColorTable& colours, const LEGOPolyMesh& source, LEGOPolyM
         if (a != b && a >= base && b >= base && a < kQueued && b < kQueued)
             close.emplace_back(std::min(a, b), std::max(a, b));
     }
-    target.AppendVerticesApart(positions.data(), added, apart, close, keepLookups);
+    target.AppendVerticesApart(positions, added, apart, close, keepLookups);
     positions.Release();
     std::vector<unsigned>().swap(added);
     target.ReservePolygons(target.GetPolygonCount() + triangleCount);

@@ -119,42 +119,6 @@ void PolyMesh::PrepareLookupsNear(const std::vector<Vector3>& positions)
     vertexGrid.InsertNear(vertices, positions);
 }
 
-unsigned PolyMesh::AppendVerticesApart(const Vector3* positions, const std::vector<unsigned>& which,
-                                       double apart,
-                                       const std::vector<std::pair<unsigned, unsigned>>& close,
-                                       bool index)
-{
-    const unsigned first = static_cast<unsigned>(vertices.size());
-    separation = std::min(separation, apart);
-    closePairs.insert(closePairs.end(), close.begin(), close.end());
-    // Many vertices at once: the list grows to what it needs and a little
-    // more, not to twice its size.
-    const std::size_t needed = vertices.size() + which.size();
-    if (needed > vertices.capacity())
-        vertices.reserve(needed + needed / 16);
-    constexpr std::size_t kManyGathered = 65536;
-    if (which.size() < kManyGathered || Parallel::Jobs() == 1)
-    {
-        for (const unsigned i : which)
-            vertices.push_back(positions[i]);
-    }
-    else
-    {
-        vertices.resize(needed);
-        Vector3* gathered = vertices.data() + first;
-        Parallel::For(which.size(), kManyGathered / 4,
-                      [&](std::size_t begin, std::size_t end)
-                      {
-                          for (std::size_t k = begin; k < end; ++k)
-                              gathered[k] = positions[which[k]];
-                      });
-    }
-    // Indexed by the next lookup that needs them, if one ever does.
-    if (!index)
-        isGridStale = true;
-    return first;
-}
-
 int PolyMesh::RecordEdge(int polygon, unsigned a, unsigned b) const
 {
     const unsigned lo = a < b ? a : b;

@@ -1,12 +1,15 @@
 #pragma once
 
+#include <algorithm>
 #include <cassert>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
 #include "geometry/matrix.h"
 #include "model/edgemap.h"
 #include "model/pagedarray.h"
+#include "model/parallel.h"
 #include "model/polygoncorners.h"
 #include "model/vertexgrid.h"
 
@@ -185,8 +188,10 @@ public:
     // `close`; any two vertices not listed there are at least `apart` apart.
     // Returns the index of the first. When `index`, the lookup indexes them
     // when it is next used (PrepareLookups, MergeVertex); otherwise it is
-    // built again then.
-    unsigned AppendVerticesApart(const Vector3* positions, const std::vector<unsigned>& which,
+    // built again then. `positions` is anything that gives positions[i] (a
+    // pointer to them, or pages of them).
+    template <typename Positions>
+    unsigned AppendVerticesApart(const Positions& positions, const std::vector<unsigned>& which,
                                  double apart,
                                  const std::vector<std::pair<unsigned, unsigned>>& close,
                                  bool index);
@@ -264,3 +269,40 @@ private:
     double separation = VertexGrid::kKnownDistance;
     std::vector<std::pair<unsigned, unsigned>> closePairs;
 };
+
+template <typename Positions>
+unsigned PolyMesh::AppendVerticesApart(const Positions& positions,
+                                       const std::vector<unsigned>& which, double apart,
+                                       const std::vector<std::pair<unsigned, unsigned>>& close,
+                                       bool index)
+{
+    const unsigned first = static_cast<unsigned>(vertices.size());
+    separation = std::min(separation, apart);
+    closePairs.insert(closePairs.end(), close.begin(), close.end());
+    // Many vertices at once: the list grows to what it needs and a little
+    // more, not to twice its size.
+    const std::size_t needed = vertices.size() + which.size();
+    if (needed > vertices.capacity())
+        vertices.reserve(needed + needed / 16);
+    constexpr std::size_t kManyGathered = 65536;
+    if (which.size() < kManyGathered || Parallel::Jobs() == 1)
+    {
+        for (const unsigned i : which)
+            vertices.push_back(positions[i]);
+    }
+    else
+    {
+        vertices.resize(needed);
+        Vector3* gathered = vertices.data() + first;
+        Parallel::For(which.size(), kManyGathered / 4,
+                      [&](std::size_t begin, std::size_t end)
+                      {
+                          for (std::size_t k = begin; k < end; ++k)
+                              gathered[k] = positions[which[k]];
+                      });
+    }
+    // Indexed by the next lookup that needs them, if one ever does.
+    if (!index)
+        isGridStale = true;
+    return first;
+}
