@@ -82,10 +82,10 @@ public:
     {
         assert(count == 0 && pages.empty());
         const std::size_t pageCount = (newCount + kPageElements - 1) >> PageBits;
+        firstRoom = std::min(newCount, kPageElements);
         pages.reserve(pageCount);
         for (std::size_t p = 0; p < pageCount; ++p)
-            pages.emplace_back(new T[pageCount == 1 ? newCount : kPageElements]);
-        firstRoom = pageCount == 1 ? newCount : pageCount == 0 ? 0 : kPageElements;
+            pages.emplace_back(new T[p == 0 ? firstRoom : kPageElements]);
         count = newCount;
     }
 
