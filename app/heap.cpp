@@ -214,6 +214,65 @@ bool Populate(std::uintptr_t step)
     return madvise(reinterpret_cast<void*>(step), kStep, MADV_POPULATE_WRITE) == 0;
 }
 
+std::int64_t ThreadCpuNanoseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Which kind of page the room past the warm steps is faulted in with. The
+// system's free memory decides which kind is cheap: a huge page comes from
+// a free block of 2 MiB, which the host of a virtual machine takes back
+// once it has been free for a couple of seconds, so that touching it again
+// costs 4 to 6 ms; memory freed just before costs 0.3 ms. Small pages come
+// from smaller free blocks, which the host keeps (0.5 to 0.7 ms for 2 MiB
+// of them), until those run short. Each step is timed in the warming
+// thread's own CPU time, which a busier thread taking the core does not
+// add to: one dear huge page turns the rest of the room to small pages,
+// and two dear steps of small pages in a row turn it back.
+class PageKind
+{
+public:
+    // Called with what faulting in a step cost; `rest` is where the room
+    // not faulted in yet begins, at a step's start.
+    void Learn(std::int64_t cost, std::uintptr_t rest)
+    {
+        if (switches == kMostSwitches || rest >= RoomEnd())
+            return;
+        if (isHuge)
+        {
+            if (cost > kDearHugeStep)
+                Turn(rest, false);
+            return;
+        }
+        dearSmallSteps = cost > kDearSmallStep ? dearSmallSteps + 1 : 0;
+        if (dearSmallSteps == 2)
+            Turn(rest, true);
+    }
+
+private:
+    static constexpr std::int64_t kDearHugeStep = 1500000;
+    static constexpr std::int64_t kDearSmallStep = 3000000;
+    static constexpr unsigned kMostSwitches = 4;
+
+    // The room's end at a step's end.
+    static std::uintptr_t RoomEnd() { return roomEnd & ~(kStep - 1); }
+
+    void Turn(std::uintptr_t rest, bool huge)
+    {
+        ++switches;
+        dearSmallSteps = 0;
+        if (madvise(reinterpret_cast<void*>(rest), RoomEnd() - rest,
+                    huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE) == 0)
+            isHuge = huge;
+    }
+
+    bool isHuge = true;
+    unsigned dearSmallSteps = 0;
+    unsigned switches = 0;
+};
+
 // The heap's room is used from its start upwards. Below `warm` every step
 // is in memory or about to be; steps the conversion touched past it (a
 // large block just cut, being filled from its start) are faulted in from
@@ -235,6 +294,7 @@ void WarmAhead(long pageSize)
     std::uintptr_t gapBegin = warm;
     std::uintptr_t gapEnd = warm;  // steps still to fault in, from the top
     long faults = -1;
+    PageKind pageKind;
     unsigned stepsSinceAsked = kStepsBetweenAsking - 1;
     for (;;)
     {
@@ -268,8 +328,10 @@ void WarmAhead(long pageSize)
                 if (AvailableMemory() < kLeastSpare)
                     return;
             }
+            const std::int64_t before = ThreadCpuNanoseconds();
             if (!Populate(step))
                 return;
+            pageKind.Learn(ThreadCpuNanoseconds() - before, gapEnd > gapBegin ? gapBegin : warm);
             continue;
         }
         timespec pause{0, 1000000};

@@ -44,7 +44,10 @@ bool IsSanitized();
 // of 2 MiB are faulted in just past the highest page the conversion has
 // touched: a large block just cut is met from its far end, and the room
 // past it is faulted in up to 16 MiB ahead (an eighth of what the heap uses
-// when that is less). Does nothing without the room, with one job or one
+// when that is less). Each step is timed: when a huge page is dear to fault
+// in (the system's free blocks of 2 MiB have gone back to the host), the
+// rest of the room is faulted in with small pages, and back with huge ones
+// should small pages turn out dear too. Does nothing without the room, with one job or one
 // core, where the system cannot fault pages in ahead, or after the first
 // call; stops under a control group's memory limit or when the system has
 // less than 1 GiB available.
