@@ -47,8 +47,8 @@ bool IsSanitized();
 // when that is less). Each step is timed: when a huge page is dear to fault
 // in (the system's free blocks of 2 MiB have gone back to the host), the
 // rest of the room is faulted in with small pages, and back with huge ones
-// should small pages turn out dear too. Does nothing without the room, with one job or one
-// core, where the system cannot fault pages in ahead, or after the first
-// call; stops under a control group's memory limit or when the system has
-// less than 1 GiB available.
+// should small pages turn out dear too. Does nothing without the room, with
+// one job or one core, where the system cannot fault pages in ahead, or
+// after the first call; stops under a control group's memory limit or when
+// the system has less than 1 GiB available.
 void WarmHeapAhead();
