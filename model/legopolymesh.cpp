@@ -1,10 +1,12 @@
 #include "model/legopolymesh.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <type_traits>
 
@@ -464,10 +466,23 @@ void LEGOPolyMesh::SmoothCorners(PagedArray<Vector3> polygonNormal)
         else
             return wideLinks[slot];
     };
+    // A page of face normals is freed as soon as every corner that reads it
+    // has: each range counts its reads and hands them in every few thousand
+    // vertices, and the one that hands in the last frees the page. Faces
+    // that come in the order their vertices were first used (a merged mesh)
+    // free their pages from the first on, while the ranges' lists of
+    // normals grow.
+    constexpr std::size_t kFacePage = PagedArray<Vector3>::kPageElements;
+    const std::size_t facePages = (std::size_t(polygonCount) + kFacePage - 1) / kFacePage;
+    const bool freesPages = facePages > 1;
+    std::vector<std::uint32_t> reads(freesPages ? facePages : 0, 0);
     for (unsigned p = polygonCount; p-- > 0;)
     {
         const _Polygon& polygon = polygons[p];
-        for (unsigned k = cornersOf(p); k-- > 0;)
+        const unsigned corners = cornersOf(p);
+        if (freesPages)
+            reads[p / kFacePage] += corners;
+        for (unsigned k = corners; k-- > 0;)
         {
             const Slot slot = static_cast<Slot>(p * slots + k);
             Slot& first = head[polygon.vertexIndices[k]];
@@ -475,6 +490,10 @@ void LEGOPolyMesh::SmoothCorners(PagedArray<Vector3> polygonNormal)
             first = slot;
         }
     }
+    const std::unique_ptr<std::atomic<std::uint32_t>[]> unread(
+        new std::atomic<std::uint32_t>[reads.size()]);
+    for (std::size_t page = 0; page < reads.size(); ++page)
+        unread[page].store(reads[page], std::memory_order_relaxed);
 
     // Each vertex reads and writes only its own corners' slots. Each range
     // of vertices lists its normals, the corners with equal normals sharing
@@ -496,17 +515,35 @@ void LEGOPolyMesh::SmoothCorners(PagedArray<Vector3> polygonNormal)
             std::vector<unsigned> vertexEntries;
             DistinctNormals distinct;
             const DistinctNormals::List& list = distinct.list;
+            std::vector<std::uint32_t> read(reads.size(), 0);
+            const auto handIn = [&]
+            {
+                for (std::size_t page = 0; page < read.size(); ++page)
+                    if (read[page] != 0)
+                    {
+                        if (unread[page].fetch_sub(read[page], std::memory_order_acq_rel) ==
+                            read[page])
+                            polygonNormal.FreePage(page);
+                        read[page] = 0;
+                    }
+            };
             for (std::size_t v = begin; v < end; ++v)
             {
                 if ((v - begin) % kVerticesPerTable == 0)
+                {
                     distinct.Forget();
+                    handIn();
+                }
                 corners.clear();
                 group.clear();
                 for (Slot slot = head[v]; slot != kEnd; slot = link(slot))
                 {
                     corners.push_back(slot);
                     // Three or four slots a face, divided by constants.
-                    group.push_back(polygonNormal[slots == 3 ? slot / 3 : slot / 4]);
+                    const std::size_t face = slots == 3 ? slot / 3 : slot / 4;
+                    group.push_back(polygonNormal[face]);
+                    if (freesPages)
+                        ++read[face / kFacePage];
                 }
                 SmoothNormals(group);
                 // The vertex's own entries first: most of its corners
@@ -532,6 +569,7 @@ void LEGOPolyMesh::SmoothCorners(PagedArray<Vector3> polygonNormal)
                     normalOf[corners[c]] = vertexEntries[i] + 1;
                 }
             }
+            handIn();
             const std::lock_guard<std::mutex> lock(foundMutex);
             found.push_back({begin, end, std::move(distinct.list)});
         });

@@ -654,21 +654,25 @@ TEST_P(PolyMeshEquivalence, BuildOrientAndSmoothMatchTheLiteralAlgorithms)
 INSTANTIATE_TEST_SUITE_P(RandomMeshes, PolyMeshEquivalence, ::testing::Range(1u, 13u));
 
 // A mesh of many vertices is smoothed in several ranges whose lists of
-// normals are joined: every corner reads what one range gives it.
+// normals are joined: every corner reads what one range gives it. Its face
+// normals span two pages, each freed once the last corner reading it has,
+// and its columns come in a scattered order, so that both pages are read by
+// vertices of every range.
 TEST(PolyMeshSmoothing, ManyVerticesGiveEveryJobTheSameNormals)
 {
-    // A ridged sheet of 150 by 150 vertices: smooth slopes and sharp creases.
+    // A ridged sheet of 200 by 200 vertices: smooth slopes and sharp creases.
     LEGOPolyMesh mesh;
     const auto height = [](int x, int y) { return (x % 7 == 0 ? 3.0 : 0.0) + 0.1 * ((x * y) % 5); };
-    for (int x = 0; x < 149; ++x)
-        for (int y = 0; y < 149; ++y)
+    for (int column = 0; column < 199; ++column)
+        for (int y = 0; y < 199; ++y)
         {
+            const int x = column * 37 % 199;
             const Vector3 a(x, y, height(x, y)), b(x + 1, y, height(x + 1, y)),
                 c(x + 1, y + 1, height(x + 1, y + 1)), d(x, y + 1, height(x, y + 1));
             AddTriangle(mesh, a, b, c);
             AddTriangle(mesh, a, c, d);
         }
-    ASSERT_GT(mesh.GetVertexCount(), 20000u);
+    ASSERT_GT(mesh.GetPolygonCount(), 65536u);
     const std::vector<LEGOPolyMesh> smoothed =
         OnOneAndThreeJobs(mesh, [](LEGOPolyMesh& copy) { copy.CreateNormals(true); });
     EXPECT_EQ(CornersThatDiffer(
