@@ -685,7 +685,8 @@ TEST(PolyMeshSmoothing, ManyVerticesGiveEveryJobTheSameNormals)
 
 // The polygon across each side, found on any number of jobs, is the one the
 // edge records name: sides joined by three or more polygons, by the same
-// polygon twice, and across the runs the polygons are split into.
+// polygon twice, sides from a vertex to itself, polygons of two corners (one
+// side), and across the runs the polygons are split into.
 TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
 {
     PolyMesh mesh;
@@ -702,7 +703,7 @@ TEST(PolygonSidesFound, NameThePolygonTheEdgeRecordsName)
             corners[2] = a;  // a corner twice: the same pair on two sides
         for (unsigned& corner : corners)
             corner %= kVertices;
-        mesh.AddPolygonOnVertices(p % 5 == 0 ? 4 : 3, corners);
+        mesh.AddPolygonOnVertices(p % 5 == 0 ? 4 : p % 11 == 0 ? 2 : 3, corners);
     }
     std::vector<_Polygon> polygons;
     for (unsigned p = 0; p < mesh.GetPolygonCount(); ++p)
