@@ -154,11 +154,19 @@ void SplitMesh(LEGOPolyMesh& source, const std::vector<std::uint32_t>& codes,
         // for a large mesh the two go on at once.
         const auto dealNormals = [&]()
         {
-            std::vector<unsigned> targetOf(faceCount);
-            for (unsigned j = 0; j < targets.size(); ++j)
-                for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
-                    targetOf[byTarget.items[i]] = j;
-            source.MoveNormalsOut(targetOf, inPlace, targets);
+            // Each face's target, in a byte where there are few enough.
+            const auto deal = [&](auto target)
+            {
+                std::vector<decltype(target)> targetOf(faceCount);
+                for (unsigned j = 0; j < targets.size(); ++j)
+                    for (unsigned i = byTarget.first[j]; i < byTarget.first[j + 1]; ++i)
+                        targetOf[byTarget.items[i]] = static_cast<decltype(target)>(j);
+                source.MoveNormalsOut(targetOf, inPlace, targets);
+            };
+            if (targets.size() <= 256)
+                deal(std::uint8_t());
+            else
+                deal(0u);
         };
         constexpr unsigned kManyFaces = 65536;
         if (faceCount < kManyFaces)

@@ -275,7 +275,8 @@ bool LEGOPolyMesh::CanKeepFacesInPlace() const
                        [](const _Polygon& polygon) { return polygon.vertexIndices.size() == 3; });
 }
 
-void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigned keptTarget,
+template <typename Target>
+void LEGOPolyMesh::MoveNormalsOut(const std::vector<Target>& targetOf, unsigned keptTarget,
                                   const std::vector<LEGOPolyMesh*>& targets)
 {
     assert(CanKeepFacesInPlace() && targetOf.size() == polygons.size());
@@ -316,6 +317,11 @@ void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigne
             normalOf.FreePage(nextFree);
     }
 }
+
+template void LEGOPolyMesh::MoveNormalsOut(const std::vector<std::uint8_t>&, unsigned,
+                                           const std::vector<LEGOPolyMesh*>&);
+template void LEGOPolyMesh::MoveNormalsOut(const std::vector<unsigned>&, unsigned,
+                                           const std::vector<LEGOPolyMesh*>&);
 
 void LEGOPolyMesh::KeepFaces(const unsigned* kept, std::size_t count)
 {

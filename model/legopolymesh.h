@@ -109,8 +109,9 @@ public:
     // or, for `keptTarget`, to the front of this mesh, in order. The targets
     // share this mesh's list of normals and take the entries; the entries
     // read are freed as it goes, so they are never held twice. Needs
-    // CanKeepFacesInPlace.
-    void MoveNormalsOut(const std::vector<unsigned>& targetOf, unsigned keptTarget,
+    // CanKeepFacesInPlace. For a byte a face (up to 256 targets) or four.
+    template <typename Target>
+    void MoveNormalsOut(const std::vector<Target>& targetOf, unsigned keptTarget,
                         const std::vector<LEGOPolyMesh*>& targets);
     // Then keeps only the `count` faces `kept` (ascending, those of
     // `keptTarget`), in that order, with the vertices they use numbered in
