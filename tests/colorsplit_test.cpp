@@ -146,10 +146,9 @@ TEST(FixColorErrors, TakingTheLargestColourOutInPlaceGivesTheCopiedMesh)
         part.AddTriangle(brick, c, a, b, 4);
         const int codes[] = {2, 4, 4, 14, 4, 2, 4, 4};
         for (int f = 0; f < faceCount; ++f)
-            part.AddUnitTriangle(brick,
-                                 isManyColoured ? (f % 2 == 0 ? 4 : 1000 + f / 2 % 299)
-                                                : codes[f % 8],
-                                 Vector3(0.5 * (f % 3), 0.25 * (f / 3), 0.1 * f));
+            part.AddUnitTriangle(
+                brick, isManyColoured ? (f % 2 == 0 ? 4 : 1000 + f / 2 % 299) : codes[f % 8],
+                Vector3(0.5 * (f % 3), 0.25 * (f / 3), 0.1 * f));
         part.nodes[brick].mesh.CreateNormals(true);
         // A vertex handed out for writing (unchanged) rules the in-place path out.
         TestPart copied = part;
